@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs the whole test suite twice: a normal build and
+# an AddressSanitizer + UndefinedBehaviorSanitizer build. Run as root on Debian.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+deps_install "${KOVEX4_BUILD_DEPS[@]}" python3-pymodbus mbpoll util-linux iproute2
+
+run_suite() {
+    local dir=$1
+    shift
+    echo "=== $dir: configure and build"
+    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+    cmake --build "$dir"
+    echo "=== $dir: tests"
+    (cd "$dir" && ctest --output-on-failure -j2)
+}
+
+run_suite build
+run_suite build-asan -DKOVEX4_SANITIZE=ON

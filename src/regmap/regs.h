@@ -1,0 +1,13 @@
+#pragma once
+// Register ranges to device commands and back.
+#include <cstdint>
+
+inline constexpr uint32_t REGS_BLOCK_START = 0x0600;
+inline constexpr uint32_t REGS_BLOCK_COUNT = 9;
+inline constexpr uint32_t REGS_FLAG_REGISTER = 0x0800;
+inline constexpr int REGS_BATCH_ITEMS = 49;
+
+// 1 when every device request succeeded (or none was needed), 0 otherwise.
+int regs_read(int serial_fd, int station, uint32_t start, uint32_t quantity, uint16_t* values);
+int regs_write(int serial_fd, int station, uint32_t start, uint32_t quantity,
+               const uint16_t* values);

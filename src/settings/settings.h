@@ -1,0 +1,45 @@
+#pragma once
+// The settings file (key=value lines) and the record loaded from it.
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+inline constexpr const char* SETTINGS_PATH = "/opt/kovex4/etc/settings";
+inline constexpr int SETTINGS_SLOTS = 5;
+
+struct Settings {
+    uint32_t enabled = 0;
+    std::string device;
+    uint32_t baudrate = 0;
+    uint32_t databits = 0;
+    std::string parity;
+    uint32_t stopbits = 0;
+    std::string ipaddr;
+    uint32_t port = 0;
+    uint32_t station = 0;
+    uint32_t data_period = 0;
+    uint32_t alarm_period = 0;
+    // Slot n (1..5) is element n - 1.
+    std::array<uint32_t, SETTINGS_SLOTS> start{};
+    std::array<uint32_t, SETTINGS_SLOTS> count{};
+    std::array<uint32_t, SETTINGS_SLOTS> alarm{};
+};
+
+// Fills every field; a missing file gives zeros and empty texts.
+void settings_load(Settings& settings, const char* path = SETTINGS_PATH);
+// 1 when the file was opened for writing, 0 otherwise.
+int settings_save(const Settings& settings, const char* path = SETTINGS_PATH);
+
+// Reader: `file` may be nullptr (a failed open), which reads like an empty file.
+// std::nullopt only when the value cannot be allocated.
+std::optional<std::string> settings_get_string(FILE* file, const char* key);
+uint32_t settings_get_uint(FILE* file, const char* key);
+uint32_t settings_get_ipaddr(FILE* file, const char* key);
+
+// Writer: does nothing when `file` is nullptr.
+void settings_put_bool(FILE* file, const char* key, uint32_t value);
+void settings_put_uint(FILE* file, const char* key, uint32_t value, bool keep_zero);
+void settings_put_string(FILE* file, const char* key, const char* text);
+void settings_put_ipaddr(FILE* file, const char* key, uint32_t address);

@@ -1,0 +1,31 @@
+#pragma once
+// Serial line: lock file, line set-up, modem lines and a write-and-collect exchange.
+#include <termios.h>
+
+#include <cstdint>
+
+// Directory that holds the "LCK..<name>" lock files; "/var/lock" unless a test changes it.
+void com_set_lock_dir(const char* dir);
+
+// 1 when the lock file was created, 0 when `timeout` seconds passed first.
+int com_lock(const char* path, int timeout);
+// Removes the lock file of `path` whoever owns it: 0, or -1 when it cannot be removed.
+int com_unlock(const char* path);
+
+// The four attribute words com_open applies for these settings.
+struct ComLineFlags {
+    tcflag_t cflag;
+    tcflag_t iflag;
+    tcflag_t oflag;
+    tcflag_t lflag;
+};
+ComLineFlags com_line_flags(uint32_t baudrate, int databits, const char* parity, int stopbits);
+
+// Non-blocking serial descriptor, or -1.
+int com_open(const char* path, uint32_t baudrate, int databits, const char* parity, int stopbits);
+
+int com_set_dtr(int fd, int on);
+int com_set_rts(int fd, int on);
+
+// Writes `text`, collects the answer into a shared 8192-byte buffer and returns it.
+const char* com_chat(int fd, const char* text, int timeout);
