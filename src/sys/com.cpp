@@ -1,1 +1,226 @@
-// to be written
+#include "sys/com.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <iterator>
+
+#include "sys/log.h"
+
+namespace {
+
+// Lock files follow the ASCII convention for serial devices: "LCK..<name>" holding the owner's
+// process id.
+constexpr size_t kLockPathSize = 64;
+char g_lock_dir[kLockPathSize] = "/var/lock";
+
+// The text after the last '/', empty when the path ends in '/'.
+const char* final_component(const char* path) {
+    const char* slash = strrchr(path, '/');
+    return slash == nullptr ? path : slash + 1;
+}
+
+// "<dir>/LCK..<name>", cut to the 63 characters that fit.
+void make_lock_path(const char* path, char (&out)[kLockPathSize]) {
+    const char* const parts[] = {g_lock_dir, "/LCK..", final_component(path)};
+    size_t used = 0;
+    for (const char* part : parts)
+        for (; *part != '\0' && used < sizeof out - 1; ++part)
+            out[used++] = *part;
+    out[used] = '\0';
+}
+
+// The first decimal integer of the file, leading white space skipped; 0 when there is none or
+// the file cannot be read. A value beyond int is clamped (no process has such an id).
+int read_lock_pid(const char* lock_path) {
+    struct stat st {};
+    if (stat(lock_path, &st) != 0)
+        return 0;
+    const int fd = open(lock_path, O_RDONLY | O_NOCTTY);
+    if (fd < 0)
+        return 0;
+    char text[64];
+    const ssize_t n = read(fd, text, sizeof text);
+    close(fd);
+    if (n <= 0)
+        return 0;
+
+    ssize_t i = 0;
+    while (i < n && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        ++i;
+    bool negative = false;
+    if (i < n && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    long long value = 0;
+    for (; i < n && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > INT_MAX)
+            value = INT_MAX;
+    }
+    return static_cast<int>(negative ? -value : value);
+}
+
+void pause_100ms() {
+    timespec delay{0, 100000000};
+    nanosleep(&delay, nullptr);
+}
+
+// Speed codes of the line, as the Linux c_cflag carries them.
+struct SpeedRow {
+    uint32_t baudrate;
+    tcflag_t code;
+};
+constexpr SpeedRow kSpeeds[] = {
+    {300, B300},     {600, B600},     {1200, B1200},   {2400, B2400},     {4800, B4800},
+    {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
+};
+
+tcflag_t speed_code(uint32_t baudrate) {
+    const auto* row =
+        std::find_if(std::begin(kSpeeds), std::end(kSpeeds),
+                     [baudrate](const SpeedRow& r) { return r.baudrate == baudrate; });
+    return row == std::end(kSpeeds) ? B9600 : row->code;
+}
+
+int set_modem_lines(int fd, int on, int bits, const char* name) {
+    const int result = ioctl(fd, on != 0 ? TIOCMBIS : TIOCMBIC, &bits);
+    if (result != 0)
+        log_msg(LOG_ERR, "%s - TIOCMBIx error: %s", name, strerror(errno));
+    return result;
+}
+
+// Waits until fd is readable; false on time-out or failure.
+bool wait_readable(int fd, time_t seconds, suseconds_t microseconds) {
+    if (fd < 0 || fd >= FD_SETSIZE)
+        return false;
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(fd, &readable);
+    timeval wait{seconds, microseconds};
+    return select(fd + 1, &readable, nullptr, nullptr, &wait) > 0;
+}
+
+constexpr size_t kAnswerSize = 8192;
+constexpr size_t kMaxChatRead = 65536;
+char g_answer[kAnswerSize];
+
+} // namespace
+
+void com_set_lock_dir(const char* dir) {
+    snprintf(g_lock_dir, sizeof g_lock_dir, "%s", dir == nullptr ? "/var/lock" : dir);
+}
+
+int com_lock(const char* path, int timeout) {
+    char lock_path[kLockPathSize];
+    make_lock_path(path, lock_path);
+    const time_t deadline = time(nullptr) + timeout;
+    for (;;) {
+        const int fd = open(lock_path, O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (fd >= 0) {
+            char pid[16];
+            const int len = snprintf(pid, sizeof pid, "%10d\n", static_cast<int>(getpid()));
+            const ssize_t written = write(fd, pid, static_cast<size_t>(len));
+            (void)written;
+            close(fd);
+            return 1;
+        }
+        // Whatever stopped the create, a lock whose owner is gone is removed and retried at
+        // once; anything else (a live owner, an unreadable file, no directory) is waited out.
+        const int owner = read_lock_pid(lock_path);
+        if (owner > 0 && kill(owner, 0) != 0 && errno == ESRCH)
+            unlink(lock_path);
+        else
+            pause_100ms();
+        // Whole seconds: a time-out of 1 keeps trying for more than 1 and at most 2 seconds.
+        if (time(nullptr) > deadline)
+            return 0;
+    }
+}
+
+int com_unlock(const char* path) {
+    char lock_path[kLockPathSize];
+    make_lock_path(path, lock_path);
+    return unlink(lock_path);
+}
+
+ComLineFlags com_line_flags(uint32_t baudrate, int databits, const char* parity, int stopbits) {
+    tcflag_t cflag = speed_code(baudrate) | CREAD | HUPCL | CLOCAL;
+    cflag |= databits == 7 ? CS7 : CS8;
+    if (stopbits == 2)
+        cflag |= CSTOPB;
+    const char first = parity == nullptr ? '\0' : parity[0];
+    if (first == 'O')
+        cflag |= PARENB | PARODD;
+    else if (first == 'E')
+        cflag |= PARENB;
+    return ComLineFlags{cflag, IGNBRK | IGNPAR, 0, 0};
+}
+
+int com_open(const char* path, uint32_t baudrate, int databits, const char* parity, int stopbits) {
+    const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_DSYNC);
+    if (fd < 0) {
+        log_msg(LOG_ERR, "open(%s) error: %s", path, strerror(errno));
+        return -1;
+    }
+    termios attributes{};
+    (void)tcgetattr(fd, &attributes);
+    const ComLineFlags flags = com_line_flags(baudrate, databits, parity, stopbits);
+    attributes.c_cflag = flags.cflag;
+    attributes.c_iflag = flags.iflag;
+    attributes.c_oflag = flags.oflag;
+    attributes.c_lflag = flags.lflag;
+    // The speed is already in c_cflag; setting it through both speed functions as well keeps the
+    // C library's own speed fields in step, so input and output run at the same rate.
+    const speed_t speed = flags.cflag & CBAUD;
+    cfsetospeed(&attributes, speed);
+    cfsetispeed(&attributes, speed);
+    if (tcsetattr(fd, TCSANOW, &attributes) != 0)
+        log_msg(LOG_ERR, "tcsetattr(%s) error: %s", path, strerror(errno));
+    return fd;
+}
+
+int com_set_dtr(int fd, int on) {
+    return set_modem_lines(fd, on, TIOCM_DTR, "com_set_dtr");
+}
+
+int com_set_rts(int fd, int on) {
+    return set_modem_lines(fd, on, TIOCM_RTS, "com_set_rts");
+}
+
+const char* com_chat(int fd, const char* text, int timeout) {
+    const size_t length = strlen(text);
+    if (write(fd, text, length) != static_cast<ssize_t>(length))
+        log_msg(LOG_ERR, "write (\"%s\") error: %s", text, strerror(errno));
+
+    memset(g_answer, 0, sizeof g_answer);
+    size_t received = 0;
+    bool readable = wait_readable(fd, timeout, 0);
+    while (readable) {
+        ssize_t got;
+        if (received < kAnswerSize - 1) {
+            got = read(fd, g_answer + received, kAnswerSize - 1 - received);
+        } else {
+            char scratch[128];
+            got = read(fd, scratch, sizeof scratch);
+        }
+        if (got <= 0)
+            break;
+        received += static_cast<size_t>(got);
+        if (received >= kMaxChatRead)
+            break;
+        // A read of a few bytes may be the start of a slow answer, so the full time-out applies
+        // again; after a larger chunk a quiet spell of 200 ms ends the answer.
+        readable = got > 2 ? wait_readable(fd, 0, 200000) : wait_readable(fd, timeout, 0);
+    }
+    return g_answer;
+}

@@ -7,7 +7,9 @@ namespace {
 LogSink g_sink = nullptr;
 }
 
-void log_set_sink(LogSink sink) { g_sink = sink; }
+void log_set_sink(LogSink sink) {
+    g_sink = sink;
+}
 
 void log_msg(int priority, const char* format, ...) {
     va_list args;

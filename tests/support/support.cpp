@@ -18,14 +18,16 @@ void capture(int priority, const char* message) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_lines.emplace_back(priority, message);
 }
-}  // namespace
+} // namespace
 
 LogCapture::LogCapture() {
     clear();
     log_set_sink(capture);
 }
 
-LogCapture::~LogCapture() { log_set_sink(nullptr); }
+LogCapture::~LogCapture() {
+    log_set_sink(nullptr);
+}
 
 std::vector<std::pair<int, std::string>> LogCapture::lines() const {
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -35,13 +37,15 @@ std::vector<std::pair<int, std::string>> LogCapture::lines() const {
 int LogCapture::count(int priority, const std::string& text) const {
     int n = 0;
     for (const auto& [p, line] : lines())
-        if (p == priority && line == text) ++n;
+        if (p == priority && line == text)
+            ++n;
     return n;
 }
 
 bool LogCapture::has_prefix(int priority, const std::string& prefix) const {
     for (const auto& [p, line] : lines())
-        if (p == priority && line.compare(0, prefix.size(), prefix) == 0) return true;
+        if (p == priority && line.compare(0, prefix.size(), prefix) == 0)
+            return true;
     return false;
 }
 
@@ -52,7 +56,8 @@ void LogCapture::clear() {
 
 TempDir::TempDir() {
     char pattern[] = "/tmp/kovex4-test-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    if (mkdtemp(pattern) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }
 

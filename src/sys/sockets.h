@@ -1,6 +1,7 @@
 #pragma once
 // Sockets and name resolution. Addresses are IPv4 in host byte order (a.b.c.d = a<<24|...);
 // only the low 16 bits of a port are used.
+
 #include <cstdint>
 
 int socket_open_tcp_server(uint32_t port);
