@@ -10,8 +10,8 @@ inline constexpr uint8_t DEV_CMD_WRITE_FLAG = 0x10;
 inline constexpr uint8_t DEV_CMD_READ_BLOCK = 0x20;
 inline constexpr uint8_t DEV_CMD_WRITE_BLOCK = 0x21;
 
-inline constexpr uint8_t DEV_TYPE_I = 0x69;  // 'i': 16 bits both ways
-inline constexpr uint8_t DEV_TYPE_A = 0x61;  // 'a': 16 bits read, low byte written
+inline constexpr uint8_t DEV_TYPE_I = 0x69; // 'i': 16 bits both ways
+inline constexpr uint8_t DEV_TYPE_A = 0x61; // 'a': 16 bits read, low byte written
 
 struct DevItem {
     uint8_t type;
@@ -21,7 +21,7 @@ struct DevItem {
 
 struct DevBlock {
     uint16_t word;
-    std::array<uint8_t, 9> byte;  // byte[1] ... byte[8]; byte[0] is unused
+    std::array<uint8_t, 9> byte; // byte[1] ... byte[8]; byte[0] is unused
 };
 
 int dev_read_items(int fd, int station, int count, DevItem* items);

@@ -11,8 +11,8 @@ inline constexpr uint8_t DEV_NAK = 0x15;
 inline constexpr uint8_t DEV_DATA_FOLLOWS = 0x21;
 inline constexpr uint8_t DEV_CLASS_SHORT = 0x40;
 inline constexpr uint8_t DEV_CLASS_LONG = 0x41;
-inline constexpr uint8_t DEV_MAX_DATA = 252;  // data_len + 3 must fit the length byte
-inline constexpr int DEV_BUDGET_SECONDS = 3;  // for a whole reply, not renewed per read
+inline constexpr uint8_t DEV_MAX_DATA = 252; // data_len + 3 must fit the length byte
+inline constexpr int DEV_BUDGET_SECONDS = 3; // for a whole reply, not renewed per read
 
 struct DevRequest {
     uint8_t station;
@@ -55,8 +55,8 @@ enum class DevState : uint8_t {
 // The reply recogniser: fed one byte at a time, pure (no I/O).
 struct DevRecogniser {
     DevState state;
-    uint16_t index;  // data bytes stored so far
-    uint16_t sum;    // running checksum of the long frame
+    uint16_t index; // data bytes stored so far
+    uint16_t sum;   // running checksum of the long frame
     DevReply* reply;
 };
 
