@@ -11,9 +11,9 @@ inline constexpr size_t MBAP_MAX_WIRE = MBAP_HEADER_SIZE + MBAP_BODY_SIZE;
 struct MbapFrame {
     uint32_t transaction_id;
     uint32_t protocol_id;
-    uint32_t length;    // bytes of body that belong to the frame, 1..256 when yielded
-    uint32_t reserved;  // never read, never sent
-    std::array<uint8_t, MBAP_BODY_SIZE> body;  // unit id, function code, function data
+    uint32_t length;   // bytes of body that belong to the frame, 1..256 when yielded
+    uint32_t reserved; // never read, never sent
+    std::array<uint8_t, MBAP_BODY_SIZE> body; // unit id, function code, function data
 };
 
 struct MbapParser {
