@@ -1,0 +1,175 @@
+// Fuzz target for the settings file library.
+//
+// 1. The input bytes, written as a settings file, go through settings_load: it must not crash
+//    and every loaded text must be one the reader can produce (no CR, LF or NUL, shorter than
+//    the line buffer).
+// 2. A record derived from the same bytes goes through settings_save and settings_load, and must
+//    come back as the file format allows: enabled as 0/1, texts written cut to 16000 characters,
+//    read back cut at the first CR or LF and at their last double quote, one opening quote
+//    skipped.
+#include "settings/settings.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+std::string g_path;
+
+void remove_temp_file() {
+    unlink(g_path.c_str());
+}
+
+void write_all(const uint8_t* data, size_t size) {
+    FILE* file = std::fopen(g_path.c_str(), "wb");
+    if (file == nullptr)
+        std::abort();
+    if (size > 0 && std::fwrite(data, 1, size, file) != size)
+        std::abort();
+    std::fclose(file);
+}
+
+void fail(const char* what, const std::string& got, const std::string& expected) {
+    std::fprintf(stderr, "%s: got \"%.200s\" (%zu), expected \"%.200s\" (%zu)\n", what, got.c_str(),
+                 got.size(), expected.c_str(), expected.size());
+    std::abort();
+}
+
+void check_loaded_text(const char* what, const std::string& text) {
+    if (text.size() > 16382 || text.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+        fail(what, text, "(a text the reader can produce)");
+}
+
+// Hands out the input's bytes in order; zeros once they run out.
+struct Bytes {
+    const uint8_t* data;
+    size_t size;
+    size_t pos = 0;
+
+    uint8_t next() { return pos < size ? data[pos++] : 0; }
+    uint32_t number() {
+        uint32_t value = 0;
+        for (int i = 0; i < 4; ++i)
+            value = (value << 8) | next();
+        return value;
+    }
+    // A length byte, a repeat byte and that many bytes. Every eighth repeat byte repeats the
+    // piece 70 times so that texts beyond the 16000-character cut occur.
+    std::string text() {
+        const size_t length = next();
+        const int repeat = next() % 8 == 7 ? 70 : 1;
+        std::string piece;
+        for (size_t i = 0; i < length && pos < size; ++i) {
+            const char c = static_cast<char>(next());
+            // A record's texts hold no NUL.
+            if (c != '\0')
+                piece += c;
+        }
+        std::string text;
+        for (int i = 0; i < repeat; ++i)
+            text += piece;
+        // After an LF the text is written as lines of its own; such a line with "=" would stand
+        // for some other key, which the format cannot tell apart, so the tail holds no "=".
+        const size_t lf = text.find('\n');
+        if (lf != std::string::npos)
+            text.erase(std::remove(text.begin() + static_cast<std::ptrdiff_t>(lf), text.end(), '='),
+                       text.end());
+        return text;
+    }
+};
+
+// What the reader gives back for a text written by settings_put_string.
+std::string read_back(const std::string& text) {
+    std::string line = text.substr(0, 16000);
+    if (text.find(' ') != std::string::npos)
+        line = "\"" + line + "\"";
+    line = line.substr(0, line.find_first_of("\r\n"));
+    const size_t quote = line.rfind('"');
+    if (quote != std::string::npos)
+        line.resize(quote);
+    if (!line.empty() && line[0] == '"')
+        line.erase(0, 1);
+    return line;
+}
+
+void check_number(const char* what, uint32_t got, uint32_t expected) {
+    if (got != expected)
+        fail(what, std::to_string(got), std::to_string(expected));
+}
+
+void round_trip(const uint8_t* data, size_t size) {
+    Bytes in{data, size};
+    Settings saved;
+    saved.enabled = in.number();
+    saved.device = in.text();
+    saved.baudrate = in.number();
+    saved.databits = in.number();
+    saved.parity = in.text();
+    saved.stopbits = in.number();
+    saved.ipaddr = in.text();
+    saved.port = in.number();
+    saved.station = in.number();
+    saved.data_period = in.number();
+    saved.alarm_period = in.number();
+    for (int n = 0; n < SETTINGS_SLOTS; ++n) {
+        saved.start[n] = in.number();
+        saved.count[n] = in.number();
+        saved.alarm[n] = in.number();
+    }
+
+    if (settings_save(saved, g_path.c_str()) != 1)
+        std::abort();
+    Settings loaded;
+    settings_load(loaded, g_path.c_str());
+
+    check_number("enabled", loaded.enabled, saved.enabled != 0 ? 1 : 0);
+    if (loaded.device != read_back(saved.device))
+        fail("device", loaded.device, read_back(saved.device));
+    check_number("baudrate", loaded.baudrate, saved.baudrate);
+    check_number("databits", loaded.databits, saved.databits);
+    if (loaded.parity != read_back(saved.parity))
+        fail("parity", loaded.parity, read_back(saved.parity));
+    check_number("stopbits", loaded.stopbits, saved.stopbits);
+    if (loaded.ipaddr != read_back(saved.ipaddr))
+        fail("ipaddr", loaded.ipaddr, read_back(saved.ipaddr));
+    check_number("port", loaded.port, saved.port);
+    check_number("station", loaded.station, saved.station);
+    check_number("data_period", loaded.data_period, saved.data_period);
+    check_number("alarm_period", loaded.alarm_period, saved.alarm_period);
+    for (int n = 0; n < SETTINGS_SLOTS; ++n) {
+        check_number("start", loaded.start[n], saved.start[n]);
+        check_number("count", loaded.count[n], saved.count[n]);
+        check_number("alarm", loaded.alarm[n], saved.alarm[n]);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    char pattern[] = "/tmp/kovex4-fuzz-settings-XXXXXX";
+    const int fd = mkstemp(pattern);
+    if (fd < 0)
+        std::abort();
+    close(fd);
+    g_path = pattern;
+    std::atexit(remove_temp_file);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    write_all(data, size);
+    Settings settings;
+    settings_load(settings, g_path.c_str());
+    check_loaded_text("device", settings.device);
+    check_loaded_text("parity", settings.parity);
+    check_loaded_text("ipaddr", settings.ipaddr);
+
+    round_trip(data, size);
+    return 0;
+}
