@@ -1,1 +1,149 @@
-// to be written
+#include "service/push.h"
+
+#include <sys/select.h>
+#include <sys/socket.h>
+
+#include "modbus/request.h"
+#include "regmap/regs.h"
+#include "sys/log.h"
+#include "sys/sockets.h"
+
+namespace {
+
+constexpr uint32_t ALL_SLOTS = (1u << SETTINGS_SLOTS) - 1;
+
+// A slot can be pushed when its 1-based START names a register and its COUNT registers all lie
+// within 1..65536: START 0 would wrap to an empty range (values never read) and a range past
+// 65536 would go out with its address cut to 16 bits.
+bool slot_range_usable(uint32_t start, uint32_t count) {
+    return start != 0 && uint64_t{start} - 1 + count <= 0x10000;
+}
+
+// Advances a schedule that is due: by one period, or to `now` when it has fallen a whole period
+// behind (missed periods are not repeated).
+time_t next_due(time_t due, uint32_t period, time_t now) {
+    const time_t next = due + static_cast<time_t>(period);
+    return next > now ? next : now;
+}
+
+uint32_t scan_alarms(PushState& push, int serial_fd, const Settings& settings) {
+    uint32_t mask = 0;
+    for (int i = 0; i < SETTINGS_SLOTS; ++i) {
+        push.alarm_values[i] = 0;
+        if (settings.alarm[i] == 0)
+            continue;
+        uint16_t value = 0;
+        if (regs_read(serial_fd, static_cast<int>(settings.station), settings.alarm[i] - 1, 1,
+                      &value) &&
+            value != 0) {
+            push.alarm_values[i] = value;
+            mask |= 1u << i;
+        }
+    }
+    return mask;
+}
+
+// Waits up to the answer budget for one complete frame from the remote server.
+const MbapFrame* await_answer(PushState& push, int sock) {
+    timespec begin{};
+    clock_gettime(CLOCK_MONOTONIC, &begin);
+    for (;;) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const int64_t spent_us =
+            (int64_t{now.tv_sec} - begin.tv_sec) * 1000000 + (now.tv_nsec - begin.tv_nsec) / 1000;
+        const int64_t left_us = int64_t{PUSH_ANSWER_SECONDS} * 1000000 - spent_us;
+        if (left_us <= 0 || sock >= FD_SETSIZE)
+            return nullptr;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(sock, &readable);
+        timeval timeout{static_cast<time_t>(left_us / 1000000),
+                        static_cast<suseconds_t>(left_us % 1000000)};
+        if (select(sock + 1, &readable, nullptr, nullptr, &timeout) <= 0)
+            return nullptr;
+        uint8_t buffer[256];
+        const ssize_t n = recv(sock, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            return nullptr;
+        const uint8_t* next = buffer;
+        int32_t left = static_cast<int32_t>(n);
+        // Bytes after a completed answer in the same read are dropped.
+        if (const MbapFrame* answer = mbap_parse(push.parser, next, left))
+            return answer;
+    }
+}
+
+void push_slot(PushState& push, int serial_fd, const Settings& settings, int sock, int i) {
+    if ((push.sendable & (1u << i)) == 0)
+        return;
+    const int station = static_cast<int>(settings.station);
+    const MbapFrame* request =
+        modbus_build_write_request(serial_fd, station, settings.start[i] - 1, settings.count[i]);
+    if (request == nullptr)
+        return;
+    uint8_t wire[MBAP_MAX_WIRE];
+    const int size = mbap_serialize(*request, wire);
+    send(sock, wire, static_cast<size_t>(size), MSG_NOSIGNAL);
+
+    const MbapFrame* answer = await_answer(push, sock);
+    if (answer != nullptr && modbus_is_write_ack(answer) && push.alarm_values[i] != 0) {
+        push.alarm_values[i] = 0;
+        const uint16_t zero = 0;
+        regs_write(serial_fd, station, settings.alarm[i] - 1, 1, &zero);
+    }
+}
+
+} // namespace
+
+void push_init(PushState& push, const Settings& settings, time_t now) {
+    push.next_data = now + PUSH_FIRST_DELAY;
+    push.next_alarm = now + PUSH_FIRST_DELAY;
+    push.sendable = 0;
+    push.alarm_values = {};
+    mbap_reset(push.parser);
+    for (int i = 0; i < SETTINGS_SLOTS; ++i) {
+        const uint32_t start = settings.start[i];
+        const uint32_t count = settings.count[i];
+        if (slot_range_usable(start, count)) {
+            push.sendable |= 1u << i;
+        } else if (!settings.ipaddr.empty() && count >= 1 && count <= 123) {
+            log_msg(LOG_NOTICE,
+                    "slot %d is not pushed: START %u with COUNT %u is outside registers 1 to 65536",
+                    i + 1, start, count);
+        }
+    }
+}
+
+void push_cycle(PushState& push, int serial_fd, const Settings& settings, time_t now) {
+    const bool data_due = settings.data_period != 0 && now >= push.next_data;
+    const bool alarm_due = settings.alarm_period != 0 && now >= push.next_alarm;
+    // The schedule moves on before anything is sent, so a failed cycle is not retried early.
+    if (data_due)
+        push.next_data = next_due(push.next_data, settings.data_period, now);
+    if (alarm_due)
+        push.next_alarm = next_due(push.next_alarm, settings.alarm_period, now);
+    if (!data_due && !alarm_due)
+        return;
+
+    uint32_t mask = data_due ? ALL_SLOTS : 0;
+    mask |= scan_alarms(push, serial_fd, settings);
+    if (mask == 0)
+        return;
+
+    const uint32_t address = resolve_hostname(settings.ipaddr.c_str());
+    if (address == 0)
+        return;
+    const int sock = socket_open_tcp_client(address, settings.port);
+    if (sock < 0)
+        return;
+    log_msg(LOG_NOTICE, "TCP connection to %s established", settings.ipaddr.c_str());
+    mbap_reset(push.parser);
+
+    for (int i = 0; i < SETTINGS_SLOTS; ++i)
+        if (mask & (1u << i))
+            push_slot(push, serial_fd, settings, sock, i);
+
+    socket_close(sock);
+    log_msg(LOG_NOTICE, "TCP connection closed");
+}

@@ -1,0 +1,329 @@
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+#ifndef KOVEX4_BINARY
+#error "KOVEX4_BINARY must name the daemon under test"
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int64_t ms_since(Clock::time_point t0) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+}
+
+// Child side of start(): only system calls between fork and exec.
+[[noreturn]] void exec_in_namespace(const std::string* paths) {
+    const char* base = paths[0].c_str();
+    const char* etc = paths[1].c_str();
+    const char* lock = paths[2].c_str();
+    const char* dev = paths[3].c_str();
+    const char* log_socket = paths[4].c_str();
+    const char* dev_log = paths[5].c_str();
+    const char* dev_pts = paths[6].c_str();
+    const char* dev_null = paths[7].c_str();
+    (void)base;
+    auto ok = [](int rc) {
+        if (rc != 0)
+            _exit(120);
+    };
+    ok(unshare(CLONE_NEWNS));
+    ok(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr));
+    ok(mount("tmpfs", "/opt", "tmpfs", 0, nullptr));
+    ok(mkdir("/opt/kovex4", 0755));
+    ok(mkdir("/opt/kovex4/etc", 0755));
+    ok(mount(etc, "/opt/kovex4/etc", nullptr, MS_BIND, nullptr));
+    ok(mount(lock, "/var/lock", nullptr, MS_BIND, nullptr));
+    ok(mount("tmpfs", dev, "tmpfs", 0, nullptr));
+    ok(mkdir(dev_pts, 0755));
+    ok(mount("/dev/pts", dev_pts, nullptr, MS_BIND, nullptr));
+    for (const char* file : {dev_log, dev_null}) {
+        const int fd = open(file, O_CREAT | O_WRONLY, 0644);
+        if (fd < 0)
+            _exit(121);
+        close(fd);
+    }
+    ok(mount(log_socket, dev_log, nullptr, MS_BIND, nullptr));
+    ok(mount("/dev/null", dev_null, nullptr, MS_BIND, nullptr));
+    for (size_t i = 8; !paths[i].empty(); i += 2) {
+        // Pairs of (link, target), and folders (target empty) created on the way.
+        if (paths[i + 1].empty())
+            ok(mkdir(paths[i].c_str(), 0755));
+        else
+            ok(symlink(paths[i + 1].c_str(), paths[i].c_str()));
+    }
+    ok(mount(dev, "/dev", nullptr, MS_BIND | MS_REC, nullptr));
+    const int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd >= 0) {
+        dup2(null_fd, 0);
+        close(null_fd);
+    }
+    char* const argv[] = {const_cast<char*>(KOVEX4_BINARY), nullptr};
+    char* const envp[] = {nullptr};
+    execve(KOVEX4_BINARY, argv, envp);
+    _exit(127);
+}
+
+} // namespace
+
+unsigned free_port() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t len = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+int connect_local(unsigned port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::vector<uint8_t> read_frame(int fd, int timeout_ms) {
+    std::vector<uint8_t> frame;
+    size_t want = 6;
+    const auto t0 = Clock::now();
+    while (frame.size() < want) {
+        const int64_t left = timeout_ms - ms_since(t0);
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
+            return {};
+        uint8_t byte;
+        if (recv(fd, &byte, 1, 0) != 1)
+            return {};
+        frame.push_back(byte);
+        if (frame.size() == 6)
+            want = 6 + (frame[4] << 8 | frame[5]);
+    }
+    return frame;
+}
+
+std::vector<uint8_t> request_reply(int fd, const std::vector<uint8_t>& request, int timeout_ms) {
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(request.size()))
+        return {};
+    return read_frame(fd, timeout_ms);
+}
+
+pid_t spawn_to_file(const std::vector<std::string>& argv, const std::string& out_file) {
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(out_file.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+        if (fd >= 0) {
+            dup2(fd, 1);
+            dup2(fd, 2);
+            close(fd);
+        }
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+void end_process(pid_t pid) {
+    if (pid <= 0)
+        return;
+    kill(pid, SIGTERM);
+    for (int i = 0; i < 100; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+bool wait_file_contains(const std::string& path, const std::string& text, int timeout_ms) {
+    const auto t0 = Clock::now();
+    do {
+        if (read_file(path).find(text) != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } while (ms_since(t0) < timeout_ms);
+    return false;
+}
+
+std::string run_command(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return out;
+    char buffer[512];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        out.append(buffer, n);
+    pclose(pipe);
+    return out;
+}
+
+Daemon::Daemon() {
+    std::filesystem::create_directory(dir_.file("etc"));
+    std::filesystem::create_directory(dir_.file("lock"));
+    std::filesystem::create_directory(dir_.file("dev"));
+    if (!sim_open_pty(pty_))
+        throw std::runtime_error("cannot open a pseudo-terminal");
+    sim_ = std::make_unique<DevSimServer>(pty_.master);
+
+    log_fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = dir_.file("log.sock");
+    snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    if (bind(log_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        throw std::runtime_error("cannot bind the log socket");
+    chmod(path.c_str(), 0666);
+    port_ = free_port();
+}
+
+Daemon::~Daemon() {
+    stop();
+    sim_.reset();
+    sim_close_pty(pty_);
+    if (log_fd_ >= 0)
+        close(log_fd_);
+}
+
+std::string Daemon::settings(const std::string& extra) const {
+    return "MOD_KOVEX4_ENABLED=1\nMOD_KOVEX4_DEVICE=" + std::string(device) +
+           "\nMOD_KOVEX4_BAUDRATE=115200\nMOD_KOVEX4_PORT=" + std::to_string(port_) +
+           "\nMOD_KOVEX4_STATION=1\n" + extra;
+}
+
+bool Daemon::start(const std::string& settings_text, const std::string& extra_link) {
+    write_file(dir_.file("etc/settings"), settings_text);
+    // Everything the child needs, prepared before fork (no allocation after it).
+    std::vector<std::string> paths = {
+        dir_.path(),           dir_.file("etc"),     dir_.file("lock"),    dir_.file("dev"),
+        dir_.file("log.sock"), dir_.file("dev/log"), dir_.file("dev/pts"), dir_.file("dev/null")};
+    paths.push_back(dir_.file("dev/") + device);
+    paths.push_back(pty_.slave_path);
+    if (!extra_link.empty()) {
+        std::filesystem::path link(extra_link);
+        std::string folder = dir_.file("dev");
+        for (auto it = link.begin(); std::next(it) != link.end(); ++it) {
+            folder += "/" + it->string();
+            paths.push_back(folder);
+            paths.push_back("");
+        }
+        paths.push_back(dir_.file("dev/") + extra_link);
+        paths.push_back(pty_.slave_path);
+    }
+    paths.push_back("");
+    paths.push_back("");
+    pid_ = fork();
+    if (pid_ < 0)
+        return false;
+    if (pid_ == 0)
+        exec_in_namespace(paths.data());
+    status_ = -1;
+    return true;
+}
+
+bool Daemon::wait_listening(int timeout_ms) {
+    const auto t0 = Clock::now();
+    while (ms_since(t0) < timeout_ms) {
+        const int fd = connect_local(port_);
+        if (fd >= 0) {
+            close(fd);
+            // The probe is a connection of its own: let the daemon log it and its end, so that
+            // tests count connection events from a quiet state.
+            return wait_log("TCP connection from 127.0.0.1 established", timeout_ms) &&
+                   wait_log("TCP connection closed", timeout_ms);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+int Daemon::wait_exit(int timeout_ms) {
+    if (pid_ < 0)
+        return status_;
+    const auto t0 = Clock::now();
+    do {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return status_;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (ms_since(t0) < timeout_ms);
+    return -1;
+}
+
+void Daemon::stop() {
+    if (pid_ < 0)
+        return;
+    kill(pid_, SIGTERM);
+    if (wait_exit(3000) < 0) {
+        kill(pid_, SIGKILL);
+        wait_exit(3000);
+    }
+}
+
+std::vector<LogLine> Daemon::logs() {
+    char buffer[2048];
+    ssize_t n;
+    while ((n = recv(log_fd_, buffer, sizeof buffer - 1, 0)) > 0) {
+        buffer[n] = '\0';
+        // "<PRI>Mmm dd hh:mm:ss kovex4[pid]: text"
+        const int pri = buffer[0] == '<' ? atoi(buffer + 1) : -1;
+        const char* text = strstr(buffer, "]: ");
+        lines_.push_back({pri & 7, text ? text + 3 : buffer});
+    }
+    return lines_;
+}
+
+int Daemon::count_log(const std::string& text) {
+    int n = 0;
+    for (const LogLine& line : logs())
+        if (line.text == text)
+            ++n;
+    return n;
+}
+
+bool Daemon::wait_log(const std::string& text, int timeout_ms) {
+    const auto t0 = Clock::now();
+    do {
+        if (count_log(text) > 0)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    } while (ms_since(t0) < timeout_ms);
+    return false;
+}

@@ -1,0 +1,76 @@
+#pragma once
+// Runs the real kovex4 binary in a private mount namespace: its settings folder, lock folder and
+// /dev are the test's own, /dev/log is a socket the test reads, and the serial device is a
+// pseudo-terminal served by the in-process simulator.
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "devsim.h"
+#include "support.h"
+
+struct LogLine {
+    int priority;
+    std::string text;
+};
+
+class Daemon {
+public:
+    Daemon();
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    DevSimServer& sim() { return *sim_; }
+    // The private /dev holds the pty as "ttyGW0" and also under `extra_link` (relative to /dev,
+    // subfolders created) when start() is given one.
+    static constexpr const char* device = "ttyGW0";
+    unsigned port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    const TempDir& dir() const { return dir_; }
+    std::string lock_dir() const { return dir_.file("lock"); }
+
+    // A settings file for this daemon: device ttyGW0, its port, station 1, plus `extra` lines.
+    std::string settings(const std::string& extra = "") const;
+    // Writes the settings file and starts the binary; false if the process could not be started.
+    bool start(const std::string& settings_text, const std::string& extra_link = "");
+    // Waits until the daemon accepts TCP connections on its port.
+    bool wait_listening(int timeout_ms = 5000);
+    // Exit status once the process ended, or -1 if it still runs after timeout_ms.
+    int wait_exit(int timeout_ms);
+    void stop();
+
+    std::vector<LogLine> logs();
+    bool wait_log(const std::string& text, int timeout_ms = 5000);
+    int count_log(const std::string& text);
+
+private:
+    TempDir dir_;
+    SimPty pty_;
+    std::unique_ptr<DevSimServer> sim_;
+    int log_fd_ = -1;
+    unsigned port_ = 0;
+    pid_t pid_ = -1;
+    int status_ = -1;
+    std::vector<LogLine> lines_;
+};
+
+// A free TCP port on 127.0.0.1 (bound, read back and released).
+unsigned free_port();
+// Connected TCP socket to 127.0.0.1:port, or -1.
+int connect_local(unsigned port);
+// Sends `request` and reads one Modbus TCP frame back (header + length bytes); empty on time-out
+// or end of stream.
+std::vector<uint8_t> request_reply(int fd, const std::vector<uint8_t>& request,
+                                   int timeout_ms = 8000);
+std::vector<uint8_t> read_frame(int fd, int timeout_ms = 8000);
+// Starts a program with its standard output (and error) going to `out_file`.
+pid_t spawn_to_file(const std::vector<std::string>& argv, const std::string& out_file);
+// SIGTERM, then SIGKILL after a second, and reaps it.
+void end_process(pid_t pid);
+// Waits until `path` contains `text`.
+bool wait_file_contains(const std::string& path, const std::string& text, int timeout_ms);
+// Runs a command and returns its standard output.
+std::string run_command(const std::string& command);
