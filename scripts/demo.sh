@@ -1,0 +1,175 @@
+#!/usr/bin/env bash
+# The first thing to run: builds the gateway and the field-device simulator, starts the simulator
+# on a pseudo-terminal and the unchanged kovex4 daemon in front of it, then reads and writes
+# registers with a real Modbus TCP client (pymodbus) and shows the daemon's syslog lines.
+# Run as root on Debian. Nothing on the machine is changed: the daemon runs in a private mount
+# namespace where /opt/kovex4/etc, /var/lock and /dev are temporary folders of the demo.
+# KOVEX4_DEMO_PORT chooses the Modbus TCP port (default 1502), KOVEX4_DEMO_BUILD the build folder
+# (default build).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PY=/usr/bin/python3
+BUILD=${KOVEX4_DEMO_BUILD:-build}
+
+fail() {
+    echo "demo.sh: $*" >&2
+    exit 1
+}
+step() { printf '\n=== %s\n' "$*"; }
+# Polls a condition (a command) every 0.1 s for at most $1 seconds.
+wait_for() {
+    local tenths=$(($1 * 10))
+    shift
+    while ! "$@"; do
+        tenths=$((tenths - 1))
+        [ "$tenths" -gt 0 ] || return 1
+        sleep 0.1
+    done
+}
+
+[ "$(id -u)" = 0 ] || fail "run as root (the daemon is started in a private mount namespace)"
+
+step "installing what is missing"
+# shellcheck source=scripts/deps.sh
+. scripts/deps.sh
+deps_install "${KOVEX4_BUILD_DEPS[@]}" python3-pymodbus util-linux
+
+step "building kovex4 and kovex4-devsim"
+cmake -S . -B "$BUILD" -G Ninja >/dev/null
+cmake --build "$BUILD" --target kovex4 kovex4-devsim
+
+WORK=$(mktemp -d /tmp/kovex4-demo.XXXXXX)
+SIM_PID=
+DAEMON_PID=
+LOG_PID=
+cleanup() {
+    local pid
+    for pid in $DAEMON_PID $SIM_PID $LOG_PID; do
+        kill "$pid" 2>/dev/null || true
+    done
+    for pid in $DAEMON_PID $SIM_PID $LOG_PID; do
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+mkdir "$WORK/etc" "$WORK/lock" "$WORK/dev"
+
+# The daemon's syslog lines arrive on a datagram socket that becomes its /dev/log; they are
+# written to a file as "facility.level tag[pid]: message".
+$PY -u -c '
+import re, socket, sys
+sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+sock.bind(sys.argv[1])
+out = open(sys.argv[2], "a", buffering=1)
+levels = ["emerg", "alert", "crit", "err", "warning", "notice", "info", "debug"]
+while True:
+    text = sock.recv(4096).decode(errors="replace").rstrip("\n\0")
+    m = re.match(r"<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d )?(.*)", text, re.S)
+    if m:
+        pri = int(m.group(1))
+        text = "%s.%s %s" % ("daemon" if pri >> 3 == 3 else "facility%d" % (pri >> 3),
+                             levels[pri & 7], m.group(3))
+    out.write(text + "\n")
+' "$WORK/log.sock" "$WORK/syslog" &
+LOG_PID=$!
+wait_for 5 test -S "$WORK/log.sock" || fail "the syslog reader did not start"
+
+step "starting the simulated field device"
+mapfile -t SIM_ARGS < <($PY scripts/demo_client.py devsim-args)
+[ "${#SIM_ARGS[@]}" -gt 0 ] || fail "scripts/demo_client.py devsim-args gave nothing"
+echo "kovex4-devsim ${SIM_ARGS[*]}"
+"$BUILD/tools/devsim/kovex4-devsim" "${SIM_ARGS[@]}" >"$WORK/devsim.out" 2>&1 &
+SIM_PID=$!
+wait_for 5 grep -q "device on " "$WORK/devsim.out" || fail "kovex4-devsim: $(cat "$WORK/devsim.out")"
+PTS=$(sed -n 's/^kovex4-devsim: device on //p' "$WORK/devsim.out")
+cat "$WORK/devsim.out"
+
+# The daemon listens on 0.0.0.0; take the next free port if the wanted one is taken.
+PORT=$($PY -c '
+import socket, sys
+port = int(sys.argv[1])
+while True:
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        s.bind(("0.0.0.0", port))
+        break
+    except OSError:
+        port += 1
+print(port)
+' "${KOVEX4_DEMO_PORT:-1502}")
+
+cat >"$WORK/etc/settings" <<EOF
+MOD_KOVEX4_ENABLED=1
+MOD_KOVEX4_DEVICE=ttyDEMO0
+MOD_KOVEX4_BAUDRATE=9600
+MOD_KOVEX4_DATABITS=8
+MOD_KOVEX4_PARITY=N
+MOD_KOVEX4_STOPBITS=1
+MOD_KOVEX4_IPADDR=
+MOD_KOVEX4_PORT=$PORT
+MOD_KOVEX4_STATION=1
+EOF
+
+step "starting kovex4 (private mount namespace, settings:)"
+cat "$WORK/etc/settings"
+# A copy of the built binary, so that covering /opt cannot hide it.
+cp "$BUILD/src/service/kovex4" "$WORK/kovex4"
+# Inside the namespace: the demo settings folder on /opt/kovex4/etc (a tmpfs on /opt holds the
+# mount point when the machine has none), the demo lock folder on /var/lock, and a /dev holding
+# only the pseudo-terminals, /dev/null, /dev/ttyDEMO0 -> the simulator's pty and /dev/log. The
+# shell then becomes the daemon, so its pid is the daemon's.
+# shellcheck disable=SC2016 # expanded by the inner shell
+unshare -m --propagation private /bin/sh -e -c '
+work=$1
+pts=$2
+if [ ! -d /opt/kovex4/etc ]; then
+    mount -t tmpfs -o mode=755 kovex4-demo /opt
+    mkdir -p /opt/kovex4/etc
+fi
+mount --bind "$work/etc" /opt/kovex4/etc
+[ -d /var/lock ] || mkdir -p "$(readlink -f /var/lock)"
+mount --bind "$work/lock" /var/lock
+mount -t tmpfs -o mode=755 kovex4-demo "$work/dev"
+mkdir "$work/dev/pts"
+mount --bind /dev/pts "$work/dev/pts"
+touch "$work/dev/null" "$work/dev/log"
+mount --bind /dev/null "$work/dev/null"
+mount --bind "$work/log.sock" "$work/dev/log"
+ln -s "$pts" "$work/dev/ttyDEMO0"
+mount --move "$work/dev" /dev
+exec "$work/kovex4"
+' kovex4-demo "$WORK" "$PTS" >"$WORK/daemon.out" 2>&1 &
+DAEMON_PID=$!
+
+# Ready once the lock file names the daemon; the device is opened right after the lock, and a
+# failure to open it ends the daemon at once.
+daemon_ready() {
+    kill -0 "$DAEMON_PID" 2>/dev/null || fail "kovex4 ended early: $(cat "$WORK/daemon.out" "$WORK/syslog")"
+    local owner=
+    [ -s "$WORK/lock/LCK..ttyDEMO0" ] && read -r owner <"$WORK/lock/LCK..ttyDEMO0"
+    [ "$owner" = "$DAEMON_PID" ]
+}
+wait_for 10 daemon_ready || fail "kovex4 did not take the lock of its device"
+sleep 0.3
+kill -0 "$DAEMON_PID" 2>/dev/null || fail "kovex4 ended: $(cat "$WORK/syslog")"
+echo "kovex4 runs as pid $DAEMON_PID on port $PORT; its lock file LCK..ttyDEMO0 holds that pid"
+
+step "Modbus TCP client (pymodbus) on 127.0.0.1:$PORT"
+CLIENT_RC=0
+$PY scripts/demo_client.py run "$PORT" || CLIENT_RC=$?
+
+# The daemon notices the client's close on its next loop iteration (at most about a second).
+wait_for 3 grep -q "TCP connection closed" "$WORK/syslog" || true
+step "the daemon's syslog lines"
+cat "$WORK/syslog"
+grep -q "TCP connection from 127.0.0.1 established" "$WORK/syslog" ||
+    fail "the daemon did not log the client's connection"
+
+step "stopping kovex4, the simulator and the log reader"
+kill "$DAEMON_PID"
+wait "$DAEMON_PID" 2>/dev/null || true
+DAEMON_PID=
+[ "$CLIENT_RC" = 0 ] || fail "the Modbus client found errors (status $CLIENT_RC)"
+echo "demo finished"
