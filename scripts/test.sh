@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs the whole test suite twice: a normal build and
-# an AddressSanitizer + UndefinedBehaviorSanitizer build. Run as root on Debian.
+# Installs what is missing, then builds and runs the whole test suite three times: a normal build
+# (which also makes the Debian package and installs it in a private mount namespace), an
+# AddressSanitizer + UndefinedBehaviorSanitizer build, and a 32-bit ARM cross build run under
+# emulation (scripts/test-arm.sh). Run as root on Debian.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-deps_install "${KOVEX4_BUILD_DEPS[@]}" python3-pymodbus mbpoll util-linux iproute2
+deps_install "${KOVEX4_BUILD_DEPS[@]}" python3-pymodbus mbpoll util-linux iproute2 dpkg-dev file
 
 run_suite() {
     local dir=$1
@@ -18,3 +20,4 @@ run_suite() {
 
 run_suite build
 run_suite build-asan -DKOVEX4_SANITIZE=ON
+bash scripts/test-arm.sh

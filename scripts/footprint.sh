@@ -1,0 +1,160 @@
+#!/usr/bin/env bash
+# Footprint report of the kovex4 daemon: builds it as released (Release, stripped) for amd64 and
+# for the target, 32-bit ARM (arm-linux-gnueabihf), and prints
+#   - the stripped size of both kovex4 binaries,
+#   - their shared-library dependencies (ELF NEEDED entries) and which of libc, libstdc++,
+#     libgcc_s and libm they are,
+#   - the resident memory (VmRSS, VmHWM from /proc) of the running amd64 daemon after it served a
+#     Modbus client's reads and writes (the daemon in a private mount namespace against the
+#     simulator on a pseudo-terminal, as scripts/demo.sh runs it; nothing on the machine changes).
+# For comparison the same figures are given for a build that links the C++ runtime statically
+# (-static-libstdc++ -static-libgcc). The daemon under emulation says nothing about the target's
+# memory, so resident memory is measured on amd64 only.
+# Run as root on Debian. KOVEX4_FOOTPRINT_BUILD names the build folders' prefix (default
+# build-release: build-release, build-release-arm, build-release-static, build-release-arm-static).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PREFIX=${KOVEX4_FOOTPRINT_BUILD:-build-release}
+PY=/usr/bin/python3
+STATIC_RUNTIME="-static-libstdc++ -static-libgcc"
+
+fail() {
+    echo "footprint.sh: $*" >&2
+    exit 1
+}
+[ "$(id -u)" = 0 ] || fail "run as root (the daemon is started in a private mount namespace)"
+
+# shellcheck source=scripts/deps.sh
+. scripts/deps.sh
+deps_install "${KOVEX4_BUILD_DEPS[@]}" g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf \
+    binutils python3-pymodbus util-linux
+
+# build FOLDER [cmake options...]: a Release build of the daemon and the simulator, no tests.
+build() {
+    local dir=$1
+    shift
+    echo "=== $dir"
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOVEX4_TESTS=OFF "$@" >/dev/null
+    cmake --build "$dir" --target kovex4 kovex4-devsim | tail -n 1
+}
+ARM=(-DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake)
+build "$PREFIX"
+build "$PREFIX-arm" "${ARM[@]}"
+build "$PREFIX-static" "-DCMAKE_EXE_LINKER_FLAGS=$STATIC_RUNTIME"
+build "$PREFIX-arm-static" "${ARM[@]}" "-DCMAKE_EXE_LINKER_FLAGS=$STATIC_RUNTIME"
+
+WORK=$(mktemp -d /tmp/kovex4-footprint.XXXXXX)
+SIM_PID=
+DAEMON_PID=
+cleanup() {
+    local pid
+    for pid in $DAEMON_PID $SIM_PID; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+# stripped_size BINARY STRIP_TOOL: size in bytes of a stripped copy.
+stripped_size() {
+    "$2" -o "$WORK/stripped" "$1"
+    stat -c %s "$WORK/stripped"
+}
+# needed BINARY: the NEEDED entries, space separated.
+needed() {
+    readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' '
+}
+# runtime_of BINARY: which of libc, libstdc++, libgcc_s, libm the binary needs.
+runtime_of() {
+    local libs lib out=
+    libs=$(needed "$1")
+    for lib in libc libstdc++ libgcc_s libm; do
+        if [[ " $libs" == *" $lib.so"* ]]; then out+="$lib "; fi
+    done
+    echo "${out:-none}"
+}
+
+# rss BINARY: sets RSS to "VmRSS/VmHWM" (kB) of the daemon after a Modbus client read and wrote
+# through it.
+rss() {
+    local binary=$1 port pts owner=''
+    rm -rf "${WORK:?}/run" && mkdir -p "$WORK/run/etc" "$WORK/run/lock" "$WORK/run/dev"
+    mapfile -t sim_args < <($PY scripts/demo_client.py devsim-args)
+    "$PREFIX/tools/devsim/kovex4-devsim" "${sim_args[@]}" >"$WORK/run/devsim.out" 2>&1 &
+    SIM_PID=$!
+    for _ in $(seq 50); do
+        grep -q "device on " "$WORK/run/devsim.out" && break
+        sleep 0.1
+    done
+    pts=$(sed -n 's/^kovex4-devsim: device on //p' "$WORK/run/devsim.out")
+    [ -n "$pts" ] || fail "kovex4-devsim: $(cat "$WORK/run/devsim.out")"
+    port=$($PY -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    printf 'MOD_KOVEX4_DEVICE=ttyFP0\nMOD_KOVEX4_BAUDRATE=9600\nMOD_KOVEX4_PORT=%s\nMOD_KOVEX4_STATION=1\n' \
+        "$port" >"$WORK/run/etc/settings"
+    cp "$binary" "$WORK/run/kovex4"
+    # The daemon's own /opt/kovex4/etc, /var/lock and /dev (pseudo-terminals, /dev/null and the
+    # simulator's pty as ttyFP0; no /dev/log, so its log lines go nowhere). The shell becomes
+    # the daemon, so its pid is the daemon's.
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    unshare -m --propagation private /bin/sh -e -c '
+        run=$1
+        if [ ! -d /opt/kovex4/etc ]; then
+            mount -t tmpfs -o mode=755 kovex4-footprint /opt
+            mkdir -p /opt/kovex4/etc
+        fi
+        mount --bind "$run/etc" /opt/kovex4/etc
+        [ -d /var/lock ] || mkdir -p "$(readlink -f /var/lock)"
+        mount --bind "$run/lock" /var/lock
+        mount -t tmpfs -o mode=755 kovex4-footprint "$run/dev"
+        mkdir "$run/dev/pts"
+        mount --bind /dev/pts "$run/dev/pts"
+        touch "$run/dev/null"
+        mount --bind /dev/null "$run/dev/null"
+        ln -s "$2" "$run/dev/ttyFP0"
+        mount --move "$run/dev" /dev
+        exec "$run/kovex4"
+    ' kovex4-footprint "$WORK/run" "$pts" >"$WORK/run/daemon.out" 2>&1 &
+    DAEMON_PID=$!
+    for _ in $(seq 100); do
+        kill -0 "$DAEMON_PID" 2>/dev/null || fail "kovex4 ended: $(cat "$WORK/run/daemon.out")"
+        [ -s "$WORK/run/lock/LCK..ttyFP0" ] && read -r owner <"$WORK/run/lock/LCK..ttyFP0"
+        [ "$owner" = "$DAEMON_PID" ] && break
+        sleep 0.1
+    done
+    [ "$owner" = "$DAEMON_PID" ] || fail "kovex4 did not take the lock of its device"
+    # The demo's reads and writes: items, bits, the block and function 16 of every kind.
+    $PY scripts/demo_client.py run "$port" >"$WORK/run/client.out" 2>&1 ||
+        fail "Modbus client: $(cat "$WORK/run/client.out")"
+    RSS=$(awk '/^VmRSS:/ {rss = $2} /^VmHWM:/ {hwm = $2} END {print rss "/" hwm}' \
+        "/proc/$DAEMON_PID/status")
+    kill "$DAEMON_PID" "$SIM_PID"
+    wait "$DAEMON_PID" "$SIM_PID" 2>/dev/null || true
+    DAEMON_PID=
+    SIM_PID=
+}
+
+report() {
+    local label=$1 binary=$2 strip=$3 memory=${4:-}
+    printf '%-30s %9s  %-24s %s\n' "$label" "$(stripped_size "$binary" "$strip")" \
+        "$(runtime_of "$binary")" "$memory"
+}
+
+rss "$PREFIX/src/service/kovex4"
+AMD64_RSS=$RSS
+rss "$PREFIX-static/src/service/kovex4"
+STATIC_RSS=$RSS
+
+echo
+echo "=== kovex4 footprint (Release; sizes of stripped binaries)"
+printf '%-30s %9s  %-24s %s\n' "binary" "bytes" "runtime libraries" "VmRSS/VmHWM kB (amd64)"
+report "amd64" "$PREFIX/src/service/kovex4" strip "$AMD64_RSS"
+report "armhf" "$PREFIX-arm/src/service/kovex4" arm-linux-gnueabihf-strip
+report "amd64, static C++ runtime" "$PREFIX-static/src/service/kovex4" strip "$STATIC_RSS"
+report "armhf, static C++ runtime" "$PREFIX-arm-static/src/service/kovex4" \
+    arm-linux-gnueabihf-strip
+echo
+echo "NEEDED entries:"
+for build in "$PREFIX" "$PREFIX-arm" "$PREFIX-static" "$PREFIX-arm-static"; do
+    printf '  %-30s %s\n' "$build/src/service/kovex4" "$(needed "$build/src/service/kovex4")"
+done

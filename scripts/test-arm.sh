@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the daemon, the tools and the whole test suite for the target, 32-bit ARM Linux
+# (arm-linux-gnueabihf, 64-bit time_t and file offsets), and runs the suite under user-mode
+# emulation (qemu-arm with the cross libraries): CTest starts every test program through the
+# emulator, and the end-to-end tests start the ARM daemon, simulator and push receiver through it
+# too, inside their private mount namespaces. Run as root on Debian; called by scripts/test.sh.
+# KOVEX4_ARM_BUILD chooses the build folder (default build-arm).
+#
+# Every test runs, including the two PushEndToEnd tests that wait for the daemon's first push a
+# minute after its start: with two tests at a time they overlap the rest of the suite, which
+# keeps the whole ARM run at about three minutes (build included) on two cores.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD=${KOVEX4_ARM_BUILD:-build-arm}
+
+# shellcheck source=scripts/deps.sh
+. scripts/deps.sh
+# The cross compiler with the target's C and C++ libraries, the emulator, GoogleTest's sources
+# (built with the cross compiler), and the end-to-end tests' third-party peers.
+deps_install cmake ninja-build g++-arm-linux-gnueabihf qemu-user-static googletest \
+    python3-pymodbus mbpoll util-linux
+
+echo "=== $BUILD (arm-linux-gnueabihf, tests under qemu-arm): configure and build"
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake >/dev/null
+cmake --build "$BUILD"
+echo "=== $BUILD: tests"
+(cd "$BUILD" && ctest --output-on-failure -j2)
