@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each one for a bounded time on a copy of its
-# seed corpus, printing libFuzzer's final statistics (executions, coverage).
+# seed corpus, printing the executions and the coverage reached by each.
 # Usage: scripts/fuzz.sh [seconds per target, default 20]. The build folder is build-fuzz, or
 # $KOVEX4_FUZZ_BUILD. Exits non-zero when a target finds a failure; the input is kept there.
 set -euo pipefail
@@ -10,7 +10,7 @@ deps_install clang libclang-rt-14-dev cmake ninja-build
 
 seconds=${1:-20}
 build=${KOVEX4_FUZZ_BUILD:-build-fuzz}
-targets=(request_path)
+targets=(request_path device_reply settings_reader)
 
 CC=clang CXX=clang++ cmake -S fuzz -B "$build" -G Ninja >/dev/null
 cmake --build "$build"
@@ -23,14 +23,19 @@ for target in "${targets[@]}"; do
     corpus="$work/$target"
     mkdir -p "$corpus"
     cp fuzz/corpus/"$target"/* "$corpus"/
-    echo "=== $target: ${seconds} s on $(ls "$corpus" | wc -l) seed inputs"
+    seeds=$(ls "$corpus" | wc -l)
     if "$build/$target" -max_total_time="$seconds" -print_final_stats=1 -timeout=30 \
         -artifact_prefix="$build_abs/$target-" "$corpus" >"$work/$target.log" 2>&1; then
-        grep -E '^#[0-9]+[[:space:]]+DONE|^Done [0-9]+ runs|^stat::number_of_executed_units' \
-            "$work/$target.log" || true
+        # "#123456  DONE   cov: 366 ft: 1769 corp: 182/13906b ..."
+        awk -v t="$target" -v s="$seconds" -v seeds="$seeds" '$2 == "DONE" {
+                sub("#", "", $1); split($8, corpus, "/")
+                printf "=== %s: %s s, %s executions, coverage %s edges (%s features), " \
+                       "corpus %s inputs from %s seeds\n", t, s, $1, $4, $6, corpus[1], seeds }' \
+            "$work/$target.log"
     else
-        tail -n 60 "$work/$target.log"
-        echo "=== $target: FAILED (input kept as $build_abs/$target-*)"
+        cp "$work/$target.log" "$build_abs/$target.log"
+        grep -v -E '^#[0-9]+[[:space:]]+(NEW|REDUCE|pulse)' "$work/$target.log" | tail -n 40
+        echo "=== $target: FAILED (input kept as $build_abs/$target-*, log as $target.log)"
         status=1
     fi
 done

@@ -15,7 +15,14 @@ run_suite() {
     cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
     cmake --build "$dir"
     echo "=== $dir: tests"
-    (cd "$dir" && ctest --output-on-failure -j2)
+    (cd "$dir" && ctest --output-on-failure -j2 -LE soak)
+    if [ "$dir" = build ]; then
+        # Reliability of the native build: fuzz targets, the daemon under valgrind, and the soak
+        # test with its figures shown.
+        bash scripts/fuzz.sh 20
+        bash scripts/memcheck.sh "$dir"
+        (cd "$dir" && ctest -L soak -V)
+    fi
 }
 
 run_suite build

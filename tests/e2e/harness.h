@@ -18,7 +18,10 @@ struct LogLine {
 
 class Daemon {
 public:
-    Daemon();
+    // `wrapper`: words run in front of the daemon's command line, e.g. a memory checker; "{log}"
+    // in a word stands for a log file in the test's temp folder (see wrapper_log()). The default
+    // is KOVEX4_DAEMON_WRAPPER when the harness is compiled with it, otherwise no wrapper.
+    explicit Daemon(std::vector<std::string> wrapper = default_wrapper());
     ~Daemon();
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
@@ -31,6 +34,8 @@ public:
     pid_t pid() const { return pid_; }
     const TempDir& dir() const { return dir_; }
     std::string lock_dir() const { return dir_.file("lock"); }
+    std::string wrapper_log() const { return dir_.file("wrapper.log"); }
+    static std::vector<std::string> default_wrapper();
 
     // A settings file for this daemon: device ttyGW0, its port, station 1, plus `extra` lines.
     std::string settings(const std::string& extra = "") const;
@@ -42,12 +47,16 @@ public:
     int wait_exit(int timeout_ms);
     void stop();
 
-    std::vector<LogLine> logs();
+    // Every line received so far (the log socket is read first).
+    const std::vector<LogLine>& logs();
     bool wait_log(const std::string& text, int timeout_ms = 5000);
     int count_log(const std::string& text);
+    // Waits until `text` has been logged at least `count` times.
+    bool wait_log_count(const std::string& text, int count, int timeout_ms);
 
 private:
     TempDir dir_;
+    std::vector<std::string> wrapper_;
     SimPty pty_;
     std::unique_ptr<DevSimServer> sim_;
     int log_fd_ = -1;
