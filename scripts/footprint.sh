@@ -7,16 +7,15 @@
 #   - the resident memory (VmRSS, VmHWM from /proc) of the running amd64 daemon after it served a
 #     Modbus client's reads and writes (the daemon in a private mount namespace against the
 #     simulator on a pseudo-terminal, as scripts/demo.sh runs it; nothing on the machine changes).
-# For comparison the same figures are given for a build that links the C++ runtime statically
-# (-static-libstdc++ -static-libgcc). The daemon under emulation says nothing about the target's
+# The programs link the C++ runtime statically (-static-libstdc++ -static-libgcc); for comparison
+# the same figures are given for a build with the shared C++ runtime (KOVEX4_STATIC_RUNTIME=OFF). The daemon under emulation says nothing about the target's
 # memory, so resident memory is measured on amd64 only.
 # Run as root on Debian. KOVEX4_FOOTPRINT_BUILD names the build folders' prefix (default
-# build-release: build-release, build-release-arm, build-release-static, build-release-arm-static).
+# build-release: build-release, build-release-arm, build-release-shared, build-release-arm-shared).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PREFIX=${KOVEX4_FOOTPRINT_BUILD:-build-release}
 PY=/usr/bin/python3
-STATIC_RUNTIME="-static-libstdc++ -static-libgcc"
 
 fail() {
     echo "footprint.sh: $*" >&2
@@ -40,8 +39,8 @@ build() {
 ARM=(-DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake)
 build "$PREFIX"
 build "$PREFIX-arm" "${ARM[@]}"
-build "$PREFIX-static" "-DCMAKE_EXE_LINKER_FLAGS=$STATIC_RUNTIME"
-build "$PREFIX-arm-static" "${ARM[@]}" "-DCMAKE_EXE_LINKER_FLAGS=$STATIC_RUNTIME"
+build "$PREFIX-shared" -DKOVEX4_STATIC_RUNTIME=OFF
+build "$PREFIX-arm-shared" "${ARM[@]}" -DKOVEX4_STATIC_RUNTIME=OFF
 
 WORK=$(mktemp -d /tmp/kovex4-footprint.XXXXXX)
 SIM_PID=
@@ -142,19 +141,19 @@ report() {
 
 rss "$PREFIX/src/service/kovex4"
 AMD64_RSS=$RSS
-rss "$PREFIX-static/src/service/kovex4"
-STATIC_RSS=$RSS
+rss "$PREFIX-shared/src/service/kovex4"
+SHARED_RSS=$RSS
 
 echo
 echo "=== kovex4 footprint (Release; sizes of stripped binaries)"
 printf '%-30s %9s  %-24s %s\n' "binary" "bytes" "runtime libraries" "VmRSS/VmHWM kB (amd64)"
 report "amd64" "$PREFIX/src/service/kovex4" strip "$AMD64_RSS"
 report "armhf" "$PREFIX-arm/src/service/kovex4" arm-linux-gnueabihf-strip
-report "amd64, static C++ runtime" "$PREFIX-static/src/service/kovex4" strip "$STATIC_RSS"
-report "armhf, static C++ runtime" "$PREFIX-arm-static/src/service/kovex4" \
+report "amd64, shared C++ runtime" "$PREFIX-shared/src/service/kovex4" strip "$SHARED_RSS"
+report "armhf, shared C++ runtime" "$PREFIX-arm-shared/src/service/kovex4" \
     arm-linux-gnueabihf-strip
 echo
 echo "NEEDED entries:"
-for build in "$PREFIX" "$PREFIX-arm" "$PREFIX-static" "$PREFIX-arm-static"; do
+for build in "$PREFIX" "$PREFIX-arm" "$PREFIX-shared" "$PREFIX-arm-shared"; do
     printf '  %-30s %s\n' "$build/src/service/kovex4" "$(needed "$build/src/service/kovex4")"
 done

@@ -43,6 +43,29 @@ int64_t monotonic_us() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
+// Waits until fd is readable or `deadline` (monotonic microseconds) passes.
+bool wait_readable_until(int fd, int64_t deadline) {
+    const int64_t left = deadline - monotonic_us();
+    if (left <= 0) {
+        return false;
+    }
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(fd, &readable);
+    timeval timeout{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
+    return select(fd + 1, &readable, nullptr, nullptr, &timeout) > 0;
+}
+
+// After a time-out the device may still answer. Replies carry no sequence number, so a late
+// reply that arrived after the next request went out would be taken as that request's answer:
+// whatever comes during a grace period is read and dropped here instead.
+void discard_late_reply(int fd) {
+    uint8_t scratch[TRANSFER_SIZE];
+    const int64_t deadline = monotonic_us() + int64_t{DEV_LATE_GRACE_MS} * 1000;
+    while (wait_readable_until(fd, deadline) && read(fd, scratch, sizeof scratch) > 0) {
+    }
+}
+
 } // namespace
 
 void dev_recogniser_reset(DevRecogniser& rec, DevReply& reply) {
@@ -215,8 +238,7 @@ int dev_transact(int fd, const DevRequest& request, DevReply& reply) {
 
     drain_input(fd);
     // A failed or short write is not checked: the request then simply goes unanswered.
-    if (write(fd, buffer, len) < 0) {
-    }
+    [[maybe_unused]] const ssize_t written = write(fd, buffer, len);
 
     DevRecogniser rec{};
     dev_recogniser_reset(rec, reply);
@@ -225,16 +247,10 @@ int dev_transact(int fd, const DevRequest& request, DevReply& reply) {
     // so a device that trickles bytes still times out.
     const int64_t deadline = monotonic_us() + int64_t{DEV_BUDGET_SECONDS} * 1000000;
     for (;;) {
-        int64_t left = deadline - monotonic_us();
-        if (left <= 0) {
-            return 0;
-        }
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(fd, &readable);
-        timeval timeout{static_cast<time_t>(left / 1000000),
-                        static_cast<suseconds_t>(left % 1000000)};
-        if (select(fd + 1, &readable, nullptr, nullptr, &timeout) <= 0) {
+        if (!wait_readable_until(fd, deadline)) {
+            if (monotonic_us() >= deadline) {
+                discard_late_reply(fd);
+            }
             return 0;
         }
         ssize_t n = read(fd, buffer, sizeof buffer);

@@ -11,8 +11,9 @@ inline constexpr uint8_t DEV_NAK = 0x15;
 inline constexpr uint8_t DEV_DATA_FOLLOWS = 0x21;
 inline constexpr uint8_t DEV_CLASS_SHORT = 0x40;
 inline constexpr uint8_t DEV_CLASS_LONG = 0x41;
-inline constexpr uint8_t DEV_MAX_DATA = 252; // data_len + 3 must fit the length byte
-inline constexpr int DEV_BUDGET_SECONDS = 3; // for a whole reply, not renewed per read
+inline constexpr uint8_t DEV_MAX_DATA = 252;   // data_len + 3 must fit the length byte
+inline constexpr int DEV_BUDGET_SECONDS = 3;   // for a whole reply, not renewed per read
+inline constexpr int DEV_LATE_GRACE_MS = 1000; // after a time-out, late input is dropped so long
 
 struct DevRequest {
     uint8_t station;

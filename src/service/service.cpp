@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -41,6 +42,13 @@ void accept_client(Service& service) {
         close_client(service);
     mbap_reset(service.server_parser);
     log_msg(LOG_NOTICE, "TCP connection from %s established", inet_ntoa(peer.sin_addr));
+    // Answers go out at once: with Nagle's algorithm a client that has several requests in
+    // flight gets every answer after the first only when its delayed ACK arrives (~40 ms).
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // A client that stops taking its answers must not hold the whole gateway in send().
+    const timeval send_limit{SERVICE_SEND_SECONDS, 0};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_limit, sizeof send_limit);
     service.client_fd = fd;
 }
 
@@ -63,7 +71,13 @@ void serve_client(Service& service) {
                               *frame);
         uint8_t wire[MBAP_MAX_WIRE];
         const int size = mbap_serialize(*frame, wire);
-        send(service.client_fd, wire, static_cast<size_t>(size), MSG_NOSIGNAL);
+        const ssize_t sent = send(service.client_fd, wire, static_cast<size_t>(size), MSG_NOSIGNAL);
+        if (sent < size && (sent >= 0 || errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // The answer did not fit within the send time limit: the client has not read for that
+            // long, and a cut answer would put its stream out of step, so it is dropped.
+            close_client(service);
+            return;
+        }
     }
 }
 

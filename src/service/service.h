@@ -6,6 +6,9 @@
 #include "service/push.h"
 #include "settings/settings.h"
 
+// How long one answer may wait for room in the client's socket before the client is dropped.
+inline constexpr int SERVICE_SEND_SECONDS = 10;
+
 struct Service {
     Settings settings;
     int listen_fd = -1;

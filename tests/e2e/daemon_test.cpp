@@ -1,10 +1,12 @@
 // The real daemon against the simulated field device, with raw sockets and third-party clients.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness.h"
@@ -144,6 +146,42 @@ TEST_F(DaemonTest, SilentDeviceGivesExceptionFourAndALogLine) {
     const Bytes expected = {0, 7, 0, 0, 0, 3, 1, 0x83, 4};
     EXPECT_EQ(answer, expected);
     EXPECT_TRUE(d.wait_log("read failed (RN 1025, WC 2)"));
+    close(fd);
+}
+
+TEST_F(DaemonTest, ClientThatStopsReadingIsDroppedAndOthersAreServed) {
+    start_serving();
+    const int hog = socket(AF_INET, SOCK_STREAM, 0);
+    const int small = 4096;
+    setsockopt(hog, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(d.port()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(hog, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_TRUE(d.wait_log("TCP connection from 127.0.0.1 established"));
+    const int closed_before = d.count_log("TCP connection closed");
+
+    // Reads of 125 unmapped registers need no device and fill the hog's socket fast; it never
+    // reads its answers. The sender stops once the gateway has dropped the connection.
+    std::thread flood([hog] {
+        const Bytes request = read_request(1, 0x3000, 125);
+        Bytes burst;
+        for (int i = 0; i < 64; ++i)
+            burst.insert(burst.end(), request.begin(), request.end());
+        for (int i = 0; i < 4000; ++i)
+            if (send(hog, burst.data(), burst.size(), MSG_NOSIGNAL) <= 0)
+                return;
+    });
+    EXPECT_TRUE(d.wait_log_count("TCP connection closed", closed_before + 1, 60000));
+    shutdown(hog, SHUT_RDWR);
+    flood.join();
+    close(hog);
+
+    // The gateway is free again.
+    const int fd = connect_local(d.port());
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(request_reply(fd, read_request(2, 16, 1)).size(), 11u);
     close(fd);
 }
 

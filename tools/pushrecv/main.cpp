@@ -47,7 +47,8 @@ void usage(FILE* out) {
 }
 
 bool parse_options(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
+    // Options come in pairs: a name and its value.
+    for (int i = 1; i < argc; i += 2) {
         const std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (arg == "--help" || arg == "-h") {
@@ -72,7 +73,6 @@ bool parse_options(int argc, char** argv, Options& options) {
         } else {
             return false;
         }
-        ++i;
     }
     return true;
 }
