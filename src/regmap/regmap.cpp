@@ -1,5 +1,6 @@
 #include "regmap/regmap.h"
 
+#include <algorithm>
 #include <iterator>
 #include <numeric>
 
@@ -95,8 +96,9 @@ constexpr Table build_table() {
     return b.table;
 }
 
-// The lookup relies on register 0 first and no row before the end row claiming 0xFFFF; the
-// translation relies on every row fitting one 49-item batch and on item numbers fitting a byte.
+// The lookup relies on rows in strictly ascending order and no row before the end row claiming
+// 0xFFFF; the translation relies on every row fitting one 49-item batch and on item numbers
+// fitting a byte.
 constexpr bool rows_valid(const Table& t) {
     for (size_t i = 0; i < REGMAP_ROWS; ++i) {
         if (i > 0 && t[i].reg <= t[i - 1].reg)
@@ -113,14 +115,14 @@ constexpr Table regmap_table = build_table();
 static_assert(rows_valid(regmap_table), "register map rows must ascend from 0 and fit a batch");
 
 const RegMapEntry* regmap_lookup(uint32_t reg) {
-    // The first row is register 0, so the scan below can start at the second row.
-    if (reg == 0)
-        return &regmap_table[0];
-    for (size_t i = 1;; ++i) {
-        const RegMapEntry& row = regmap_table[i];
-        if (row.reg == REGMAP_END)
-            return nullptr;
-        if (static_cast<uint32_t>(row.reg) == reg)
-            return &row;
-    }
+    // The rows ascend strictly (checked above), so a binary search finds exactly the row a scan
+    // would, in 9 steps instead of up to 306: a read of 125 registers looks up 250 of them. The
+    // end row lies outside the range searched, so 0xFFFF and everything above it have no row.
+    if (reg >= REGMAP_END)
+        return nullptr;
+    const RegMapEntry* first = regmap_table.data();
+    const RegMapEntry* last = first + REGMAP_ROWS;
+    const RegMapEntry* row = std::lower_bound(
+        first, last, reg, [](const RegMapEntry& r, uint32_t value) { return r.reg < value; });
+    return row != last && row->reg == reg ? row : nullptr;
 }
