@@ -1,5 +1,6 @@
 // The five device commands: request layout, reply judgement, limits, and the simulated device.
 #include <functional>
+#include <tuple>
 
 #include "device/commands.h"
 #include "device/link.h"
@@ -7,20 +8,37 @@
 
 namespace {
 
-using Call = std::function<int(int fd)>;
-
-// Writes of a scripted device, separated by '|'.
-std::vector<Bytes> script(const std::string& text) {
-    std::vector<Bytes> writes;
-    std::istringstream in(text);
-    for (std::string part; std::getline(in, part, '|');) {
-        writes.push_back(hex(part));
-    }
-    return writes;
-}
+using Values = std::vector<uint16_t>;
 
 const char NAK[] = "02 04 40 01 15 00";
 const char ACK[] = "02 03 40 01 06";
+
+// Runs the command `what` names on station 1: "read <letters>" reads item 1 of each type,
+// "block" the block, "write" item 'i' 1, "write block" and "flag" write those. Returns what a
+// read left in its outputs (item values, or word, byte[1] and byte[8]; 0xEEEE/0xEE: untouched).
+Values run_command(const std::string& what, int fd, int& result) {
+    std::vector<DevItem> items;
+    DevBlock block{0xEEEE, {}};
+    block.byte.fill(0xEE);
+    const DevItem item{'i', 1, 5};
+    if (what.rfind("read ", 0) == 0) {
+        for (char type : what.substr(5))
+            items.push_back({static_cast<uint8_t>(type), 1, 0xEEEE});
+        result = dev_read_items(fd, 1, static_cast<int>(items.size()), items.data());
+        Values out;
+        for (const DevItem& i : items)
+            out.push_back(i.value);
+        return out;
+    }
+    if (what == "block") {
+        result = dev_read_block(fd, 1, block);
+        return {block.word, block.byte[1], block.byte[8]};
+    }
+    result = what == "write"         ? dev_write_items(fd, 1, 1, &item)
+             : what == "write block" ? dev_write_block(fd, 1, block)
+                                     : dev_write_flag(fd, 1, 0);
+    return {};
+}
 
 } // namespace
 
@@ -29,7 +47,7 @@ TEST(DevCommands, RequestFramesByteForByte) {
     DevItem reads[] = {{0x69, 1, 0}, {0x40, 3, 0}};
     DevItem writes[] = {{0x69, 1, 0x0201}, {0x61, 2, 0x0102}, {0x40, 3, 0x0001}};
     DevItem high_only[] = {{0x40, 3, 0x0100}};
-    std::pair<Call, const char*> rows[] = {
+    const std::pair<std::function<int(int)>, const char*> rows[] = {
         {[](int fd) { return dev_write_flag(fd, 1, 1); }, "02 04 41 01 10 01 03 53 00"},
         {[](int fd) { return dev_write_flag(fd, 1, 7); }, "02 04 41 01 10 01 03 53 00"},
         {[&](int fd) { return dev_read_block(fd, 1, block); }, "02 03 41 01 20 03 62 00"},
@@ -44,171 +62,108 @@ TEST(DevCommands, RequestFramesByteForByte) {
          "02 0B 41 01 21 01 02 11 12 13 14 15 18 03 DD 00"},
     };
     PtyLine line;
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.second);
-        EXPECT_EQ(scripted(line.peer(), script(NAK), [&] { EXPECT_EQ(row.first(line.fd()), 0); }),
-                  hex(row.second));
+    for (const auto& [call, frame] : rows) {
+        SCOPED_TRACE(frame);
+        EXPECT_EQ(scripted(line.master, script(NAK),
+                           [&, call = call] { EXPECT_EQ(call(line.slave), 0); }),
+                  hex(frame));
     }
 }
 
-TEST(DevCommands, ReadItemsJudgementAndWidths) {
-    struct Row {
-        const char* types; // item type letters
+// Each command against a scripted reply: its result and, on success, what a read returned. A
+// failed command leaves its outputs untouched.
+TEST(DevCommands, ReplyJudgement) {
+    const std::string data = "02 03 40 01 21 | ", one = data + "02 04 41 01 01 01 03 44 00";
+    const struct {
+        const char* command;
         std::string reply;
         int result;
-        std::vector<uint16_t> values; // 0xEEEE: left untouched
+        Values outputs = {};
     } rows[] = {
-        {"i@", "02 03 40 01 21 | 02 07 41 01 00 02 01 02 01 03 48 00", 1, {0x0201, 0x0001}},
-        {"@ia",
-         "02 03 40 01 21 | 02 09 41 01 00 03 80 FF FF 34 12 03 09 03",
+        {"read i@", data + "02 07 41 01 00 02 01 02 01 03 48 00", 1, {0x0201, 0x0001}},
+        {"read @ia", data + "02 09 41 01 00 03 80 FF FF 34 12 03 09 03", 1, {128, 65535, 0x1234}},
+        {"read ii", data + "02 06 41 01 00 02 01 02 03 47 00", 1, {0x0201, 0}}, // short data
+        {"read i@", data + "02 07 41 01 00 03 01 02 01 03 49 00", 0},
+        {"read i", ACK, 0},
+        {"read i", NAK, 0},
+        {"block",
+         data + "02 0D 41 77 20 01 02 11 12 13 14 15 16 17 18 03 7F 01",
          1,
-         {128, 65535, 0x1234}},
-        {"ii", "02 03 40 01 21 | 02 06 41 01 00 02 01 02 03 47 00", 1, {0x0201, 0}}, // short data
-        {"i@", "02 03 40 01 21 | 02 07 41 01 00 03 01 02 01 03 49 00", 0, {0xEEEE, 0xEEEE}},
-        {"i", ACK, 0, {0xEEEE}},
-        {"i", NAK, 0, {0xEEEE}},
+         {0x0201, 0x11, 0x18}},
+        {"block", data + "02 0C 41 01 20 01 02 11 12 13 14 15 16 17 03 F1 00", 0},
+        {"block", data + "02 0E 41 01 20 01 02 11 12 13 14 15 16 17 18 19 03 22 01", 0},
+        {"block", ACK, 0},
+        {"write", ACK, 1},
+        {"write", NAK, 0},
+        {"write", one, 0},
+        {"write", data + ACK, 1},
+        {"write block", one, 0},
+        {"write block", ACK, 1},
+        {"flag", data + ACK, 1},
+        {"flag", NAK, 0},
     };
     PtyLine line;
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.reply);
-        std::vector<DevItem> items;
-        for (const char* t = row.types; *t != '\0'; ++t) {
-            items.push_back({static_cast<uint8_t>(*t), 1, 0xEEEE});
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.command) + ": " + r.reply);
+        int result = -1;
+        Values outputs;
+        scripted(line.master, script(r.reply),
+                 [&] { outputs = run_command(r.command, line.slave, result); });
+        EXPECT_EQ(result, r.result);
+        if (result == 1) {
+            EXPECT_EQ(outputs, r.outputs);
+        } else {
+            for (uint16_t v : outputs)
+                EXPECT_TRUE(v == 0xEEEE || v == 0xEE) << v;
         }
-        scripted(line.peer(), script(row.reply), [&] {
-            EXPECT_EQ(dev_read_items(line.fd(), 1, static_cast<int>(items.size()), items.data()),
-                      row.result);
-        });
-        for (size_t i = 0; i < items.size(); ++i) {
-            EXPECT_EQ(items[i].value, row.values[i]) << i;
-        }
-    }
-}
-
-TEST(DevCommands, BlockAndWriteJudgement) {
-    const DevBlock sentinel{0xEEEE, {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}};
-    DevBlock out{};
-    DevItem item{0x69, 1, 5};
-    Call read_block = [&](int fd) { return dev_read_block(fd, 1, out); };
-    Call write_items = [&](int fd) { return dev_write_items(fd, 1, 1, &item); };
-    Call write_block = [&](int fd) { return dev_write_block(fd, 1, out); };
-    Call write_flag = [](int fd) { return dev_write_flag(fd, 1, 0); };
-    const std::string data = "02 03 40 01 21 | ";
-    const std::string one = data + "02 04 41 01 01 01 03 44 00";
-    struct Row {
-        Call* call;
-        std::string reply;
-        int result;
-    } rows[] = {
-        {&read_block, data + "02 0D 41 77 20 01 02 11 12 13 14 15 16 17 18 03 7F 01", 1},
-        {&read_block, data + "02 0C 41 01 20 01 02 11 12 13 14 15 16 17 03 F1 00", 0},
-        {&read_block, data + "02 0E 41 01 20 01 02 11 12 13 14 15 16 17 18 19 03 22 01", 0},
-        {&read_block, ACK, 0},
-        {&write_items, ACK, 1},
-        {&write_items, NAK, 0},
-        {&write_items, one, 0},
-        {&write_items, data + ACK, 1},
-        {&write_block, one, 0},
-        {&write_block, ACK, 1},
-        {&write_flag, data + ACK, 1},
-        {&write_flag, NAK, 0},
-    };
-    PtyLine line;
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.reply);
-        out = sentinel;
-        scripted(line.peer(), script(row.reply),
-                 [&] { EXPECT_EQ((*row.call)(line.fd()), row.result); });
-        bool filled = row.call == &read_block && row.result == 1;
-        EXPECT_EQ(out.word, filled ? 0x0201 : 0xEEEE);
-        EXPECT_EQ(out.byte[1], filled ? 0x11 : 0xEE);
-        EXPECT_EQ(out.byte[8], filled ? 0x18 : 0xEE);
     }
 }
 
 TEST(DevCommands, OversizedListsSendNothing) {
-    std::vector<DevItem> words(90, DevItem{0x69, 1, 0});
-    std::vector<DevItem> bytes(70, DevItem{0x40, 1, 0});
-    struct Row {
-        bool write;
-        std::vector<DevItem>* items;
-        int count;
-        size_t frame; // 0: nothing may be sent
-    } rows[] = {
-        {false, &words, 83, 258}, {false, &words, 84, 0}, {false, &words, -1, 0},
-        {true, &words, 50, 259},  {true, &words, 51, 0},  {true, &bytes, 62, 257},
-        {true, &bytes, 63, 0},    {true, &bytes, -1, 0},
+    // Write or read, item type, count, and the size of the request frame (0: none is sent).
+    const std::tuple<bool, uint8_t, int, size_t> rows[] = {
+        {false, 'i', 83, 258}, {false, 'i', 84, 0},  {false, 'i', -1, 0}, {true, 'i', 50, 259},
+        {true, 'i', 51, 0},    {true, '@', 62, 257}, {true, '@', 63, 0},  {true, '@', -1, 0},
     };
     PtyLine line;
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.count);
-        auto call = [&] {
-            DevItem* items = row.items->data();
-            return row.write ? dev_write_items(line.fd(), 1, row.count, items)
-                             : dev_read_items(line.fd(), 1, row.count, items);
+    for (const auto& [write, type, count, frame] : rows) {
+        SCOPED_TRACE(count);
+        std::vector<DevItem> items(90, DevItem{type, 1, 0});
+        auto call = [&, write = write, count = count] {
+            return write ? dev_write_items(line.slave, 1, count, items.data())
+                         : dev_read_items(line.slave, 1, count, items.data());
         };
-        if (row.frame == 0) {
+        if (frame == 0) {
             EXPECT_EQ(call(), 0);
-            EXPECT_FALSE(wait_readable(line.peer(), 50));
+            EXPECT_FALSE(wait_readable(line.master, 50));
         } else {
-            EXPECT_EQ(scripted(line.peer(), script(NAK), call).size(), row.frame);
+            EXPECT_EQ(scripted(line.master, script(NAK), call).size(), frame);
         }
     }
 }
 
-// Commands against the simulated device, with one injected fault each.
-TEST(DevCommands, SimulatedDeviceFaults) {
-    struct Row {
-        SimFault fault;
-        bool write;
-        int result;
-        uint16_t stored; // the device's item after the command
-    } rows[] = {
-        {SimFault::none, false, 1, 0x1234},        {SimFault::garbage, false, 1, 0x1234},
-        {SimFault::split, false, 1, 0x1234},       {SimFault::nak, false, 0, 0x1234},
-        {SimFault::wrong_count, false, 0, 0x1234}, {SimFault::none, true, 1, 0x0506},
-        {SimFault::split, true, 1, 0x0506},        {SimFault::nak, true, 0, 0x1234},
-        {SimFault::wrong_count, true, 0, 0x1234},
-    };
-    PtyLine line;
-    DevSimServer sim(line.peer());
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(sim_fault_name(row.fault)) + (row.write ? " write" : " read"));
-        sim.with([&](DevSim& s) {
-            s.items['i'][9] = 0x1234;
-            s.next_faults = {row.fault};
-        });
-        DevItem item{'i', 9, row.write ? uint16_t{0x0506} : uint16_t{0xEEEE}};
-        int result = row.write ? dev_write_items(line.fd(), 1, 1, &item)
-                               : dev_read_items(line.fd(), 1, 1, &item);
-        EXPECT_EQ(result, row.result);
-        EXPECT_EQ(item.value, row.write ? 0x0506 : row.result ? 0x1234 : 0xEEEE);
-        EXPECT_EQ(sim.with([](DevSim& s) { return s.items['i'][9]; }), row.stored);
-    }
-    EXPECT_EQ(sim.with([](DevSim& s) { return s.faults_injected; }), 7u);
-}
-
-// A silent device costs the whole budget; a late reply must not answer the next request.
+// A silent device costs the whole budget and the second after it; a late reply, coming in that
+// second, is dropped and never answers the next request.
 TEST(DevCommands, SilentAndLateDevice) {
     PtyLine line;
-    DevSimServer sim(line.peer());
+    DevSimServer sim(line.master);
     sim.with([](DevSim& s) {
         s.block[0] = 0x42;
         s.items['i'][1] = 111;
         s.next_faults = {SimFault::silent, SimFault::late};
     });
     DevBlock block{0xEEEE, {}};
-    auto t0 = Clock::now();
-    EXPECT_EQ(dev_read_block(line.fd(), 1, block), 0);
-    EXPECT_GT(seconds_since(t0), 2.9);
+    const auto t0 = Clock::now();
+    EXPECT_EQ(dev_read_block(line.slave, 1, block), 0);
+    EXPECT_GT(seconds_since(t0), 3.9);
     EXPECT_EQ(block.word, 0xEEEE);
 
     DevItem item{'i', 1, 0};
-    EXPECT_EQ(dev_read_items(line.fd(), 1, 1, &item), 0);
-    ASSERT_TRUE(wait_readable(line.fd(), 2000)); // the late answer (111) arrives
+    EXPECT_EQ(dev_read_items(line.slave, 1, 1, &item), 0);
+    EXPECT_FALSE(wait_readable(line.slave, 0)); // the late answer (111) is gone
     sim.with([](DevSim& s) { s.items['i'][1] = 222; });
-    EXPECT_EQ(dev_read_items(line.fd(), 1, 1, &item), 1);
+    EXPECT_EQ(dev_read_items(line.slave, 1, 1, &item), 1);
     EXPECT_EQ(item.value, 222);
-    EXPECT_EQ(dev_read_block(line.fd(), 1, block), 1);
+    EXPECT_EQ(dev_read_block(line.slave, 1, block), 1);
     EXPECT_EQ(block.word, 0x0042);
 }

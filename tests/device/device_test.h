@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <sstream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -18,11 +19,18 @@ using Clock = std::chrono::steady_clock;
 inline Bytes hex(const std::string& text) {
     std::istringstream in(text);
     Bytes out;
-    unsigned v;
-    while (in >> std::hex >> v) {
+    for (unsigned v; in >> std::hex >> v;)
         out.push_back(static_cast<uint8_t>(v));
-    }
     return out;
+}
+
+// Writes of a scripted device, separated by '|'.
+inline std::vector<Bytes> script(const std::string& text) {
+    std::vector<Bytes> writes;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, '|');)
+        writes.push_back(hex(part));
+    return writes;
 }
 
 inline double seconds_since(Clock::time_point t0) {
@@ -34,39 +42,28 @@ inline bool wait_readable(int fd, int ms) {
     return poll(&p, 1, ms) == 1;
 }
 
-// A raw pty pair: the gateway uses fd(), the device side is peer().
-struct PtyLine {
-    SimPty pty;
-    PtyLine() { EXPECT_TRUE(sim_open_pty(pty)); }
-    ~PtyLine() { sim_close_pty(pty); }
-    PtyLine(const PtyLine&) = delete;
-    PtyLine& operator=(const PtyLine&) = delete;
-    int fd() const { return pty.slave; }
-    int peer() const { return pty.master; }
+// A raw pty pair: the gateway uses the slave, the device side is the master.
+struct PtyLine : SimPty {
+    PtyLine() { EXPECT_TRUE(sim_open_pty(*this)); }
+    ~PtyLine() { sim_close_pty(*this); }
 };
 
 // Runs `call` while a scripted device on `peer` reads one request frame and answers with
-// `writes`, pausing `gap_ms` between writes. Returns the request bytes as received.
-template <class F>
-Bytes scripted(int peer, const std::vector<Bytes>& writes, F&& call, int gap_ms = 20) {
+// `writes`, pausing 20 ms between writes. Returns the request bytes as received.
+template <class F> Bytes scripted(int peer, const std::vector<Bytes>& writes, F&& call) {
     Bytes request;
     std::thread device([&] {
         uint8_t buf[512];
         while (wait_readable(peer, 2000)) {
-            ssize_t n = read(peer, buf, sizeof buf);
-            if (n > 0) {
-                request.insert(request.end(), buf, buf + n);
-            }
-            if (request.size() >= 5 && (request[2] != 0x41 || request.size() >= request[1] + 5u)) {
+            const ssize_t n = read(peer, buf, sizeof buf);
+            request.insert(request.end(), buf, buf + std::max<ssize_t>(n, 0));
+            if (request.size() >= 5 && (request[2] != 0x41 || request.size() >= request[1] + 5u))
                 break;
-            }
         }
         for (size_t i = 0; i < writes.size(); ++i) {
-            if (i > 0) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(gap_ms));
-            }
-            EXPECT_EQ(write(peer, writes[i].data(), writes[i].size()),
-                      static_cast<ssize_t>(writes[i].size()));
+            if (i > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            EXPECT_EQ(write(peer, writes[i].data(), writes[i].size()), ssize_t(writes[i].size()));
         }
     });
     call();

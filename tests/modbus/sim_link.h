@@ -2,6 +2,8 @@
 // A simulated field device on the far end of a pseudo-terminal, and helpers to push wire bytes
 // through the parser.
 #include <cstdint>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -11,34 +13,30 @@
 
 using Bytes = std::vector<uint8_t>;
 
-struct SimLink {
-    SimPty pty;
-    DevSimServer* server = nullptr;
+inline Bytes hex(const std::string& text) {
+    std::istringstream in(text);
+    Bytes out;
+    for (unsigned v; in >> std::hex >> v;)
+        out.push_back(static_cast<uint8_t>(v));
+    return out;
+}
 
-    SimLink() {
-        EXPECT_TRUE(sim_open_pty(pty));
-        server = new DevSimServer(pty.master);
-    }
-    ~SimLink() {
-        delete server;
-        sim_close_pty(pty);
-    }
-    SimLink(const SimLink&) = delete;
-    SimLink& operator=(const SimLink&) = delete;
+struct Pty : SimPty {
+    Pty() { EXPECT_TRUE(sim_open_pty(*this)); }
+    ~Pty() { sim_close_pty(*this); }
+};
+
+struct SimLink {
+    Pty pty;
+    DevSimServer sim{pty.master};
 
     // The daemon's end of the serial line.
     int fd() const { return pty.slave; }
     size_t requests() {
-        return server->with([](DevSim& s) { return s.requests.size(); });
+        return sim.with([](DevSim& s) { return s.requests.size(); });
     }
     void set_item(uint8_t type, uint8_t number, uint16_t value) {
-        server->with([&](DevSim& s) { s.items[type][number] = value; });
-    }
-    uint16_t item(uint8_t type, uint8_t number) {
-        return server->with([&](DevSim& s) { return s.items[type][number]; });
-    }
-    void fault_next(SimFault fault) {
-        server->with([&](DevSim& s) { s.next_faults.push_back(fault); });
+        sim.with([&](DevSim& s) { s.items[type][number] = value; });
     }
 };
 

@@ -1,5 +1,6 @@
 // Serial side of the I/O library: lock files in a temporary folder, lines on real ptys.
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,8 +10,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -50,8 +53,7 @@ struct Line {
     }
     ~Line() {
         for (int d : {fd, slave, master})
-            if (d >= 0)
-                close(d);
+            close(d);
     }
 };
 
@@ -59,37 +61,27 @@ struct Line {
 std::string drain(int fd, int quiet_ms) {
     std::string got;
     char buf[4096];
-    for (;;) {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(fd, &set);
-        timeval wait{0, quiet_ms * 1000};
-        ssize_t n = 0;
-        if (select(fd + 1, &set, nullptr, nullptr, &wait) <= 0 ||
-            (n = read(fd, buf, sizeof buf)) <= 0)
-            return got;
+    pollfd p{fd, POLLIN, 0};
+    for (ssize_t n; poll(&p, 1, quiet_ms) == 1 && (n = read(fd, buf, sizeof buf)) > 0;)
         got.append(buf, static_cast<size_t>(n));
-    }
+    return got;
 }
 
 std::string pattern(size_t n) {
-    std::string s(n, ' ');
+    std::string s;
     for (size_t i = 0; i < n; ++i)
-        s[i] = static_cast<char>('A' + i % 26);
+        s += static_cast<char>('A' + i % 26);
     return s;
 }
 
 // The device's side: after each delay (ms), the next `count` bytes of the pattern in one write.
-struct Burst {
-    int delay_ms;
-    size_t count;
-};
-std::thread play(int master, std::vector<Burst> bursts) {
+using Bursts = std::vector<std::pair<int, size_t>>;
+std::thread play(int master, Bursts bursts) {
     return std::thread([master, bursts] {
         size_t sent = 0;
-        for (const Burst& b : bursts) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(b.delay_ms));
-            const std::string all = pattern(sent + b.count);
+        for (const auto& [delay_ms, count] : bursts) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+            const std::string all = pattern(sent + count);
             for (ssize_t n = 0; sent < all.size(); sent += static_cast<size_t>(n))
                 if ((n = write(master, all.data() + sent, all.size() - sent)) <= 0)
                     return;
@@ -120,69 +112,21 @@ TEST(ComLock, CreatesLockOfFinalComponentHoldingPaddedPid) {
     }
 }
 
-TEST(ComLock, LockOfVanishedProcessIsTakenOver) {
+// A lock of a vanished process is taken over in the same call; com_unlock removes any lock,
+// and fails quietly without one.
+TEST(ComLock, StaleLockTakenOverAndAnyLockRemoved) {
     LockDir d;
     const pid_t gone = fork();
     if (gone == 0)
         _exit(0);
     waitpid(gone, nullptr, 0);
+    LogCapture log;
     for (const std::string& content : {pid_text(gone), " \n\t" + std::to_string(gone) + " x"}) {
         SCOPED_TRACE(content);
         write_file(d.lock("ttyS1"), content);
         EXPECT_EQ(com_lock("/dev/ttyS1", 1), 1);
         EXPECT_EQ(read_file(d.lock("ttyS1")), pid_text(getpid()));
-        unlink(d.lock("ttyS1").c_str());
     }
-}
-
-TEST(ComLock, BusyOrUnreadableLockTimesOutAfterOneToTwoSeconds) {
-    LockDir d;
-    // A folder in place of the lock file stands for one that cannot be read.
-    const std::pair<const char*, std::string> rows[] = {
-        {"ttyLive", pid_text(getpid())}, {"ttyEmpty", ""},          {"ttyText", "owner\n"},
-        {"ttyNegative", "        -5\n"}, {"ttyFolder", "(folder)"},
-    };
-    std::vector<std::pair<int, double>> outcomes(std::size(rows));
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < std::size(rows); ++i) {
-        if (rows[i].second == "(folder)")
-            mkdir(d.lock(rows[i].first).c_str(), 0755);
-        else
-            write_file(d.lock(rows[i].first), rows[i].second);
-        // Independent rows, so they wait side by side.
-        threads.emplace_back([&, i] {
-            const auto start = Clock::now();
-            outcomes[i].first = com_lock(rows[i].first, 1);
-            outcomes[i].second = since(start);
-        });
-    }
-    for (std::thread& t : threads)
-        t.join();
-    for (size_t i = 0; i < std::size(rows); ++i) {
-        SCOPED_TRACE(rows[i].first);
-        EXPECT_EQ(outcomes[i].first, 0);
-        EXPECT_GT(outcomes[i].second, 1.0);
-        EXPECT_LE(outcomes[i].second, 2.3);
-        if (rows[i].second != "(folder)") {
-            EXPECT_EQ(read_file(d.lock(rows[i].first)), rows[i].second);
-        }
-    }
-}
-
-TEST(ComLock, MissingLockDirectoryTimesOut) {
-    TempDir dir;
-    com_set_lock_dir(dir.file("missing").c_str());
-    const auto start = Clock::now();
-    EXPECT_EQ(com_lock("/dev/ttyS1", 1), 0);
-    const double elapsed = since(start);
-    com_set_lock_dir("/var/lock");
-    EXPECT_GT(elapsed, 1.0);
-    EXPECT_LE(elapsed, 2.3);
-}
-
-TEST(ComUnlock, RemovesAnyOwnersLockAndFailsQuietlyWithoutOne) {
-    LockDir d;
-    LogCapture log;
     write_file(d.lock("ttyS1"), pid_text(1));
     EXPECT_EQ(com_unlock("/dev/ttyS1"), 0);
     EXPECT_NE(access(d.lock("ttyS1").c_str(), F_OK), 0);
@@ -190,39 +134,59 @@ TEST(ComUnlock, RemovesAnyOwnersLockAndFailsQuietlyWithoutOne) {
     EXPECT_TRUE(log.lines().empty());
 }
 
+// A live owner, a lock without a process id, an unreadable one (a folder, "/", in its place)
+// and a missing lock directory are all waited out: more than 1 and at most 2 s for a time-out
+// of 1.
+TEST(ComLock, BusyUnreadableOrNoDirectoryTimesOut) {
+    const std::pair<const char*, std::string> rows[] = {
+        {"ttyLive", pid_text(getpid())}, {"ttyEmpty", ""},   {"ttyText", "owner\n"},
+        {"ttyNegative", "        -5\n"}, {"ttyFolder", "/"}, {"ttyNoDir", ""},
+    };
+    std::vector<std::pair<int, double>> outcomes(std::size(rows));
+    auto attempt = [&](size_t i) {
+        const auto start = Clock::now();
+        outcomes[i] = {com_lock(rows[i].first, 1), since(start)};
+    };
+    LockDir d;
+    std::vector<std::thread> threads; // the rows in the lock folder wait side by side
+    for (size_t i = 0; i + 1 < std::size(rows); ++i) {
+        if (rows[i].second == "/")
+            mkdir(d.lock(rows[i].first).c_str(), 0755);
+        else
+            write_file(d.lock(rows[i].first), rows[i].second);
+        threads.emplace_back(attempt, i);
+    }
+    for (std::thread& t : threads)
+        t.join();
+    com_set_lock_dir(d.dir.file("missing").c_str());
+    attempt(std::size(rows) - 1);
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].first);
+        EXPECT_EQ(outcomes[i].first, 0);
+        EXPECT_GT(outcomes[i].second, 1.0);
+        EXPECT_LE(outcomes[i].second, 2.3);
+    }
+}
+
+// c_cflag for each setting: CS8 | CREAD | HUPCL | CLOCAL is 0xCB0, plus the speed code; iflag
+// IGNBRK | IGNPAR, oflag and lflag 0.
 TEST(ComLineFlags, SpeedSizeStopBitsAndParity) {
-    struct Row {
-        uint32_t baud;
-        int databits;
-        const char* parity;
-        int stopbits;
-        tcflag_t cflag;
+    const std::tuple<uint32_t, int, const char*, int, tcflag_t> rows[] = {
+        {300, 8, "N", 1, 0xCB7},     {600, 8, "N", 1, 0xCB8},     {1200, 8, "N", 1, 0xCB9},
+        {2400, 8, "N", 1, 0xCBB},    {4800, 8, "N", 1, 0xCBC},    {9600, 8, "N", 1, 0xCBD},
+        {19200, 8, "N", 1, 0xCBE},   {38400, 8, "N", 1, 0xCBF},   {57600, 8, "N", 1, 0x1CB1},
+        {115200, 8, "N", 1, 0x1CB2}, {230400, 8, "N", 1, 0x1CB3}, {12345, 8, "N", 1, 0xCBD},
+        {1800, 8, "N", 1, 0xCBD},    {460800, 8, "N", 1, 0xCBD},  {0, 0, "", 0, 0xCBD},
+        {19200, 7, "E", 1, 0xDAE},   {115200, 8, "O", 2, 0x1FF2}, {9600, 7, "N", 1, 0xCAD},
+        {9600, 8, "N", 2, 0xCFD},    {9600, 8, "Even", 1, 0xDBD}, {9600, 8, "Odd", 1, 0xFBD},
+        {9600, 8, "e", 1, 0xCBD},    {9600, 8, "o", 1, 0xCBD},    {9600, 8, nullptr, 1, 0xCBD},
+        {9600, 5, "N", 1, 0xCBD},    {9600, 6, "N", 1, 0xCBD},    {9600, 8, "N", 3, 0xCBD},
     };
-    std::vector<Row> rows = {
-        {9600, 8, "N", 1, 0xCBD},   {19200, 7, "E", 1, 0xDAE},   {115200, 8, "O", 2, 0x1FF2},
-        {0, 0, "", 0, 0xCBD},       {9600, 7, "N", 1, 0xCAD},    {9600, 8, "N", 2, 0xCFD},
-        {9600, 8, "E", 1, 0xDBD},   {9600, 8, "Even", 1, 0xDBD}, {9600, 8, "O", 1, 0xFBD},
-        {9600, 8, "Odd", 1, 0xFBD},
-    };
-    // CS8 | CREAD | HUPCL | CLOCAL with each speed code.
-    const std::pair<uint32_t, tcflag_t> speeds[] = {
-        {300, 0x7},   {600, 0x8},   {1200, 0x9},     {2400, 0xB},      {4800, 0xC},
-        {19200, 0xE}, {38400, 0xF}, {57600, 0x1001}, {115200, 0x1002}, {230400, 0x1003},
-        {12345, 0xD}, {1800, 0xD},  {460800, 0xD},
-    };
-    for (const auto& [baud, code] : speeds)
-        rows.push_back({baud, 8, "N", 1, 0xCB0 | code});
-    for (const char* none : {"e", "o", "N", "", static_cast<const char*>(nullptr)})
-        rows.push_back({9600, 8, none, 1, 0xCBD});
-    for (int other : {5, 6, 0})
-        rows.push_back({9600, other, "N", 1, 0xCBD});
-    for (int one : {0, 3})
-        rows.push_back({9600, 8, "N", one, 0xCBD});
-    for (const Row& r : rows) {
-        SCOPED_TRACE(testing::Message() << r.baud << " " << r.databits << " "
-                                        << (r.parity ? r.parity : "null") << " " << r.stopbits);
-        const ComLineFlags f = com_line_flags(r.baud, r.databits, r.parity, r.stopbits);
-        EXPECT_EQ(f.cflag, r.cflag);
+    for (const auto& [baud, databits, parity, stopbits, cflag] : rows) {
+        SCOPED_TRACE(testing::Message() << baud << " " << databits << " "
+                                        << (parity ? parity : "null") << " " << stopbits);
+        const ComLineFlags f = com_line_flags(baud, databits, parity, stopbits);
+        EXPECT_EQ(f.cflag, cflag);
         EXPECT_EQ(f.iflag, 0x5u);
         EXPECT_EQ(f.oflag | f.lflag, 0u);
     }
@@ -231,29 +195,22 @@ TEST(ComLineFlags, SpeedSizeStopBitsAndParity) {
 // A pty keeps speed, stop bits, odd parity and the raw flags but forces 8 data bits and clears
 // parity enable, so only what it keeps is read back; the rest is checked on com_line_flags.
 TEST(ComOpen, PtyRunsAtTableSpeedBothWaysInRawMode) {
-    struct Row {
-        uint32_t baud;
-        int databits;
-        const char* parity;
-        int stopbits;
-        speed_t speed;
-        tcflag_t kept;
-    } rows[] = {
+    const std::tuple<uint32_t, int, const char*, int, speed_t, tcflag_t> rows[] = {
         {115200, 8, "O", 2, B115200, CSTOPB | PARODD},
         {300, 7, "E", 1, B300, 0},
         {1800, 8, "N", 2, B9600, CSTOPB},
     };
-    for (const Row& r : rows) {
-        SCOPED_TRACE(r.baud);
-        Line line(r.baud, r.databits, r.parity, r.stopbits);
+    for (const auto& [baud, databits, parity, stopbits, speed, kept] : rows) {
+        SCOPED_TRACE(baud);
+        Line line(baud, databits, parity, stopbits);
         ASSERT_GE(line.fd, 0);
         termios t{};
         ASSERT_EQ(tcgetattr(line.fd, &t), 0);
-        EXPECT_EQ(cfgetospeed(&t), r.speed);
-        EXPECT_EQ(cfgetispeed(&t), r.speed);
+        EXPECT_EQ(cfgetospeed(&t), speed);
+        EXPECT_EQ(cfgetispeed(&t), speed);
         EXPECT_EQ(t.c_cflag & CIBAUD, 0u); // input follows the output speed
         EXPECT_EQ(t.c_cflag & (CSTOPB | PARODD | CREAD | HUPCL | CLOCAL),
-                  r.kept | CREAD | HUPCL | CLOCAL);
+                  kept | CREAD | HUPCL | CLOCAL);
         EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNBRK | IGNPAR));
         EXPECT_EQ(t.c_oflag | t.c_lflag, 0u);
         EXPECT_EQ(t.c_cc[VINTR], 3); // control characters stay as the line had them
@@ -262,100 +219,78 @@ TEST(ComOpen, PtyRunsAtTableSpeedBothWaysInRawMode) {
     }
 }
 
-TEST(ComOpen, FailuresAreLoggedWithThePath) {
+// Failures name the path, or the operation for the modem lines.
+TEST(ComOpen, FailuresAreLogged) {
     TempDir dir;
     const std::string file = dir.file("not-a-tty"), missing = dir.file("ttyNone");
     write_file(file, "");
-    const struct {
-        std::string path;
-        bool opened;
-        std::string message;
-    } rows[] = {
-        {file, true, "tcsetattr(" + file + ") error: " + strerror(ENOTTY)},
-        {missing, false, "open(" + missing + ") error: " + strerror(ENOENT)},
-    };
-    for (const auto& r : rows) {
-        LogCapture log;
-        const int fd = com_open(r.path.c_str(), 9600, 8, "N", 1);
-        EXPECT_EQ(fd >= 0, r.opened) << r.path;
-        EXPECT_EQ(log.lines(), (std::vector<std::pair<int, std::string>>{{LOG_ERR, r.message}}));
-        if (fd >= 0)
-            close(fd);
-    }
-}
-
-TEST(ComModemLines, NonSerialDescriptorLogsOperationName) {
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    const std::pair<int (*)(int, int), std::string> rows[] = {{com_set_dtr, "com_set_dtr"},
-                                                              {com_set_rts, "com_set_rts"}};
-    for (const auto& [set, name] : rows) {
-        for (int on : {1, 0}) {
-            LogCapture log;
-            EXPECT_EQ(set(pair[0], on), -1) << name;
-            EXPECT_EQ(log.count(LOG_ERR, name + " - TIOCMBIx error: " + strerror(ENOTTY)), 1);
-        }
+    const std::string no_tty = strerror(ENOTTY);
+    const std::tuple<std::function<int()>, bool, std::string> rows[] = {
+        {[&] { return com_open(file.c_str(), 9600, 8, "N", 1); }, true,
+         "tcsetattr(" + file + ") error: " + no_tty},
+        {[&] { return com_open(missing.c_str(), 9600, 8, "N", 1); }, false,
+         "open(" + missing + ") error: " + strerror(ENOENT)},
+        {[&] { return com_set_dtr(pair[0], 1); }, false, "com_set_dtr - TIOCMBIx error: " + no_tty},
+        {[&] { return com_set_dtr(pair[0], 0); }, false, "com_set_dtr - TIOCMBIx error: " + no_tty},
+        {[&] { return com_set_rts(pair[0], 1); }, false, "com_set_rts - TIOCMBIx error: " + no_tty},
+        {[&] { return com_set_rts(pair[0], 0); }, false, "com_set_rts - TIOCMBIx error: " + no_tty},
+    };
+    for (const auto& [call, opened, message] : rows) {
+        LogCapture log;
+        const int result = call();
+        EXPECT_EQ(result >= 0, opened) << message;
+        EXPECT_EQ(log.lines(), (std::vector<std::pair<int, std::string>>{{LOG_ERR, message}}));
+        if (result >= 0)
+            close(result);
     }
     close(pair[0]);
     close(pair[1]);
 }
 
 TEST(ComChat, AnswerEndsAfterQuietSpellOrFullTimeout) {
-    const struct {
-        const char* what;
-        int timeout;
-        std::vector<Burst> bursts;
-        size_t answer;
-        double min_s, max_s;
-    } rows[] = {
+    // The device's bursts (delay in ms, bytes), the answer's length and the time it takes (s).
+    const std::tuple<const char*, int, Bursts, size_t, double, double> rows[] = {
         {"20 bytes end 200 ms after them", 3, {{100, 20}}, 20, 0.28, 1.5},
         {"silent line", 1, {}, 0, 1.0, 1.6},
         {"last read of 2 bytes waits the time-out", 1, {{100, 20}, {100, 2}}, 22, 1.15, 1.9},
         {"last read of 3 bytes waits 200 ms", 3, {{100, 20}, {100, 3}}, 23, 0.38, 1.5},
-        {"a byte every 0.5 s renews the time-out",
-         2,
-         {{500, 1}, {500, 1}, {500, 1}, {500, 1}},
-         4,
-         3.95,
-         5.0},
+        {"a byte every 0.5 s", 2, {{500, 1}, {500, 1}, {500, 1}, {500, 1}}, 4, 3.95, 5.0},
     };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.what);
+    for (const auto& [what, timeout, bursts, length, min_s, max_s] : rows) {
+        SCOPED_TRACE(what);
         Line line;
         ASSERT_GE(line.fd, 0);
         const auto start = Clock::now();
-        std::thread device = play(line.master, r.bursts);
-        const std::string answer = com_chat(line.fd, "AT\r", r.timeout);
+        std::thread device = play(line.master, bursts);
+        const std::string answer = com_chat(line.fd, "AT\r", timeout);
         const double elapsed = since(start);
         device.join();
-        EXPECT_EQ(answer, pattern(r.answer));
-        EXPECT_GE(elapsed, r.min_s);
-        EXPECT_LE(elapsed, r.max_s);
+        EXPECT_EQ(answer, pattern(length));
+        EXPECT_GE(elapsed, min_s);
+        EXPECT_LE(elapsed, max_s);
         EXPECT_EQ(drain(line.master, 500), "AT\r");
     }
+    LogCapture log;
+    EXPECT_STREQ(com_chat(-1, "ATZ", 1), "");
+    EXPECT_EQ(log.count(LOG_ERR, std::string("write (\"ATZ\") error: ") + strerror(EBADF)), 1);
 }
 
 TEST(ComChat, LongAnswerKeepsFirst8191AndReadsAtMost65536) {
     // Reading stops once 65536 bytes are counted; the last, dropped read holds up to 128.
-    const struct {
-        size_t sent, left_min, left_max;
-    } rows[] = {{10000, 0, 0}, {70000, 70000 - 65536 - 127, 70000 - 65536}};
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.sent);
+    const std::tuple<size_t, size_t, size_t> rows[] = {{10000, 0, 0},
+                                                       {70000, 70000 - 65536 - 127, 70000 - 65536}};
+    for (const auto& [sent, left_min, left_max] : rows) {
+        SCOPED_TRACE(sent);
         Line line;
         ASSERT_GE(line.fd, 0);
-        std::thread device = play(line.master, {{0, r.sent}});
+        std::thread device = play(line.master, {{0, sent}});
         EXPECT_EQ(com_chat(line.fd, "AT\r", 1), pattern(8191));
         // Drain before joining: the player may still be blocked on a full line.
         const size_t left = drain(line.fd, 300).size();
         device.join();
-        EXPECT_GE(left, r.left_min);
-        EXPECT_LE(left, r.left_max);
+        EXPECT_GE(left, left_min);
+        EXPECT_LE(left, left_max);
     }
-}
-
-TEST(ComChat, FailedWriteIsLoggedAndAnswerIsEmpty) {
-    LogCapture log;
-    EXPECT_STREQ(com_chat(-1, "ATZ", 1), "");
-    EXPECT_EQ(log.count(LOG_ERR, std::string("write (\"ATZ\") error: ") + strerror(EBADF)), 1);
 }
