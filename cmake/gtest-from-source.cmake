@@ -10,7 +10,7 @@ endif()
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 # Not part of what the project installs or packages.
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-add_subdirectory(${KOVEX4_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+add_subdirectory(${KOVEX4_GTEST_SOURCE} ${PROJECT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 # GoogleTest defines the GTest:: aliases itself since 1.11; older sources need them here.
 foreach(lib gtest gtest_main)
     if(NOT TARGET GTest::${lib})

@@ -40,7 +40,7 @@ endif()
 
 # Maintainer scripts, filled in with the install prefix.
 set(KOVEX4_PREFIX ${CMAKE_INSTALL_PREFIX})
-set(kovex4_debian ${CMAKE_BINARY_DIR}/debian)
+set(kovex4_debian ${PROJECT_BINARY_DIR}/debian)
 foreach(script postinst prerm postrm)
     configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/${script}.in ${kovex4_debian}/${script} @ONLY
                    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
@@ -54,6 +54,6 @@ include(CPack)
 # changes), its init script starting, serving and stopping the daemon. Needs root.
 if(KOVEX4_TESTS AND NOT CMAKE_CROSSCOMPILING AND NOT KOVEX4_SANITIZE)
     add_test(NAME package_deb_installs_and_runs
-             COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/test-package.sh ${CMAKE_BINARY_DIR})
+             COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/test-package.sh ${PROJECT_BINARY_DIR})
     set_tests_properties(package_deb_installs_and_runs PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77)
 endif()

@@ -4,7 +4,8 @@
 # emulation (qemu-arm with the cross libraries): CTest starts every test program through the
 # emulator, and the end-to-end tests start the ARM daemon, simulator and push receiver through it
 # too, inside their private mount namespaces. Run as root on Debian; called by scripts/test.sh.
-# KOVEX4_ARM_BUILD chooses the build folder (default build-arm).
+# KOVEX4_ARM_BUILD chooses the build folder (default build-arm); KOVEX4_ARM_CMAKE_ARGS adds
+# configure options (scripts/test.sh turns warnings into errors).
 #
 # Every test runs, including the two PushEndToEnd tests that wait for the daemon's first push a
 # minute after its start: with two tests at a time they overlap the rest of the suite, which
@@ -21,7 +22,9 @@ deps_install cmake ninja-build g++-arm-linux-gnueabihf qemu-user-static googlete
     python3-pymodbus mbpoll util-linux
 
 echo "=== $BUILD (arm-linux-gnueabihf, tests under qemu-arm): configure and build"
-cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake >/dev/null
+# shellcheck disable=SC2086 # KOVEX4_ARM_CMAKE_ARGS holds further options, word by word
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
+    ${KOVEX4_ARM_CMAKE_ARGS:-} >/dev/null
 cmake --build "$BUILD"
 echo "=== $BUILD: tests"
 (cd "$BUILD" && ctest --output-on-failure -j2)

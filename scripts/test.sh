@@ -2,9 +2,15 @@
 # Installs what is missing, then builds and runs the whole test suite three times: a normal build
 # (which also makes the Debian package and installs it in a private mount namespace), an
 # AddressSanitizer + UndefinedBehaviorSanitizer build, and a 32-bit ARM cross build run under
-# emulation (scripts/test-arm.sh). Run as root on Debian.
+# emulation (scripts/test-arm.sh). Every build treats compiler warnings as errors, and the whole
+# tree is also compiled as packagers build it (Release). Run as root on Debian.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ "$(id -u)" != 0 ]; then
+    echo "test.sh: run as root: the end-to-end and package tests start the daemon in private" >&2
+    echo "namespaces and install the package there; without root they cannot run." >&2
+    exit 1
+fi
 . scripts/deps.sh
 deps_install "${KOVEX4_BUILD_DEPS[@]}" python3-pymodbus mbpoll util-linux iproute2 dpkg-dev file
 
@@ -12,7 +18,7 @@ run_suite() {
     local dir=$1
     shift
     echo "=== $dir: configure and build"
-    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+    cmake -S . -B "$dir" -G Ninja -DKOVEX4_WERROR=ON "$@" >/dev/null
     cmake --build "$dir"
     echo "=== $dir: tests"
     (cd "$dir" && ctest --output-on-failure -j2 -LE soak)
@@ -25,6 +31,9 @@ run_suite() {
     fi
 }
 
+echo "=== build-release: the whole tree as packagers build it (compile only)"
+cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOVEX4_WERROR=ON >/dev/null
+cmake --build build-release
 run_suite build
 run_suite build-asan -DKOVEX4_SANITIZE=ON
-bash scripts/test-arm.sh
+KOVEX4_ARM_CMAKE_ARGS=-DKOVEX4_WERROR=ON bash scripts/test-arm.sh

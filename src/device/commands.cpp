@@ -16,15 +16,29 @@ DevRequest make_request(int station, uint8_t command) {
     return request;
 }
 
+// Judges a reply the command did get: 1 when `accepted`, otherwise counted as a NAK or as a reply
+// that does not fit the command.
+int judge(DevLine& line, const DevReply& reply, bool accepted) {
+    if (accepted)
+        return 1;
+    if (reply.code == DEV_NAK)
+        ++line.counters.naks;
+    else
+        ++line.counters.rejected;
+    return 0;
+}
+
 // One exchange whose only accepted answer is an ACK.
-int transact_acked(int fd, const DevRequest& request) {
+int transact_acked(DevLine& line, const DevRequest& request) {
     DevReply reply;
-    return dev_transact(fd, request, reply) == 1 && reply.code == DEV_ACK ? 1 : 0;
+    if (dev_transact(line, request, reply) != 1)
+        return 0;
+    return judge(line, reply, reply.code == DEV_ACK);
 }
 
 } // namespace
 
-int dev_read_items(int fd, int station, int count, DevItem* items) {
+int dev_read_items(DevLine& line, int station, int count, DevItem* items) {
     if (count < 0 || count > MAX_READ_ITEMS) {
         return 0;
     }
@@ -39,8 +53,8 @@ int dev_read_items(int fd, int station, int count, DevItem* items) {
     request.data_len = static_cast<uint8_t>(n);
 
     DevReply reply;
-    if (dev_transact(fd, request, reply) != 1 || reply.code != DEV_DATA_FOLLOWS ||
-        reply.data[0] != count) {
+    if (dev_transact(line, request, reply) != 1 ||
+        !judge(line, reply, reply.code == DEV_DATA_FOLLOWS && reply.data[0] == count)) {
         return 0;
     }
     // Values are taken in list order; bytes beyond the received data read as the cleared reply.
@@ -57,7 +71,7 @@ int dev_read_items(int fd, int station, int count, DevItem* items) {
     return 1;
 }
 
-int dev_write_items(int fd, int station, int count, const DevItem* items) {
+int dev_write_items(DevLine& line, int station, int count, const DevItem* items) {
     if (count < 0) {
         return 0;
     }
@@ -81,14 +95,14 @@ int dev_write_items(int fd, int station, int count, const DevItem* items) {
         }
     }
     request.data_len = static_cast<uint8_t>(n);
-    return transact_acked(fd, request);
+    return transact_acked(line, request);
 }
 
-int dev_read_block(int fd, int station, DevBlock& block) {
+int dev_read_block(DevLine& line, int station, DevBlock& block) {
     DevRequest request = make_request(station, DEV_CMD_READ_BLOCK);
     DevReply reply;
-    if (dev_transact(fd, request, reply) != 1 || reply.code != DEV_DATA_FOLLOWS ||
-        reply.data_len != 10) {
+    if (dev_transact(line, request, reply) != 1 ||
+        !judge(line, reply, reply.code == DEV_DATA_FOLLOWS && reply.data_len == 10)) {
         return 0;
     }
     block.word = static_cast<uint16_t>(reply.data[0] | (reply.data[1] << 8));
@@ -98,7 +112,7 @@ int dev_read_block(int fd, int station, DevBlock& block) {
     return 1;
 }
 
-int dev_write_block(int fd, int station, const DevBlock& block) {
+int dev_write_block(DevLine& line, int station, const DevBlock& block) {
     DevRequest request = make_request(station, DEV_CMD_WRITE_BLOCK);
     // byte[6] and byte[7] are never sent: byte[8] follows byte[5] directly.
     const uint8_t data[8] = {static_cast<uint8_t>(block.word & 0xFF),
@@ -113,12 +127,12 @@ int dev_write_block(int fd, int station, const DevBlock& block) {
         request.data[i] = data[i];
     }
     request.data_len = sizeof data;
-    return transact_acked(fd, request);
+    return transact_acked(line, request);
 }
 
-int dev_write_flag(int fd, int station, int flag) {
+int dev_write_flag(DevLine& line, int station, int flag) {
     DevRequest request = make_request(station, DEV_CMD_WRITE_FLAG);
     request.data[0] = flag != 0 ? 0x01 : 0x00;
     request.data_len = 1;
-    return transact_acked(fd, request);
+    return transact_acked(line, request);
 }

@@ -4,6 +4,8 @@
 #include <array>
 #include <cstdint>
 
+#include "device/link.h"
+
 inline constexpr uint8_t DEV_CMD_READ_ITEMS = 0x00;
 inline constexpr uint8_t DEV_CMD_WRITE_ITEMS = 0x01;
 inline constexpr uint8_t DEV_CMD_WRITE_FLAG = 0x10;
@@ -24,8 +26,8 @@ struct DevBlock {
     std::array<uint8_t, 9> byte; // byte[1] ... byte[8]; byte[0] is unused
 };
 
-int dev_read_items(int fd, int station, int count, DevItem* items);
-int dev_write_items(int fd, int station, int count, const DevItem* items);
-int dev_read_block(int fd, int station, DevBlock& block);
-int dev_write_block(int fd, int station, const DevBlock& block);
-int dev_write_flag(int fd, int station, int flag);
+int dev_read_items(DevLine& line, int station, int count, DevItem* items);
+int dev_write_items(DevLine& line, int station, int count, const DevItem* items);
+int dev_read_block(DevLine& line, int station, DevBlock& block);
+int dev_write_block(DevLine& line, int station, const DevBlock& block);
+int dev_write_flag(DevLine& line, int station, int flag);

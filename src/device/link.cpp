@@ -1,11 +1,12 @@
 // Field-device link: request framing, the byte-fed reply recogniser and one timed exchange.
 #include "device/link.h"
 
-#include <sys/select.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+
+#include "sys/deadline.h"
 
 namespace {
 
@@ -18,52 +19,68 @@ void restart(DevRecogniser& rec) {
     rec.state = DevState::FIRST_STX;
 }
 
-// Reads and drops whatever is already waiting on `fd`, without ever blocking: a reply that came
-// after an earlier exchange gave up must not be taken as the answer to the next request.
-void drain_input(int fd) {
+// read() that resumes after a signal.
+ssize_t read_some(int fd, uint8_t* buffer, size_t size) {
+    for (;;) {
+        const ssize_t n = read(fd, buffer, size);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
+}
+
+// Errors that mean the line itself is gone (an unplugged adapter, a closed pseudo-terminal), not
+// a passing fault.
+bool line_gone(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
+
+void mark_lost(DevLine& line, int error) {
+    line.lost = true;
+    line.lost_errno = error;
+}
+
+// Reads and drops input until `deadline_us`; with a deadline already passed, only what is waiting
+// now. A reply that came after an earlier exchange gave up must not be taken as the answer to
+// the next request. At most DRAIN_MAX_READS reads are spent on input that is already there.
+void discard_input(DevLine& line, int64_t deadline_us) {
     uint8_t scratch[TRANSFER_SIZE];
-    for (int i = 0; i < DRAIN_MAX_READS; ++i) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(fd, &readable);
-        timeval none{0, 0};
-        if (select(fd + 1, &readable, nullptr, nullptr, &none) <= 0) {
+    for (int reads = 0; reads < DRAIN_MAX_READS;) {
+        const int ready = wait_fd(line.fd, WaitFor::read, deadline_us);
+        if (ready <= 0)
             return;
-        }
-        ssize_t n = read(fd, scratch, sizeof scratch);
+        const ssize_t n = read_some(line.fd, scratch, sizeof scratch);
         if (n <= 0) {
+            if (n == 0 || line_gone(errno))
+                mark_lost(line, n == 0 ? 0 : errno);
             return;
         }
+        if (line.trace != nullptr)
+            line.trace->dropped_len += static_cast<size_t>(n);
+        // Input that arrives while waiting out a late reply does not count against the cap.
+        if (wait_clock_us() >= deadline_us)
+            ++reads;
     }
 }
 
-int64_t monotonic_us() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
-// Waits until fd is readable or `deadline` (monotonic microseconds) passes.
-bool wait_readable_until(int fd, int64_t deadline) {
-    const int64_t left = deadline - monotonic_us();
-    if (left <= 0) {
-        return false;
+// Writes the whole frame, waiting for the line to take more when its buffer is full. 1 when all
+// went out before `deadline_us`.
+int write_all(DevLine& line, const uint8_t* frame, size_t size, int64_t deadline_us) {
+    size_t written = 0;
+    while (written < size) {
+        const ssize_t n = write(line.fd, frame + written, size - written);
+        if (n > 0) {
+            written += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (line_gone(errno))
+                mark_lost(line, errno);
+            return 0;
+        } else if (wait_fd(line.fd, WaitFor::write, deadline_us) <= 0) {
+            return 0;
+        }
     }
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(fd, &readable);
-    timeval timeout{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
-    return select(fd + 1, &readable, nullptr, nullptr, &timeout) > 0;
-}
-
-// After a time-out the device may still answer. Replies carry no sequence number, so a late
-// reply that arrived after the next request went out would be taken as that request's answer:
-// whatever comes during a grace period is read and dropped here instead.
-void discard_late_reply(int fd) {
-    uint8_t scratch[TRANSFER_SIZE];
-    const int64_t deadline = monotonic_us() + int64_t{DEV_LATE_GRACE_MS} * 1000;
-    while (wait_readable_until(fd, deadline) && read(fd, scratch, sizeof scratch) > 0) {
-    }
+    return 1;
 }
 
 } // namespace
@@ -229,38 +246,68 @@ size_t dev_frame_request(const DevRequest& request, uint8_t* out) {
     return n;
 }
 
-int dev_transact(int fd, const DevRequest& request, DevReply& reply) {
-    if (request.data_len > DEV_MAX_DATA) {
+int dev_transact(DevLine& line, const DevRequest& request, DevReply& reply) {
+    if (request.data_len > DEV_MAX_DATA || line.fd < 0 || line.lost)
         return 0;
-    }
+    ++line.counters.transactions;
     uint8_t buffer[TRANSFER_SIZE];
-    size_t len = dev_frame_request(request, buffer);
+    const size_t len = dev_frame_request(request, buffer);
+    if (line.trace != nullptr) {
+        std::memcpy(line.trace->sent.data(), buffer, len);
+        line.trace->sent_len = len;
+        line.trace->received_len = 0;
+        line.trace->dropped_len = 0;
+    }
 
-    drain_input(fd);
-    // A failed or short write is not checked: the request then simply goes unanswered.
-    [[maybe_unused]] const ssize_t written = write(fd, buffer, len);
+    // After a time-out, what is left of the grace second is spent dropping a late reply; then
+    // whatever is still waiting is dropped without waiting.
+    const int64_t now = wait_clock_us();
+    discard_input(line, line.quiet_until_us > now ? line.quiet_until_us : 0);
+    if (line.lost)
+        return 0;
 
     DevRecogniser rec{};
     dev_recogniser_reset(rec, reply);
 
-    // One budget for the whole reply, counted from the first wait and never renewed by a read,
-    // so a device that trickles bytes still times out.
-    const int64_t deadline = monotonic_us() + int64_t{DEV_BUDGET_SECONDS} * 1000000;
-    for (;;) {
-        if (!wait_readable_until(fd, deadline)) {
-            if (monotonic_us() >= deadline) {
-                discard_late_reply(fd);
-            }
-            return 0;
+    // One budget for the whole exchange, never renewed by a read, so a device that trickles
+    // bytes still times out.
+    const int64_t start = wait_clock_us();
+    const int64_t deadline = start + int64_t{DEV_BUDGET_SECONDS} * 1000000;
+    int result = write_all(line, buffer, len, deadline);
+    while (result == 1) {
+        const int ready = wait_fd(line.fd, WaitFor::read, deadline);
+        if (ready <= 0) {
+            result = 0;
+            break;
         }
-        ssize_t n = read(fd, buffer, sizeof buffer);
+        const ssize_t n = read_some(line.fd, buffer, sizeof buffer);
         if (n <= 0) {
-            return 0;
+            if (n == 0 || line_gone(errno))
+                mark_lost(line, n == 0 ? 0 : errno);
+            result = 0;
+            break;
         }
-        for (ssize_t i = 0; i < n; ++i) {
-            if (dev_recognise_byte(rec, buffer[i])) {
-                return 1; // anything after the reply in this read is dropped
-            }
+        if (line.trace != nullptr) {
+            DevTrace& t = *line.trace;
+            const size_t room = t.received.size() - t.received_len;
+            const size_t keep = static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room;
+            std::memcpy(t.received.data() + t.received_len, buffer, keep);
+            t.received_len += keep;
         }
+        bool done = false;
+        for (ssize_t i = 0; i < n && !done; ++i)
+            done = dev_recognise_byte(rec, buffer[i]); // bytes after the reply are dropped
+        if (done)
+            break;
     }
+    const int64_t end = wait_clock_us();
+    if (line.trace != nullptr)
+        line.trace->round_trip_us = end - start;
+    if (result == 0 && !line.lost && end >= deadline) {
+        // The device may still answer. Replies carry no sequence number, so whatever comes
+        // within the grace period is dropped before the next request is written.
+        ++line.counters.timeouts;
+        line.quiet_until_us = end + int64_t{DEV_LATE_GRACE_MS} * 1000;
+    }
+    return result;
 }

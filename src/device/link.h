@@ -12,7 +12,7 @@ inline constexpr uint8_t DEV_DATA_FOLLOWS = 0x21;
 inline constexpr uint8_t DEV_CLASS_SHORT = 0x40;
 inline constexpr uint8_t DEV_CLASS_LONG = 0x41;
 inline constexpr uint8_t DEV_MAX_DATA = 252;   // data_len + 3 must fit the length byte
-inline constexpr int DEV_BUDGET_SECONDS = 3;   // for a whole reply, not renewed per read
+inline constexpr int DEV_BUDGET_SECONDS = 3;   // for a whole exchange, not renewed per read
 inline constexpr int DEV_LATE_GRACE_MS = 1000; // after a time-out, late input is dropped so long
 
 struct DevRequest {
@@ -70,6 +70,37 @@ bool dev_recognise_byte(DevRecogniser& rec, uint8_t byte);
 // The caller guarantees data_len <= DEV_MAX_DATA.
 size_t dev_frame_request(const DevRequest& request, uint8_t* out);
 
-// One exchange: discards stale input, writes the request, waits up to 3 s for a complete reply.
-// 1 with `reply` filled, 0 on time-out, wait/read failure, end of input or data_len > 252.
-int dev_transact(int fd, const DevRequest& request, DevReply& reply);
+// What the line's exchanges came to, counted from the start; fixed width, wrapping.
+struct DevCounters {
+    uint32_t transactions; // exchanges attempted on an open line
+    uint32_t timeouts;     // no complete reply within the budget
+    uint32_t naks;         // replies refusing the command (counted by the commands)
+    uint32_t rejected;     // replies that did not fit the command (counted by the commands)
+};
+
+// The bytes of one exchange, for commissioning tools: filled by dev_transact when the line has
+// a trace. `received` holds what was read after the request went out, up to its size.
+struct DevTrace {
+    std::array<uint8_t, 260> sent;
+    size_t sent_len;
+    std::array<uint8_t, 1024> received;
+    size_t received_len;
+    size_t dropped_len;    // input discarded before the request: stale or late replies
+    int64_t round_trip_us; // from the request's first byte written to the end of the exchange
+};
+
+// The serial line to the field device and what the link remembers between exchanges.
+struct DevLine {
+    int fd = -1;                // non-blocking line from com_open; -1: none (never opened, lost)
+    int lost_errno = 0;         // set when the line reported that it is gone; 0: end of input
+    bool lost = false;          // the line is gone: every exchange fails at once until reopened
+    int64_t quiet_until_us = 0; // after a time-out: input until then is a late reply, dropped
+    DevCounters counters{};
+    DevTrace* trace = nullptr;
+};
+
+// One exchange: discards stale input, writes the request and waits for a complete reply, all
+// within 3 s. 1 with `reply` filled; 0 on time-out, failure, a line without descriptor or
+// data_len > 252. A line that reports it is gone (end of input, EIO, ENXIO, ENODEV) is marked
+// lost; its owner closes and reopens it.
+int dev_transact(DevLine& line, const DevRequest& request, DevReply& reply);

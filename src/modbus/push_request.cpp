@@ -1,6 +1,4 @@
-#include "modbus/request.h"
-
-#include "regmap/regs.h"
+#include "modbus/push_request.h"
 
 namespace {
 
@@ -12,13 +10,13 @@ MbapFrame g_push_frame;
 
 } // namespace
 
-MbapFrame* modbus_build_write_request(int serial_fd, int station, uint32_t start,
+MbapFrame* modbus_build_write_request(const ModbusRegisters& registers, uint32_t start,
                                       uint32_t quantity) {
     if (quantity == 0 || quantity > PUSH_MAX_QUANTITY) {
         return nullptr;
     }
     uint16_t values[PUSH_MAX_QUANTITY];
-    if (regs_read(serial_fd, station, start, quantity, values) == 0) {
+    if (registers.read(registers.context, start, quantity, values) == 0) {
         return nullptr;
     }
     // Cleared in full so that nothing of a longer earlier request stays behind the new one;

@@ -1,7 +1,5 @@
 #include "modbus/request.h"
 
-#include "regmap/regs.h"
-
 namespace {
 
 constexpr uint32_t READ_MAX_QUANTITY = 125;
@@ -20,7 +18,7 @@ void put_u16(MbapFrame& frame, uint32_t pos, uint16_t value) {
     frame.body[pos + 1] = static_cast<uint8_t>(value & 0xFFu);
 }
 
-void handle_read(int serial_fd, int station, MbapFrame& frame) {
+void handle_read(const ModbusRegisters& registers, MbapFrame& frame) {
     // Both fields are taken before the response overwrites their positions.
     const uint32_t start = get_u16(frame, 2);
     const uint32_t quantity = get_u16(frame, 4);
@@ -35,7 +33,7 @@ void handle_read(int serial_fd, int station, MbapFrame& frame) {
         return;
     }
     uint16_t values[READ_MAX_QUANTITY];
-    if (regs_read(serial_fd, station, start, quantity, values) == 0) {
+    if (registers.read(registers.context, start, quantity, values) == 0) {
         modbus_exception(frame, MODBUS_DEVICE_FAILURE);
         return;
     }
@@ -46,7 +44,7 @@ void handle_read(int serial_fd, int station, MbapFrame& frame) {
     }
 }
 
-void handle_write(int serial_fd, int station, MbapFrame& frame) {
+void handle_write(const ModbusRegisters& registers, MbapFrame& frame) {
     const uint32_t start = get_u16(frame, 2);
     const uint32_t quantity = get_u16(frame, 4);
     const uint32_t byte_count = frame.body[6];
@@ -68,7 +66,7 @@ void handle_write(int serial_fd, int station, MbapFrame& frame) {
     for (uint32_t i = 0; i < quantity; ++i) {
         values[i] = static_cast<uint16_t>(get_u16(frame, 7 + 2 * i));
     }
-    if (regs_write(serial_fd, station, start, quantity, values) == 0) {
+    if (registers.write(registers.context, start, quantity, values) == 0) {
         modbus_exception(frame, MODBUS_DEVICE_FAILURE);
         return;
     }
@@ -84,13 +82,13 @@ void modbus_exception(MbapFrame& frame, uint8_t code) {
     frame.length = 3;
 }
 
-MbapFrame& modbus_handle_request(int serial_fd, int station, MbapFrame& frame) {
+MbapFrame& modbus_handle_request(const ModbusRegisters& registers, MbapFrame& frame) {
     switch (frame.body[1]) {
     case MODBUS_READ_HOLDING:
-        handle_read(serial_fd, station, frame);
+        handle_read(registers, frame);
         break;
     case MODBUS_WRITE_MULTIPLE:
-        handle_write(serial_fd, station, frame);
+        handle_write(registers, frame);
         break;
     default:
         // Includes codes that already have bit 7 set: they go back unchanged.

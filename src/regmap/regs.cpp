@@ -63,9 +63,9 @@ void place_batch(uint32_t start, uint32_t cursor, uint32_t next, const ItemList&
     }
 }
 
-int read_block(int serial_fd, int station, uint16_t* values) {
+int read_block(DevLine& line, int station, uint16_t* values) {
     DevBlock block{};
-    const int ok = dev_read_block(serial_fd, station, block);
+    const int ok = dev_read_block(line, station, block);
     // A failed read leaves the block cleared, so all nine registers read 0.
     if (!ok)
         block = DevBlock{};
@@ -75,20 +75,20 @@ int read_block(int serial_fd, int station, uint16_t* values) {
     return ok;
 }
 
-int write_block(int serial_fd, int station, const uint16_t* values) {
+int write_block(DevLine& line, int station, const uint16_t* values) {
     DevBlock block{};
     block.word = values[0];
     for (size_t k = 1; k < REGS_BLOCK_COUNT; ++k)
         block.byte[k] = static_cast<uint8_t>(values[k] & 0xFFU);
-    return dev_write_block(serial_fd, station, block);
+    return dev_write_block(line, station, block);
 }
 
 } // namespace
 
-int regs_read(int serial_fd, int station, uint32_t start, uint32_t quantity, uint16_t* values) {
+int regs_read(DevLine& line, int station, uint32_t start, uint32_t quantity, uint16_t* values) {
     int result = 1;
     if (is_block_range(start, quantity)) {
-        result = read_block(serial_fd, station, values);
+        result = read_block(line, station, values);
     } else {
         // Unsigned 32-bit sum: an empty range or one wrapping past the top is done at once.
         const uint32_t end = start + quantity;
@@ -100,7 +100,7 @@ int regs_read(int serial_fd, int station, uint32_t start, uint32_t quantity, uin
             const uint32_t next = gather_batch(start, cursor, end, nullptr, items, total);
             int ok = 1;
             if (total > 0)
-                ok = dev_read_items(serial_fd, station, total, items.data());
+                ok = dev_read_items(line, station, total, items.data());
             result &= ok;
             // The item list is reused, so the answers are placed before the next batch.
             place_batch(start, cursor, next, items, ok != 0, values);
@@ -113,13 +113,13 @@ int regs_read(int serial_fd, int station, uint32_t start, uint32_t quantity, uin
     return result;
 }
 
-int regs_write(int serial_fd, int station, uint32_t start, uint32_t quantity,
+int regs_write(DevLine& line, int station, uint32_t start, uint32_t quantity,
                const uint16_t* values) {
     int result = 1;
     if (is_block_range(start, quantity)) {
-        result = write_block(serial_fd, station, values);
+        result = write_block(line, station, values);
     } else if (start == REGS_FLAG_REGISTER && quantity == 1) {
-        result = dev_write_flag(serial_fd, station, values[0]);
+        result = dev_write_flag(line, station, values[0]);
     } else {
         const uint32_t end = start + quantity;
         if (start >= end)
@@ -130,7 +130,7 @@ int regs_write(int serial_fd, int station, uint32_t start, uint32_t quantity,
             // A failed batch does not stop the later ones.
             cursor = gather_batch(start, cursor, end, values, items, total);
             if (total > 0)
-                result &= dev_write_items(serial_fd, station, total, items.data());
+                result &= dev_write_items(line, station, total, items.data());
         }
     }
     if (result == 0)

@@ -2,12 +2,14 @@
 // Register ranges to device commands and back.
 #include <cstdint>
 
+#include "device/link.h"
+
 inline constexpr uint32_t REGS_BLOCK_START = 0x0600;
 inline constexpr uint32_t REGS_BLOCK_COUNT = 9;
 inline constexpr uint32_t REGS_FLAG_REGISTER = 0x0800;
 inline constexpr int REGS_BATCH_ITEMS = 49;
 
 // 1 when every device request succeeded (or none was needed), 0 otherwise.
-int regs_read(int serial_fd, int station, uint32_t start, uint32_t quantity, uint16_t* values);
-int regs_write(int serial_fd, int station, uint32_t start, uint32_t quantity,
+int regs_read(DevLine& line, int station, uint32_t start, uint32_t quantity, uint16_t* values);
+int regs_write(DevLine& line, int station, uint32_t start, uint32_t quantity,
                const uint16_t* values);

@@ -1,12 +1,16 @@
 #include "service/push.h"
 
-#include <sys/select.h>
 #include <sys/socket.h>
 
-#include "modbus/request.h"
-#include "regmap/regs.h"
+#include <cerrno>
+
+#include "modbus/push_request.h"
+#include "sys/deadline.h"
 #include "sys/log.h"
 #include "sys/sockets.h"
+
+// The schedule adds periods of up to 2^32 - 1 seconds to the time of day.
+static_assert(sizeof(time_t) == 8, "push schedule needs a 64-bit time_t");
 
 namespace {
 
@@ -26,16 +30,14 @@ time_t next_due(time_t due, uint32_t period, time_t now) {
     return next > now ? next : now;
 }
 
-uint32_t scan_alarms(PushState& push, int serial_fd, const Settings& settings) {
+uint32_t scan_alarms(PushState& push, const ModbusRegisters& registers, const Settings& settings) {
     uint32_t mask = 0;
     for (int i = 0; i < SETTINGS_SLOTS; ++i) {
         push.alarm_values[i] = 0;
         if (settings.alarm[i] == 0)
             continue;
         uint16_t value = 0;
-        if (regs_read(serial_fd, static_cast<int>(settings.station), settings.alarm[i] - 1, 1,
-                      &value) &&
-            value != 0) {
+        if (registers.read(registers.context, settings.alarm[i] - 1, 1, &value) && value != 0) {
             push.alarm_values[i] = value;
             mask |= 1u << i;
         }
@@ -45,25 +47,14 @@ uint32_t scan_alarms(PushState& push, int serial_fd, const Settings& settings) {
 
 // Waits up to the answer budget for one complete frame from the remote server.
 const MbapFrame* await_answer(PushState& push, int sock) {
-    timespec begin{};
-    clock_gettime(CLOCK_MONOTONIC, &begin);
+    const int64_t deadline = wait_clock_us() + int64_t{PUSH_ANSWER_SECONDS} * 1000000;
     for (;;) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const int64_t spent_us =
-            (int64_t{now.tv_sec} - begin.tv_sec) * 1000000 + (now.tv_nsec - begin.tv_nsec) / 1000;
-        const int64_t left_us = int64_t{PUSH_ANSWER_SECONDS} * 1000000 - spent_us;
-        if (left_us <= 0 || sock >= FD_SETSIZE)
-            return nullptr;
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(sock, &readable);
-        timeval timeout{static_cast<time_t>(left_us / 1000000),
-                        static_cast<suseconds_t>(left_us % 1000000)};
-        if (select(sock + 1, &readable, nullptr, nullptr, &timeout) <= 0)
+        if (wait_fd(sock, WaitFor::read, deadline) <= 0)
             return nullptr;
         uint8_t buffer[256];
         const ssize_t n = recv(sock, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             return nullptr;
         const uint8_t* next = buffer;
@@ -74,23 +65,24 @@ const MbapFrame* await_answer(PushState& push, int sock) {
     }
 }
 
-void push_slot(PushState& push, int serial_fd, const Settings& settings, int sock, int i) {
+void push_slot(PushState& push, const ModbusRegisters& registers, const Settings& settings,
+               int sock, int i) {
     if ((push.sendable & (1u << i)) == 0)
         return;
-    const int station = static_cast<int>(settings.station);
     const MbapFrame* request =
-        modbus_build_write_request(serial_fd, station, settings.start[i] - 1, settings.count[i]);
+        modbus_build_write_request(registers, settings.start[i] - 1, settings.count[i]);
     if (request == nullptr)
         return;
     uint8_t wire[MBAP_MAX_WIRE];
     const int size = mbap_serialize(*request, wire);
-    send(sock, wire, static_cast<size_t>(size), MSG_NOSIGNAL);
+    // A failed send shows as a missing answer.
+    socket_send_all(sock, wire, static_cast<size_t>(size), INT64_MAX);
 
     const MbapFrame* answer = await_answer(push, sock);
     if (answer != nullptr && modbus_is_write_ack(answer) && push.alarm_values[i] != 0) {
         push.alarm_values[i] = 0;
         const uint16_t zero = 0;
-        regs_write(serial_fd, station, settings.alarm[i] - 1, 1, &zero);
+        registers.write(registers.context, settings.alarm[i] - 1, 1, &zero);
     }
 }
 
@@ -115,7 +107,8 @@ void push_init(PushState& push, const Settings& settings, time_t now) {
     }
 }
 
-void push_cycle(PushState& push, int serial_fd, const Settings& settings, time_t now) {
+void push_cycle(PushState& push, const ModbusRegisters& registers, const Settings& settings,
+                time_t now) {
     const bool data_due = settings.data_period != 0 && now >= push.next_data;
     const bool alarm_due = settings.alarm_period != 0 && now >= push.next_alarm;
     // The schedule moves on before anything is sent, so a failed cycle is not retried early.
@@ -127,14 +120,14 @@ void push_cycle(PushState& push, int serial_fd, const Settings& settings, time_t
         return;
 
     uint32_t mask = data_due ? ALL_SLOTS : 0;
-    mask |= scan_alarms(push, serial_fd, settings);
+    mask |= scan_alarms(push, registers, settings);
     if (mask == 0)
         return;
 
     const uint32_t address = resolve_hostname(settings.ipaddr.c_str());
     if (address == 0)
         return;
-    const int sock = socket_open_tcp_client(address, settings.port);
+    const int sock = socket_open_tcp_client(address, settings.port, PUSH_CONNECT_SECONDS);
     if (sock < 0)
         return;
     log_msg(LOG_NOTICE, "TCP connection to %s established", settings.ipaddr.c_str());
@@ -142,7 +135,7 @@ void push_cycle(PushState& push, int serial_fd, const Settings& settings, time_t
 
     for (int i = 0; i < SETTINGS_SLOTS; ++i)
         if (mask & (1u << i))
-            push_slot(push, serial_fd, settings, sock, i);
+            push_slot(push, registers, settings, sock, i);
 
     socket_close(sock);
     log_msg(LOG_NOTICE, "TCP connection closed");

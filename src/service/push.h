@@ -6,10 +6,12 @@
 #include <ctime>
 
 #include "modbus/mbap.h"
+#include "modbus/modbus.h"
 #include "settings/settings.h"
 
 inline constexpr time_t PUSH_FIRST_DELAY = 60; // seconds from start-up to the first push
 inline constexpr int PUSH_ANSWER_SECONDS = 10; // budget for the answer to one slot
+inline constexpr int PUSH_CONNECT_SECONDS = 5; // budget for the connection to the remote server
 
 struct PushState {
     time_t next_data;
@@ -23,4 +25,5 @@ struct PushState {
 void push_init(PushState& push, const Settings& settings, time_t now);
 
 // One chance to run: does nothing unless a period is due at `now`.
-void push_cycle(PushState& push, int serial_fd, const Settings& settings, time_t now);
+void push_cycle(PushState& push, const ModbusRegisters& registers, const Settings& settings,
+                time_t now);

@@ -2,8 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,11 +10,33 @@
 #include <ctime>
 
 #include "modbus/request.h"
+#include "regmap/regs.h"
 #include "sys/com.h"
+#include "sys/deadline.h"
 #include "sys/log.h"
 #include "sys/sockets.h"
 
 namespace {
+
+// The Modbus layer's registers are the field device's, over the serial line.
+int line_read(void* context, uint32_t start, uint32_t quantity, uint16_t* values) {
+    Service& service = *static_cast<Service*>(context);
+    return regs_read(service.line, static_cast<int>(service.settings.station), start, quantity,
+                     values);
+}
+
+int line_write(void* context, uint32_t start, uint32_t quantity, const uint16_t* values) {
+    Service& service = *static_cast<Service*>(context);
+    return regs_write(service.line, static_cast<int>(service.settings.station), start, quantity,
+                      values);
+}
+
+int open_line(const Service& service, bool quiet) {
+    const Settings& s = service.settings;
+    const auto open = quiet ? com_open_quiet : com_open;
+    return open(service.device_path.c_str(), s.baudrate, static_cast<int>(s.databits),
+                s.parity.c_str(), static_cast<int>(s.stopbits));
+}
 
 void close_client(Service& service) {
     socket_close(service.client_fd);
@@ -35,7 +55,7 @@ void accept_client(Service& service) {
     if (fd >= FD_SETSIZE) {
         // select cannot watch it; keep serving the current client.
         socket_close(fd);
-        log_msg(LOG_ERR, "accept error: %s", strerror(EMFILE));
+        log_msg(LOG_ERR, "accept error: descriptor %d is beyond what select can watch", fd);
         return;
     }
     if (service.client_fd >= 0)
@@ -44,17 +64,18 @@ void accept_client(Service& service) {
     log_msg(LOG_NOTICE, "TCP connection from %s established", inet_ntoa(peer.sin_addr));
     // Answers go out at once: with Nagle's algorithm a client that has several requests in
     // flight gets every answer after the first only when its delayed ACK arrives (~40 ms).
-    const int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    socket_set_nodelay(fd);
     // A client that stops taking its answers must not hold the whole gateway in send().
-    const timeval send_limit{SERVICE_SEND_SECONDS, 0};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_limit, sizeof send_limit);
+    socket_set_send_timeout(fd, SERVICE_SEND_SECONDS);
     service.client_fd = fd;
 }
 
 void serve_client(Service& service) {
     uint8_t received[256];
-    const ssize_t n = recv(service.client_fd, received, sizeof received, 0);
+    ssize_t n;
+    do {
+        n = recv(service.client_fd, received, sizeof received, 0);
+    } while (n < 0 && errno == EINTR);
     if (n <= 0) {
         if (n < 0)
             log_msg(LOG_ERR, "recv error: %s", strerror(errno));
@@ -67,14 +88,15 @@ void serve_client(Service& service) {
         MbapFrame* frame = mbap_parse(service.server_parser, next, left);
         if (frame == nullptr)
             break;
-        modbus_handle_request(service.serial_fd, static_cast<int>(service.settings.station),
-                              *frame);
+        modbus_handle_request(service.registers, *frame);
         uint8_t wire[MBAP_MAX_WIRE];
         const int size = mbap_serialize(*frame, wire);
-        const ssize_t sent = send(service.client_fd, wire, static_cast<size_t>(size), MSG_NOSIGNAL);
-        if (sent < size && (sent >= 0 || errno == EAGAIN || errno == EWOULDBLOCK)) {
+        const int64_t deadline = wait_clock_us() + int64_t{SERVICE_SEND_SECONDS} * 1000000;
+        if (!socket_send_all(service.client_fd, wire, static_cast<size_t>(size), deadline) &&
+            (errno == EAGAIN || errno == EWOULDBLOCK)) {
             // The answer did not fit within the send time limit: the client has not read for that
-            // long, and a cut answer would put its stream out of step, so it is dropped.
+            // long, and a cut answer would put its stream out of step, so it is dropped. Other
+            // errors (a reset peer) show on the next recv.
             close_client(service);
             return;
         }
@@ -89,24 +111,52 @@ std::string service_device_path(const Settings& settings) {
 
 int service_start(Service& service, const char* settings_path) {
     settings_load(service.settings, settings_path);
+    service.registers = ModbusRegisters{line_read, line_write, &service};
     const Settings& s = service.settings;
     service.listen_fd = socket_open_tcp_server(s.port);
     if (service.listen_fd >= FD_SETSIZE) {
+        log_msg(LOG_ERR, "listen on socket error: descriptor %d is beyond what select can watch",
+                service.listen_fd);
         socket_close(service.listen_fd);
         service.listen_fd = -1;
     }
-    const std::string path = service_device_path(s);
-    if (!com_lock(path.c_str(), 1)) {
-        log_msg(LOG_ERR, "device %s is locked", path.c_str());
+    service.device_path = service_device_path(s);
+    if (!com_lock(service.device_path.c_str(), 1)) {
+        log_msg(LOG_ERR, "device %s is locked", service.device_path.c_str());
         return 0;
     }
-    service.serial_fd = com_open(path.c_str(), s.baudrate, static_cast<int>(s.databits),
-                                 s.parity.c_str(), static_cast<int>(s.stopbits));
-    if (service.serial_fd < 0)
+    service.line.fd = open_line(service, false);
+    if (service.line.fd < 0)
         return 0;
     mbap_reset(service.server_parser);
     push_init(service.push, s, time(nullptr));
     return 1;
+}
+
+void service_check_line(Service& service, int64_t now_us) {
+    DevLine& line = service.line;
+    const char* path = service.device_path.c_str();
+    if (line.lost && line.fd >= 0) {
+        log_msg(LOG_ERR, "device %s lost: %s", path,
+                line.lost_errno != 0 ? strerror(line.lost_errno) : "end of file");
+        close(line.fd);
+        line.fd = -1;
+        service.reopen_due_us = now_us + int64_t{SERVICE_REOPEN_SECONDS} * 1000000;
+    }
+    if (line.fd >= 0 || now_us < service.reopen_due_us)
+        return;
+    // Quiet tries: a missing adapter or a foreign lock is not logged every few seconds.
+    service.reopen_due_us = now_us + int64_t{SERVICE_REOPEN_SECONDS} * 1000000;
+    if (!com_lock(path, 0))
+        return;
+    const int fd = open_line(service, true);
+    if (fd < 0)
+        return;
+    line.fd = fd;
+    line.lost = false;
+    line.lost_errno = 0;
+    line.quiet_until_us = 0;
+    log_msg(LOG_NOTICE, "device %s reopened", path);
 }
 
 void service_iterate(Service& service) {
@@ -122,11 +172,10 @@ void service_iterate(Service& service) {
             max_fd = fd;
     }
     const int client_in_set = service.client_fd;
-    timeval timeout{1, 0};
-    const int ready = select(max_fd + 1, &readable, nullptr, nullptr, &timeout);
+    const int ready = wait_select(max_fd + 1, readable, wait_clock_us() + 1000000);
     if (ready < 0) {
         log_msg(LOG_ERR, "select error: %s", strerror(errno));
-        sleep(1);
+        wait_until(wait_clock_us() + 1000000);
     } else if (ready > 0) {
         if (service.listen_fd >= 0 && FD_ISSET(service.listen_fd, &readable))
             accept_client(service);
@@ -136,5 +185,6 @@ void service_iterate(Service& service) {
             serve_client(service);
     }
     if (!service.settings.ipaddr.empty())
-        push_cycle(service.push, service.serial_fd, service.settings, time(nullptr));
+        push_cycle(service.push, service.registers, service.settings, time(nullptr));
+    service_check_line(service, wait_clock_us());
 }

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,7 @@
 #include <ctime>
 #include <iterator>
 
+#include "sys/deadline.h"
 #include "sys/log.h"
 
 namespace {
@@ -70,11 +70,6 @@ int read_lock_pid(const char* lock_path) {
     return static_cast<int>(negative ? -value : value);
 }
 
-void pause_100ms() {
-    timespec delay{0, 100000000};
-    nanosleep(&delay, nullptr);
-}
-
 // Speed codes of the line, as the Linux c_cflag carries them.
 struct SpeedRow {
     uint32_t baudrate;
@@ -100,14 +95,16 @@ int set_modem_lines(int fd, int on, int bits, const char* name) {
 }
 
 // Waits until fd is readable; false on time-out or failure.
-bool wait_readable(int fd, time_t seconds, suseconds_t microseconds) {
-    if (fd < 0 || fd >= FD_SETSIZE)
-        return false;
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(fd, &readable);
-    timeval wait{seconds, microseconds};
-    return select(fd + 1, &readable, nullptr, nullptr, &wait) > 0;
+bool wait_readable(int fd, int64_t wait_us) {
+    return wait_fd(fd, WaitFor::read, wait_clock_us() + wait_us) > 0;
+}
+
+ssize_t read_some(int fd, void* buffer, size_t size) {
+    for (;;) {
+        const ssize_t n = read(fd, buffer, size);
+        if (n >= 0 || errno != EINTR)
+            return n;
+    }
 }
 
 constexpr size_t kAnswerSize = 8192;
@@ -123,7 +120,7 @@ void com_set_lock_dir(const char* dir) {
 int com_lock(const char* path, int timeout) {
     char lock_path[kLockPathSize];
     make_lock_path(path, lock_path);
-    const time_t deadline = time(nullptr) + timeout;
+    const int64_t deadline = wait_clock_us() + int64_t{timeout} * 1000000;
     for (;;) {
         const int fd = open(lock_path, O_WRONLY | O_CREAT | O_EXCL, 0644);
         if (fd >= 0) {
@@ -136,15 +133,24 @@ int com_lock(const char* path, int timeout) {
         }
         // Whatever stopped the create, a lock whose owner is gone is removed and retried at
         // once; anything else (a live owner, an unreadable file, no directory) is waited out.
+        // A lock holding this process's own id is already ours (a line being reopened).
         const int owner = read_lock_pid(lock_path);
+        if (owner == static_cast<int>(getpid()))
+            return 1;
         if (owner > 0 && kill(owner, 0) != 0 && errno == ESRCH)
             unlink(lock_path);
         else
-            pause_100ms();
-        // Whole seconds: a time-out of 1 keeps trying for more than 1 and at most 2 seconds.
-        if (time(nullptr) > deadline)
+            wait_until(wait_clock_us() + 100000);
+        if (wait_clock_us() > deadline)
             return 0;
     }
+}
+
+int com_lock_owner(const char* path) {
+    char lock_path[kLockPathSize];
+    make_lock_path(path, lock_path);
+    const int owner = read_lock_pid(lock_path);
+    return owner > 0 && (kill(owner, 0) == 0 || errno != ESRCH) ? owner : 0;
 }
 
 int com_unlock(const char* path) {
@@ -166,12 +172,11 @@ ComLineFlags com_line_flags(uint32_t baudrate, int databits, const char* parity,
     return ComLineFlags{cflag, IGNBRK | IGNPAR, 0, 0};
 }
 
-int com_open(const char* path, uint32_t baudrate, int databits, const char* parity, int stopbits) {
+int com_open_quiet(const char* path, uint32_t baudrate, int databits, const char* parity,
+                   int stopbits) {
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_DSYNC);
-    if (fd < 0) {
-        log_msg(LOG_ERR, "open(%s) error: %s", path, strerror(errno));
+    if (fd < 0)
         return -1;
-    }
     termios attributes{};
     (void)tcgetattr(fd, &attributes);
     const ComLineFlags flags = com_line_flags(baudrate, databits, parity, stopbits);
@@ -186,6 +191,13 @@ int com_open(const char* path, uint32_t baudrate, int databits, const char* pari
     cfsetispeed(&attributes, speed);
     if (tcsetattr(fd, TCSANOW, &attributes) != 0)
         log_msg(LOG_ERR, "tcsetattr(%s) error: %s", path, strerror(errno));
+    return fd;
+}
+
+int com_open(const char* path, uint32_t baudrate, int databits, const char* parity, int stopbits) {
+    const int fd = com_open_quiet(path, baudrate, databits, parity, stopbits);
+    if (fd < 0)
+        log_msg(LOG_ERR, "open(%s) error: %s", path, strerror(errno));
     return fd;
 }
 
@@ -204,14 +216,15 @@ const char* com_chat(int fd, const char* text, int timeout) {
 
     memset(g_answer, 0, sizeof g_answer);
     size_t received = 0;
-    bool readable = wait_readable(fd, timeout, 0);
+    const int64_t timeout_us = int64_t{timeout} * 1000000;
+    bool readable = wait_readable(fd, timeout_us);
     while (readable) {
         ssize_t got;
         if (received < kAnswerSize - 1) {
-            got = read(fd, g_answer + received, kAnswerSize - 1 - received);
+            got = read_some(fd, g_answer + received, kAnswerSize - 1 - received);
         } else {
             char scratch[128];
-            got = read(fd, scratch, sizeof scratch);
+            got = read_some(fd, scratch, sizeof scratch);
         }
         if (got <= 0)
             break;
@@ -220,7 +233,7 @@ const char* com_chat(int fd, const char* text, int timeout) {
             break;
         // A read of a few bytes may be the start of a slow answer, so the full time-out applies
         // again; after a larger chunk a quiet spell of 200 ms ends the answer.
-        readable = got > 2 ? wait_readable(fd, 0, 200000) : wait_readable(fd, timeout, 0);
+        readable = wait_readable(fd, got > 2 ? 200000 : timeout_us);
     }
     return g_answer;
 }

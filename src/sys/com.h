@@ -7,8 +7,11 @@
 // Directory that holds the "LCK..<name>" lock files; "/var/lock" unless a test changes it.
 void com_set_lock_dir(const char* dir);
 
-// 1 when the lock file was created, 0 when `timeout` seconds passed first.
+// 1 when the lock file was created (or already holds this process's id), 0 when `timeout`
+// seconds passed first.
 int com_lock(const char* path, int timeout);
+// The process id in the lock file of `path` when that process runs, otherwise 0.
+int com_lock_owner(const char* path);
 // Removes the lock file of `path` whoever owns it: 0, or -1 when it cannot be removed.
 int com_unlock(const char* path);
 
@@ -23,6 +26,10 @@ ComLineFlags com_line_flags(uint32_t baudrate, int databits, const char* parity,
 
 // Non-blocking serial descriptor, or -1.
 int com_open(const char* path, uint32_t baudrate, int databits, const char* parity, int stopbits);
+// The same without the "open(%s) error: %s" line (errno says why), for retries that would
+// otherwise repeat it every few seconds.
+int com_open_quiet(const char* path, uint32_t baudrate, int databits, const char* parity,
+                   int stopbits);
 
 int com_set_dtr(int fd, int on);
 int com_set_rts(int fd, int on);

@@ -1,17 +1,20 @@
 #include "sys/sockets.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <resolv.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "sys/deadline.h"
 #include "sys/log.h"
 
 namespace {
@@ -74,18 +77,72 @@ int socket_open_tcp_server(uint32_t port) {
     return fd;
 }
 
-int socket_open_tcp_client(uint32_t address, uint32_t port) {
+int socket_open_tcp_client(uint32_t address, uint32_t port, int timeout_seconds) {
     const int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (fd < 0) {
         log_msg(LOG_ERR, "create socket error: %s", strerror(errno));
         return -1;
     }
+    // The attempt runs non-blocking and is waited for here: a peer that drops the attempt without
+    // an answer would otherwise hold the caller for the system's connection time-out (minutes).
+    const int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    int error = 0;
     if (connect_ipv4(fd, address, port) != 0) {
-        log_msg(LOG_ERR, "connect socket error: %s", strerror(errno));
+        error = errno;
+        if (error == EINPROGRESS) {
+            const int64_t deadline = wait_clock_us() + int64_t{timeout_seconds} * 1000000;
+            const int ready = wait_fd(fd, WaitFor::write, deadline);
+            socklen_t len = sizeof error;
+            if (ready == 0)
+                error = ETIMEDOUT;
+            else if (ready < 0)
+                error = errno;
+            else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
+                error = errno;
+        }
+    }
+    if (error != 0) {
+        log_msg(LOG_ERR, "connect socket error: %s", strerror(error));
         close(fd);
         return -1;
     }
+    fcntl(fd, F_SETFL, flags);
     return fd;
+}
+
+int socket_set_nodelay(int fd) {
+    if (set_int_option(fd, IPPROTO_TCP, TCP_NODELAY, 1))
+        return 1;
+    log_msg(LOG_ERR, "setsockopt(TCP_NODELAY) error: %s", strerror(errno));
+    return 0;
+}
+
+int socket_set_send_timeout(int fd, int seconds) {
+    const timeval limit{seconds, 0};
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) == 0)
+        return 1;
+    log_msg(LOG_ERR, "setsockopt(SO_SNDTIMEO) error: %s", strerror(errno));
+    return 0;
+}
+
+int socket_send_all(int fd, const uint8_t* data, size_t size, int64_t deadline_us) {
+    size_t sent = 0;
+    for (;;) {
+        const ssize_t n = send(fd, data + sent, size - sent, MSG_NOSIGNAL);
+        if (n > 0)
+            sent += static_cast<size_t>(n);
+        else if (n < 0 && errno != EINTR)
+            return 0;
+        if (sent == size)
+            return 1;
+        // A send cut short by a signal goes on; one cut short by the socket's send time limit
+        // has used up the time.
+        if (wait_clock_us() >= deadline_us) {
+            errno = EAGAIN;
+            return 0;
+        }
+    }
 }
 
 void socket_close(int fd) {

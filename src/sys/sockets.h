@@ -2,11 +2,22 @@
 // Sockets and name resolution. Addresses are IPv4 in host byte order (a.b.c.d = a<<24|...);
 // only the low 16 bits of a port are used.
 
+#include <cstddef>
 #include <cstdint>
 
 int socket_open_tcp_server(uint32_t port);
-int socket_open_tcp_client(uint32_t address, uint32_t port);
+// Connected TCP socket (blocking), or -1 when the connection is refused or not made within
+// `timeout_seconds` ("connect socket error: Connection timed out").
+int socket_open_tcp_client(uint32_t address, uint32_t port, int timeout_seconds);
 void socket_close(int fd);
+
+// Options of an accepted client socket; each logs its own failure. 1 when set, 0 otherwise.
+int socket_set_nodelay(int fd);
+int socket_set_send_timeout(int fd, int seconds);
+// Sends all `size` bytes (MSG_NOSIGNAL), resuming after signals and partial sends until
+// `deadline_us` (monotonic, see sys/deadline.h): 1 when all went out, 0 when a send failed (errno
+// says why; EAGAIN: the socket's send time limit or the deadline ran out).
+int socket_send_all(int fd, const uint8_t* data, size_t size, int64_t deadline_us);
 // 0 when the name cannot be resolved.
 uint32_t resolve_hostname(const char* name);
 

@@ -50,12 +50,13 @@ TEST(DevSimProgram, ServesAPtyUntilTerminated) {
     const int fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
     DevItem items[] = {{'i', 7, 0}, {'H', 0, 0}};
-    EXPECT_EQ(dev_read_items(fd, 3, 2, items), 1);
+    DevLine line{fd};
+    EXPECT_EQ(dev_read_items(line, 3, 2, items), 1);
     EXPECT_EQ(items[0].value, 0x1234);
     EXPECT_EQ(items[1].value, 200);
     DevBlock block{};
     const auto t0 = Clock::now();
-    EXPECT_EQ(dev_read_block(fd, 3, block), 1);
+    EXPECT_EQ(dev_read_block(line, 3, block), 1);
     EXPECT_GT(seconds_since(t0), 0.18); // 23 reply bytes at 1200 bit/s take 192 ms
     EXPECT_EQ(block.word, 0x0201);
     EXPECT_EQ(block.byte[8], 10);

@@ -264,7 +264,8 @@ bool Daemon::start(const std::string& settings_text, const std::string& extra_li
         std::filesystem::path link(extra_link);
         std::string folder = dir_.file("dev");
         for (auto it = link.begin(); std::next(it) != link.end(); ++it) {
-            folder += "/" + it->string();
+            folder += '/';
+            folder += it->string();
             paths.push_back(folder);
             paths.push_back("");
         }

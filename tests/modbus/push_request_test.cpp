@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <tuple>
 
-#include "modbus/request.h"
+#include "modbus/push_request.h"
 #include "sim_link.h"
 
 namespace {
@@ -13,7 +13,7 @@ TEST(PushRequest, EncodesStartQuantityAndDeviceValues) {
     SimLink link;
     for (int k = 1; k <= 100; ++k)
         link.set_item('i', uint8_t(k), uint16_t(0xC000 + k));
-    const MbapFrame* frame = modbus_build_write_request(link.fd(), STATION, 0x0400, 123);
+    const MbapFrame* frame = modbus_build_write_request(link.registers(STATION), 0x0400, 123);
     ASSERT_NE(frame, nullptr);
     const Bytes longest = serialize(*frame);
     ASSERT_EQ(longest.size(), 259u);
@@ -29,7 +29,7 @@ TEST(PushRequest, EncodesStartQuantityAndDeviceValues) {
     };
     for (const auto& [start, expected, device_requests] : rows) {
         const size_t before = link.requests();
-        ASSERT_EQ(modbus_build_write_request(link.fd(), STATION, start, 2), frame);
+        ASSERT_EQ(modbus_build_write_request(link.registers(STATION), start, 2), frame);
         EXPECT_EQ(serialize(*frame), hex(expected));
         EXPECT_EQ(link.requests() - before, device_requests);
         // Nothing of the longer request stays behind the new one.
@@ -44,7 +44,7 @@ TEST(PushRequest, EncodesStartQuantityAndDeviceValues) {
 TEST(PushRequest, NoneLeavesThePreviousRequest) {
     SimLink link;
     link.set_item('i', 1, 0x1234);
-    const MbapFrame* frame = modbus_build_write_request(link.fd(), STATION, 0x0400, 1);
+    const MbapFrame* frame = modbus_build_write_request(link.registers(STATION), 0x0400, 1);
     ASSERT_NE(frame, nullptr);
     const Bytes earlier = serialize(*frame);
     link.set_item('i', 1, 0x5678);
@@ -54,7 +54,7 @@ TEST(PushRequest, NoneLeavesThePreviousRequest) {
         SCOPED_TRACE(quantity);
         link.sim.with([fault = fault](DevSim& s) { s.next_faults = {fault}; });
         const size_t before = link.requests();
-        EXPECT_EQ(modbus_build_write_request(link.fd(), STATION, 0x0400, quantity), nullptr);
+        EXPECT_EQ(modbus_build_write_request(link.registers(STATION), 0x0400, quantity), nullptr);
         EXPECT_EQ(link.requests() - before, device_requests);
         EXPECT_EQ(serialize(*frame), earlier);
     }

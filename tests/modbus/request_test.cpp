@@ -14,16 +14,19 @@ Bytes roundtrip(SimLink& link, const Bytes& request, MbapParser* parser = nullpt
     mbap_reset(fresh);
     MbapFrame* frame = parse_one(parser != nullptr ? *parser : fresh, request);
     return frame == nullptr ? Bytes{}
-                            : serialize(modbus_handle_request(link.fd(), STATION, *frame));
+                            : serialize(modbus_handle_request(link.registers(STATION), *frame));
 }
 
 // A function 16 request of unit 0x2A, transaction 0x0100, with the values big-endian.
 Bytes write_request(uint16_t start, uint16_t quantity, uint8_t byte_count,
                     const std::vector<uint16_t>& values) {
     Bytes body = {0x2A, 0x10, uint8_t(start >> 8), uint8_t(start), uint8_t(quantity >> 8)};
-    body.insert(body.end(), {uint8_t(quantity), byte_count});
-    for (uint16_t v : values)
-        body.insert(body.end(), {uint8_t(v >> 8), uint8_t(v)});
+    body.push_back(uint8_t(quantity));
+    body.push_back(byte_count);
+    for (uint16_t v : values) {
+        body.push_back(uint8_t(v >> 8));
+        body.push_back(uint8_t(v));
+    }
     return wire(0x0100, 0, uint16_t(body.size()), body);
 }
 

@@ -10,6 +10,8 @@
 
 #include "devsim.h"
 #include "modbus/mbap.h"
+#include "modbus/modbus.h"
+#include "regmap/regs.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -29,6 +31,22 @@ struct Pty : SimPty {
 struct SimLink {
     Pty pty;
     DevSimServer sim{pty.master};
+    DevLine line{pty.slave};
+    int station = 0;
+
+    // The registers of the simulated device at `station`, as the gateway binds them.
+    ModbusRegisters registers(int at) {
+        station = at;
+        return {[](void* c, uint32_t start, uint32_t quantity, uint16_t* values) {
+                    auto* self = static_cast<SimLink*>(c);
+                    return regs_read(self->line, self->station, start, quantity, values);
+                },
+                [](void* c, uint32_t start, uint32_t quantity, const uint16_t* values) {
+                    auto* self = static_cast<SimLink*>(c);
+                    return regs_write(self->line, self->station, start, quantity, values);
+                },
+                this};
+    }
 
     // The daemon's end of the serial line.
     int fd() const { return pty.slave; }
@@ -42,8 +60,12 @@ struct SimLink {
 
 // MBAP header with the given length field, then `body`.
 inline Bytes wire(uint16_t tid, uint16_t pid, uint16_t length, const Bytes& body) {
-    Bytes out = {uint8_t(tid >> 8), uint8_t(tid),         uint8_t(pid >> 8),
-                 uint8_t(pid),      uint8_t(length >> 8), uint8_t(length)};
+    Bytes out;
+    out.reserve(6 + body.size());
+    for (uint16_t field : {tid, pid, length}) {
+        out.push_back(uint8_t(field >> 8));
+        out.push_back(uint8_t(field));
+    }
     out.insert(out.end(), body.begin(), body.end());
     return out;
 }

@@ -61,8 +61,9 @@ struct Pty : SimPty {
 class Regs : public testing::Test {
 protected:
     int call(bool writing, uint32_t start, uint32_t quantity, uint16_t* values) {
-        return writing ? regs_write(line_.slave, kStation, start, quantity, values)
-                       : regs_read(line_.slave, kStation, start, quantity, values);
+        DevLine line{line_.slave};
+        return writing ? regs_write(line, kStation, start, quantity, values)
+                       : regs_read(line, kStation, start, quantity, values);
     }
     // The requests received since the last call, each checked for the station.
     std::vector<SimRequest> take_requests() {

@@ -17,6 +17,7 @@
 
 #include "devsim.h"
 #include "modbus/mbap.h"
+#include "regmap/regs.h"
 #include "service/push.h"
 #include "support.h"
 
@@ -130,6 +131,7 @@ protected:
     void SetUp() override {
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
         fcntl(fds_[0], F_SETFL, O_NONBLOCK);
+        line_.fd = fds_[0];
         sim_ = std::make_unique<DevSimServer>(fds_[1]);
         settings_.ipaddr = "127.0.0.1";
         settings_.station = 1;
@@ -140,7 +142,19 @@ protected:
         close(fds_[1]);
     }
     void init() { push_init(push_, settings_, T0); }
-    void cycle(time_t at) { push_cycle(push_, fds_[0], settings_, at); }
+    void cycle(time_t at) {
+        const ModbusRegisters registers{
+            [](void* c, uint32_t start, uint32_t quantity, uint16_t* values) {
+                auto* self = static_cast<PushCycle*>(c);
+                return regs_read(self->line_, 1, start, quantity, values);
+            },
+            [](void* c, uint32_t start, uint32_t quantity, const uint16_t* values) {
+                auto* self = static_cast<PushCycle*>(c);
+                return regs_write(self->line_, 1, start, quantity, values);
+            },
+            this};
+        push_cycle(push_, registers, settings_, at);
+    }
     size_t device_requests() {
         return sim_->with([](DevSim& s) { return s.requests.size(); });
     }
@@ -158,6 +172,7 @@ protected:
     }
 
     int fds_[2];
+    DevLine line_;
     std::unique_ptr<DevSimServer> sim_;
     Settings settings_;
     PushState push_{};

@@ -55,9 +55,11 @@ void LogCapture::clear() {
 }
 
 TempDir::TempDir() {
-    char pattern[] = "/tmp/kovex4-test-XXXXXX";
-    if (mkdtemp(pattern) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
+    const char* tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+                          "/kovex4-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed in " + pattern);
     path_ = pattern;
 }
 

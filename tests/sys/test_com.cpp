@@ -112,8 +112,9 @@ TEST(ComLock, CreatesLockOfFinalComponentHoldingPaddedPid) {
     }
 }
 
-// A lock of a vanished process is taken over in the same call; com_unlock removes any lock,
-// and fails quietly without one.
+// A lock of a vanished process is taken over in the same call, and one holding this process's
+// own id is already ours (a line being reopened); com_lock_owner names only live owners.
+// com_unlock removes any lock, and fails quietly without one.
 TEST(ComLock, StaleLockTakenOverAndAnyLockRemoved) {
     LockDir d;
     const pid_t gone = fork();
@@ -124,10 +125,16 @@ TEST(ComLock, StaleLockTakenOverAndAnyLockRemoved) {
     for (const std::string& content : {pid_text(gone), " \n\t" + std::to_string(gone) + " x"}) {
         SCOPED_TRACE(content);
         write_file(d.lock("ttyS1"), content);
+        EXPECT_EQ(com_lock_owner("/dev/ttyS1"), 0);
         EXPECT_EQ(com_lock("/dev/ttyS1", 1), 1);
         EXPECT_EQ(read_file(d.lock("ttyS1")), pid_text(getpid()));
     }
+    const auto t0 = Clock::now();
+    EXPECT_EQ(com_lock("/dev/ttyS1", 1), 1);
+    EXPECT_LT(since(t0), 0.5);
+    EXPECT_EQ(com_lock_owner("/dev/ttyS1"), getpid());
     write_file(d.lock("ttyS1"), pid_text(1));
+    EXPECT_EQ(com_lock_owner("/dev/ttyS1"), 1);
     EXPECT_EQ(com_unlock("/dev/ttyS1"), 0);
     EXPECT_NE(access(d.lock("ttyS1").c_str(), F_OK), 0);
     EXPECT_EQ(com_unlock("/dev/ttyS1"), -1);
@@ -139,7 +146,7 @@ TEST(ComLock, StaleLockTakenOverAndAnyLockRemoved) {
 // of 1.
 TEST(ComLock, BusyUnreadableOrNoDirectoryTimesOut) {
     const std::pair<const char*, std::string> rows[] = {
-        {"ttyLive", pid_text(getpid())}, {"ttyEmpty", ""},   {"ttyText", "owner\n"},
+        {"ttyLive", pid_text(getppid())}, {"ttyEmpty", ""},   {"ttyText", "owner\n"},
         {"ttyNegative", "        -5\n"}, {"ttyFolder", "/"}, {"ttyNoDir", ""},
     };
     std::vector<std::pair<int, double>> outcomes(std::size(rows));

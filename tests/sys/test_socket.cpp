@@ -61,7 +61,7 @@ TEST(Sockets, ServersAndClientsExchangeData) {
     const int tcp = socket_open_tcp_server(0);
     ASSERT_GE(tcp, 0);
     ASSERT_NE(bound_port(tcp), 0);
-    const int tcp_client = socket_open_tcp_client(kLoopback, bound_port(tcp));
+    const int tcp_client = socket_open_tcp_client(kLoopback, bound_port(tcp), 5);
     ASSERT_GE(tcp_client, 0);
     const int tcp_accepted = accept(tcp, nullptr, nullptr);
     expect_delivered(tcp_client, tcp_accepted);
@@ -118,7 +118,7 @@ TEST(Sockets, FailuresAreLoggedWithoutLeaks) {
         {[&] { return socket_open_udp_server(bound_port(udp)); }, false,
          error("bind socket error: ", EADDRINUSE)},
         // No TCP socket listens on the UDP server's port.
-        {[&] { return socket_open_tcp_client(kLoopback, bound_port(udp)); }, false,
+        {[&] { return socket_open_tcp_client(kLoopback, bound_port(udp), 5); }, false,
          error("connect socket error: ", ECONNREFUSED)},
         {[&] { return socket_open_unix_server(left_over.c_str()); }, false,
          error("socket_open_unix_server - bind socket error: ", EADDRINUSE)},
