@@ -1,49 +1,26 @@
 // libFuzzer target: an arbitrary client byte stream through the MBAP parser and the request
-// handler against a simulated field device that answers at once.
+// handler, served from registers in memory. Deterministic: no thread, no line, no clock.
 //
-// Input: byte 0 is the size of each read (0: the whole stream in one read), the rest is the
+// Input: byte 0 is the size of each read (0: the whole stream in one read); bytes 1 and 2 name a
+// register whose transfers fail (0xFFFF: none), as a failing device would; the rest is the
 // stream. Every yielded frame is handled and encoded, and the response is checked against the
-// rules that decide it from the request alone.
+// rules that decide it from the request and the registers alone.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "devsim.h"
 #include "modbus/mbap.h"
 #include "modbus/request.h"
-#include "sys/log.h"
+#include "register_store.h"
 
 namespace {
-
-constexpr int STATION = 1;
-
-void discard(int, const char*) {}
 
 void require(bool ok, const char* what) {
     if (!ok) {
         std::fprintf(stderr, "broken: %s\n", what);
         std::abort();
     }
-}
-
-// Set up once and kept for the whole run; the simulator thread serves the pty's master end.
-struct Device {
-    SimPty pty;
-    DevSimServer* server = nullptr;
-    Device() {
-        require(sim_open_pty(pty), "pseudo-terminal for the simulator");
-        server = new DevSimServer(pty.master);
-        log_set_sink(discard);
-    }
-    size_t requests() {
-        return server->with([](DevSim& s) { return s.requests.size(); });
-    }
-};
-
-Device& device() {
-    static Device* d = new Device;
-    return *d;
 }
 
 uint32_t u16(const MbapFrame& f, size_t pos) {
@@ -53,45 +30,55 @@ uint32_t u16(const MbapFrame& f, size_t pos) {
 // The exception 3 rules, decided from the request alone.
 bool wants_illegal_value(const MbapFrame& req) {
     const uint32_t quantity = u16(req, 4);
-    if (req.body[1] == MODBUS_READ_HOLDING) {
+    if (req.body[1] == MODBUS_READ_HOLDING)
         return quantity == 0 || quantity > 125 || req.length < 6;
-    }
     const uint32_t byte_count = req.body[6];
     return quantity == 0 || quantity > 123 || byte_count != 2 * quantity ||
            req.length < 7 + byte_count;
 }
 
-void check_response(const MbapFrame& req, const MbapFrame& resp, size_t device_requests) {
+bool is_exception(const MbapFrame& req, const MbapFrame& resp, uint8_t code) {
+    return resp.length == 3 && resp.body[1] == (req.body[1] | 0x80) && resp.body[2] == code;
+}
+
+void check_response(const MbapFrame& req, const MbapFrame& resp, const RegisterStore& store,
+                    unsigned transfers) {
     const uint8_t function = req.body[1];
-    const bool served = function == MODBUS_READ_HOLDING || function == MODBUS_WRITE_MULTIPLE;
     require(resp.transaction_id == req.transaction_id, "transaction id echoed");
     require(resp.protocol_id == req.protocol_id, "protocol id echoed");
     require(resp.body[0] == req.body[0], "unit id echoed");
 
-    if (!served) {
-        require(resp.length == 3 && resp.body[1] == (function | 0x80) &&
-                    resp.body[2] == MODBUS_ILLEGAL_FUNCTION,
-                "exception 1 for an unsupported function");
-        require(device_requests == 0, "no device traffic for exception 1");
+    if (function != MODBUS_READ_HOLDING && function != MODBUS_WRITE_MULTIPLE) {
+        require(is_exception(req, resp, MODBUS_ILLEGAL_FUNCTION), "exception 1, unsupported");
+        require(transfers == 0, "no transfer for exception 1");
         return;
     }
     if (wants_illegal_value(req)) {
-        require(resp.length == 3 && resp.body[1] == (function | 0x80) &&
-                    resp.body[2] == MODBUS_ILLEGAL_DATA_VALUE,
-                "exception 3 for a bad quantity, byte count or length");
-        require(device_requests == 0, "no device traffic for exception 3");
+        require(is_exception(req, resp, MODBUS_ILLEGAL_DATA_VALUE), "exception 3");
+        require(transfers == 0, "no transfer for exception 3");
         return;
     }
-    // The simulator answers every request at once, so a valid request never fails.
-    require((resp.body[1] & 0x80) == 0, "valid request served");
+    require(transfers == 1, "one transfer for a valid request");
+    if (store.last_result == 0) {
+        require(is_exception(req, resp, MODBUS_DEVICE_FAILURE),
+                "exception 4 for a failed transfer");
+        return;
+    }
+    const uint32_t start = u16(req, 2);
     const uint32_t quantity = u16(req, 4);
-    if (function == MODBUS_READ_HOLDING) {
-        require(resp.length == 2 * quantity + 3 && resp.body[1] == function &&
-                    resp.body[2] == 2 * quantity,
-                "function 3 response shape");
-    } else {
+    if (function == MODBUS_WRITE_MULTIPLE) {
         require(resp.length == 6 && std::memcmp(resp.body.data(), req.body.data(), 6) == 0,
                 "function 16 response echoes the request head");
+        for (uint32_t i = 0; i < quantity && start + i < store.values.size(); ++i)
+            require(store.values[start + i] == u16(req, 7 + 2 * i), "written values stored");
+        return;
+    }
+    require(resp.length == 2 * quantity + 3 && resp.body[1] == function &&
+                resp.body[2] == 2 * quantity,
+            "function 3 response shape");
+    for (uint32_t i = 0; i < quantity; ++i) {
+        const uint32_t expected = start + i < store.values.size() ? store.values[start + i] : 0;
+        require(u16(resp, 3 + 2 * i) == expected, "function 3 values from the registers");
     }
 }
 
@@ -109,14 +96,24 @@ void check_encoding(const MbapFrame& f) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 1)
+    if (size < 3)
         return 0;
-    Device& dev = device();
-    dev.server->with([](DevSim& s) { s.requests.clear(); });
+    // One store for the run, filled afresh only after an input wrote to it: a fresh 128 KiB store
+    // per input would cost more than the input itself.
+    static RegisterStore store;
+    static unsigned filled_at = UINT32_MAX;
+    if (filled_at != store.writes) {
+        for (size_t i = 0; i < store.values.size(); ++i)
+            store.values[i] = static_cast<uint16_t>(i * 0x9E37u);
+        filled_at = store.writes;
+    }
+    const uint32_t failing = uint32_t{data[1]} << 8 | data[2];
+    store.failing = failing == 0xFFFF ? UINT32_MAX : failing;
+    const ModbusRegisters registers = store.registers();
 
-    const size_t read_size = data[0] == 0 ? size - 1 : data[0];
-    const uint8_t* stream = data + 1;
-    const size_t stream_size = size - 1;
+    const size_t read_size = data[0] == 0 ? size - 3 : data[0];
+    const uint8_t* stream = data + 3;
+    const size_t stream_size = size - 3;
 
     MbapParser parser;
     mbap_reset(parser);
@@ -134,10 +131,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             require(frame == &parser.frame, "the parser's own frame");
             require(frame->length >= 1 && frame->length <= MBAP_BODY_SIZE, "length 1..256");
             const MbapFrame request = *frame;
-            const size_t before = dev.requests();
-            MbapFrame& response = modbus_handle_request(dev.pty.slave, STATION, *frame);
+            const unsigned before = store.reads + store.writes;
+            MbapFrame& response = modbus_handle_request(registers, *frame);
             require(&response == frame, "answered in place");
-            check_response(request, response, dev.requests() - before);
+            check_response(request, response, store, store.reads + store.writes - before);
             check_encoding(response);
         }
     }
