@@ -138,13 +138,13 @@ ns_private_dev() {
 
 # ns_read_only_except PATH...: makes every mount of this namespace read-only except /proc, /sys,
 # /dev and the mounts at the PATHs given, as systemd's ProtectSystem=strict does with
-# ReadWritePaths=.
+# ReadWritePaths=. Mounts below /mnt and /media are left alone: they are the machine's own.
 ns_read_only_except() {
     local target keep
     while read -r target; do
         target=$(printf '%b' "$target")
         case "$target" in
-        /proc | /proc/* | /sys | /sys/* | /dev | /dev/*) continue ;;
+        /proc | /proc/* | /sys | /sys/* | /dev | /dev/* | /mnt/* | /media/*) continue ;;
         esac
         for keep in "$@"; do
             [ "$target" = "$keep" ] && continue 2
