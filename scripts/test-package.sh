@@ -12,9 +12,9 @@
 #    TCP client reads and writes through it on port 502, and the init script stops it.
 #  - systemd: the daemon runs as the unit runs it (its ExecStart, its User with that user's groups,
 #    its one capability, no new privileges, the file system read-only except its ReadWritePaths)
-#    and serves a read and a write on port 502. It is traced: every system call it makes must pass
-#    the unit's SystemCallFilter and every socket it creates its RestrictAddressFamilies. The
-#    unit's ExecStopPost removes the lock file the daemon left.
+#    and serves a read and a write on port 502. The unit's ExecStopPost, run the same way,
+#    removes the lock file the daemon left. Both are traced: every system call they make must
+#    pass the unit's SystemCallFilter and every socket they create its RestrictAddressFamilies.
 #  - Removal keeps the settings and masks the unit; purging removes the settings, the user and its
 #    group, the init script and what was registered: /etc/passwd, group, shadow and gshadow are
 #    as before the installation.
@@ -274,26 +274,34 @@ EOF
     [ -e /var/lock/LCK..ttyPKG0 ] || fail "the daemon removed its own lock file"
     local stop_post
     read -ra stop_post <<<"$(unit_value ExecStopPost)"
+    TRACE=(strace -f -qq -o "$work/strace.out" -A)
     as_unit_user "$rw" "-all,+$cap" "${stop_post[@]}" || fail "ExecStopPost ${stop_post[*]} failed"
+    TRACE=()
     [ ! -e /var/lock/LCK..ttyPKG0 ] || fail "ExecStopPost left the lock file"
     ok "the unit's ExecStopPost removed the lock file"
 
-    # The daemon's system calls: those of the trace's process after it became the daemon.
-    local calls denied families
-    calls=$(awk -v start="$start" '
-        $2 ~ "^execve\\(\"" start "\"" { pid = $1; next }
-        pid && $1 == pid && match($2, /^[a-z0-9_]+\(/) { print substr($2, 1, RLENGTH - 1) }
-    ' "$work/strace.out" | sort -u)
-    [ -n "$calls" ] || fail "no system calls of the daemon in the trace"
-    denied=$(comm -23 <(echo "$calls") <(allowed_syscalls))
-    [ -z "$denied" ] || fail "the unit's SystemCallFilter denies what the daemon calls: $denied"
-    families=$(grep -o 'socket(AF_[A-Z0-9]*' "$work/strace.out" | sed 's/^socket(//' | sort -u | tr '\n' ' ')
-    for family in $families; do
-        [[ " $(unit_value RestrictAddressFamilies) " == *" $family "* ]] ||
-            fail "the daemon creates $family sockets, which RestrictAddressFamilies denies"
+    # The system calls and socket families of the daemon and of ExecStopPost's program: those of
+    # the traced process after it started the program.
+    local program trace calls denied family allowed
+    allowed=$(allowed_syscalls)
+    for program in "$start" "${stop_post[0]}"; do
+        trace=$(awk -v program="$program" '
+            $2 ~ "^execve\\(\"" program "\"" { pid = $1; next }
+            pid && $1 == pid && match($2, /^[a-z0-9_]+\(/) {
+                print substr($2, 1, RLENGTH - 1)
+                if ($2 ~ /^socket\(AF_/) print "family " substr($2, 8, length($2) - 8)
+            }
+        ' "$work/strace.out" | sort -u)
+        calls=$(grep -v '^family ' <<<"$trace") || fail "no system calls of $program in the trace"
+        denied=$(comm -23 <(echo "$calls") <(echo "$allowed"))
+        [ -z "$denied" ] || fail "the unit's SystemCallFilter denies what $program calls: $denied"
+        ok "the system calls of $program pass SystemCallFilter: $(tr '\n' ' ' <<<"$calls")"
+        while read -r family; do
+            [[ " $(unit_value RestrictAddressFamilies) " == *" $family "* ]] ||
+                fail "$program creates $family sockets, which RestrictAddressFamilies denies"
+            ok "$program creates $family sockets, which RestrictAddressFamilies allows"
+        done < <(sed -n 's/^family //p' <<<"$trace")
     done
-    ok "its system calls pass SystemCallFilter: $(tr '\n' ' ' <<<"$calls")"
-    ok "its sockets pass RestrictAddressFamilies: $families"
 
     echo "=== dpkg -r, dpkg --purge"
     ns_stop "$sim_pid"
