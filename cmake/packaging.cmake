@@ -1,8 +1,15 @@
-# Debian packages of the gateway: `cpack -G DEB` in a build folder makes kovex4_<version>_<arch>.deb
-# from the install rules (daemon, simulator, push receiver, init script, systemd unit, example
-# settings), for amd64 from a native build and for armhf from a cross build.
+# Debian packages: `cpack -G DEB` in a build folder makes one package per install component, for
+# amd64 from a native build and for armhf from a cross build:
+#   kovex4_<version>_<arch>.deb        component "daemon" (the default one): the daemon, its SysV
+#                                      init script and systemd unit, the example settings, the
+#                                      documentation, the manual pages kovex4(8) and
+#                                      kovex4-settings(5), the maintainer scripts
+#   kovex4-tools_<version>_<arch>.deb  component "tools": the commissioning programs kovex4-devsim
+#                                      and kovex4-pushrecv and their manual pages
+# A program joins the tools package with one line in its CMakeLists.txt:
+#   install(TARGETS kovex4-probe RUNTIME DESTINATION bin COMPONENT tools)
 #
-# The settings file belongs to the user and is not in the package: the postinst script creates it
+# The settings file belongs to the site and is not in the package: the postinst script creates it
 # from settings.example when there is none, so installing or upgrading never overwrites it.
 
 # Staging with DESTDIR keeps CMAKE_INSTALL_PREFIX at the final prefix, which the init script and
@@ -10,48 +17,78 @@
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL daemon tools)
 set(CPACK_PACKAGE_NAME kovex4)
-set(CPACK_PACKAGE_VENDOR kovex4)
-set(CPACK_PACKAGE_CONTACT "kovex4 maintainers <root@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Modbus TCP gateway for a serial field device")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "Serves the items of one field device on a serial line as Modbus TCP holding registers\n\
-(functions 3 and 16) and pushes configured register ranges to a remote Modbus TCP server.\n\
-Includes kovex4-devsim, a simulated field device for commissioning, and kovex4-pushrecv,\n\
-a small receiver for the pushes.")
+set(CPACK_PACKAGE_VENDOR "kovex4 developers")
+set(CPACK_PACKAGE_CONTACT "kovex4 developers <kovex4-dev@lists.kovex4.org>")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 
-# dpkg-shlibdeps finds the dependencies of a native build; in a cross build the target's C
-# library is not a dpkg-installed package of the target architecture, so it is named by hand
-# (the programs carry their C++ runtime, see kovex4_static_runtime).
+# Descriptions: the synopsis, then lines of at most 80 characters.
+set(CPACK_DEBIAN_DAEMON_PACKAGE_NAME kovex4)
+set(CPACK_DEBIAN_DAEMON_DESCRIPTION "Modbus TCP gateway for a serial field device
+kovex4 serves the items of one field device on a serial line as Modbus TCP
+holding registers (functions 3 and 16) and pushes configured register ranges
+to a remote Modbus TCP server. Under systemd it runs as the unprivileged system
+user kovex4, sandboxed; the SysV init script runs it as root.")
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kovex4-tools)
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "commissioning tools for the kovex4 Modbus TCP gateway
+kovex4-devsim simulates the field device behind a kovex4 gateway on a
+pseudo-terminal or a serial port, optionally with faults; kovex4-pushrecv
+receives and prints the gateway's pushes. With them a gateway can be tried out
+before the field equipment is connected.")
+
+# The maintainer scripts (filled in with the install prefix) create the user and the settings
+# file and register the unit and the init script, which is a configuration file.
+set(KOVEX4_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(kovex4_debian ${PROJECT_BINARY_DIR}/debian)
+set(CPACK_DEBIAN_DAEMON_PACKAGE_CONTROL_EXTRA "")
+foreach(script postinst prerm postrm)
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/${script}.in ${kovex4_debian}/${script} @ONLY
+                   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                                    GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+    list(APPEND CPACK_DEBIAN_DAEMON_PACKAGE_CONTROL_EXTRA ${kovex4_debian}/${script})
+endforeach()
+file(WRITE ${kovex4_debian}/conffiles "${KOVEX4_INIT_DIR}/kovex4\n")
+list(APPEND CPACK_DEBIAN_DAEMON_PACKAGE_CONTROL_EXTRA ${kovex4_debian}/conffiles)
+
+# Dependencies: the C library the programs were linked against (they carry their C++ runtime,
+# see kovex4_static_runtime), and adduser for the postinst. dpkg-shlibdeps finds the C library
+# version of a native build. In a cross build the target's C library is not a dpkg-installed
+# package of the target architecture, so a script run by CPack takes the version from the
+# highest GLIBC_ symbol version the packaged programs use (cmake/debian/glibc-depends.cmake).
+set(CPACK_DEBIAN_DAEMON_PACKAGE_DEPENDS adduser)
+# invoke-rc.d --skip-systemd-native in the prerm.
+set(CPACK_DEBIAN_DAEMON_PACKAGE_PREDEPENDS "init-system-helpers (>= 1.54~)")
 if(CMAKE_CROSSCOMPILING)
     if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
         set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
     else()
         message(FATAL_ERROR "no Debian architecture known for ${CMAKE_SYSTEM_PROCESSOR}")
     endif()
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34)")
+    if(NOT CMAKE_OBJDUMP)
+        message(FATAL_ERROR "no objdump for the target (binutils-arm-linux-gnueabihf)")
+    endif()
+    set(CPACK_KOVEX4_OBJDUMP ${CMAKE_OBJDUMP})
+    set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/debian/glibc-depends.cmake)
 else()
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
 
-# Maintainer scripts, filled in with the install prefix.
-set(KOVEX4_PREFIX ${CMAKE_INSTALL_PREFIX})
-set(kovex4_debian ${PROJECT_BINARY_DIR}/debian)
-foreach(script postinst prerm postrm)
-    configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/${script}.in ${kovex4_debian}/${script} @ONLY
-                   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
-                                    GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-    list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${kovex4_debian}/${script})
-endforeach()
-
 include(CPack)
 
-# The amd64 package installed with dpkg into a private mount namespace (nothing on the machine
-# changes), its init script starting, serving and stopping the daemon. Needs root.
+if(KOVEX4_TESTS AND NOT KOVEX4_SANITIZE)
+    # Both packages checked by lintian: no errors, no warnings (overrides carry their reason).
+    add_test(NAME package_debs_pass_lintian
+             COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/lint-package.sh ${PROJECT_BINARY_DIR})
+    set_tests_properties(package_debs_pass_lintian PROPERTIES TIMEOUT 600)
+endif()
+# The amd64 packages installed with dpkg into a private namespace (nothing on the machine
+# changes): the user, the unit, the init script, the daemon serving as the unit would run it.
+# Needs root.
 if(KOVEX4_TESTS AND NOT CMAKE_CROSSCOMPILING AND NOT KOVEX4_SANITIZE)
     add_test(NAME package_deb_installs_and_runs
              COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/test-package.sh ${PROJECT_BINARY_DIR})

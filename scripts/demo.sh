@@ -38,18 +38,13 @@ step "building kovex4 and kovex4-devsim"
 cmake -S . -B "$BUILD" -G Ninja >/dev/null
 cmake --build "$BUILD" --target kovex4 kovex4-devsim
 
-WORK=$(mktemp -d /tmp/kovex4-demo.XXXXXX)
+# shellcheck source=scripts/namespace.sh
+. scripts/namespace.sh
+WORK=$(ns_workdir demo)
 SIM_PID=
 DAEMON_PID=
-LOG_PID=
 cleanup() {
-    local pid
-    for pid in $DAEMON_PID $SIM_PID $LOG_PID; do
-        kill "$pid" 2>/dev/null || true
-    done
-    for pid in $DAEMON_PID $SIM_PID $LOG_PID; do
-        wait "$pid" 2>/dev/null || true
-    done
+    ns_stop "$DAEMON_PID" "$SIM_PID" "${NS_SYSLOG_PID:-}"
     rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -57,23 +52,7 @@ mkdir "$WORK/etc" "$WORK/lock" "$WORK/dev"
 
 # The daemon's syslog lines arrive on a datagram socket that becomes its /dev/log; they are
 # written to a file as "facility.level tag[pid]: message".
-$PY -u -c '
-import re, socket, sys
-sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
-sock.bind(sys.argv[1])
-out = open(sys.argv[2], "a", buffering=1)
-levels = ["emerg", "alert", "crit", "err", "warning", "notice", "info", "debug"]
-while True:
-    text = sock.recv(4096).decode(errors="replace").rstrip("\n\0")
-    m = re.match(r"<(\d+)>(\w{3} [ \d]\d \d\d:\d\d:\d\d )?(.*)", text, re.S)
-    if m:
-        pri = int(m.group(1))
-        text = "%s.%s %s" % ("daemon" if pri >> 3 == 3 else "facility%d" % (pri >> 3),
-                             levels[pri & 7], m.group(3))
-    out.write(text + "\n")
-' "$WORK/log.sock" "$WORK/syslog" &
-LOG_PID=$!
-wait_for 5 test -S "$WORK/log.sock" || fail "the syslog reader did not start"
+ns_syslog_start "$WORK/log.sock" "$WORK/syslog" || fail "the syslog reader did not start"
 
 step "starting the simulated field device"
 mapfile -t SIM_ARGS < <($PY scripts/demo_client.py devsim-args)
@@ -116,31 +95,11 @@ step "starting kovex4 (private mount namespace, settings:)"
 cat "$WORK/etc/settings"
 # A copy of the built binary, so that covering /opt cannot hide it.
 cp "$BUILD/src/service/kovex4" "$WORK/kovex4"
-# Inside the namespace: the demo settings folder on /opt/kovex4/etc (a tmpfs on /opt holds the
-# mount point when the machine has none), the demo lock folder on /var/lock, and a /dev holding
-# only the pseudo-terminals, /dev/null, /dev/ttyDEMO0 -> the simulator's pty and /dev/log. The
-# shell then becomes the daemon, so its pid is the daemon's.
-# shellcheck disable=SC2016 # expanded by the inner shell
-unshare -m --propagation private /bin/sh -e -c '
-work=$1
-pts=$2
-if [ ! -d /opt/kovex4/etc ]; then
-    mount -t tmpfs -o mode=755 kovex4-demo /opt
-    mkdir -p /opt/kovex4/etc
-fi
-mount --bind "$work/etc" /opt/kovex4/etc
-[ -d /var/lock ] || mkdir -p "$(readlink -f /var/lock)"
-mount --bind "$work/lock" /var/lock
-mount -t tmpfs -o mode=755 kovex4-demo "$work/dev"
-mkdir "$work/dev/pts"
-mount --bind /dev/pts "$work/dev/pts"
-touch "$work/dev/null" "$work/dev/log"
-mount --bind /dev/null "$work/dev/null"
-mount --bind "$work/log.sock" "$work/dev/log"
-ln -s "$pts" "$work/dev/ttyDEMO0"
-mount --move "$work/dev" /dev
-exec "$work/kovex4"
-' kovex4-demo "$WORK" "$PTS" >"$WORK/daemon.out" 2>&1 &
+# Inside the namespace: the demo settings folder on /opt/kovex4/etc, the demo lock folder on
+# /var/lock, and a /dev holding only the pseudo-terminals, null, zero, random, urandom,
+# /dev/ttyDEMO0 -> the simulator's pty and /dev/log (scripts/namespace.sh). The daemon takes the
+# background job's pid.
+ns_run_daemon "$WORK" "$WORK/kovex4" ttyDEMO0 "$PTS" "$WORK/log.sock" >"$WORK/daemon.out" 2>&1 &
 DAEMON_PID=$!
 
 # Ready once the lock file names the daemon; the device is opened right after the lock, and a

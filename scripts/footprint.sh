@@ -42,15 +42,13 @@ build "$PREFIX-arm" "${ARM[@]}"
 build "$PREFIX-shared" -DKOVEX4_STATIC_RUNTIME=OFF
 build "$PREFIX-arm-shared" "${ARM[@]}" -DKOVEX4_STATIC_RUNTIME=OFF
 
-WORK=$(mktemp -d /tmp/kovex4-footprint.XXXXXX)
+# shellcheck source=scripts/namespace.sh
+. scripts/namespace.sh
+WORK=$(ns_workdir footprint)
 SIM_PID=
 DAEMON_PID=
 cleanup() {
-    local pid
-    for pid in $DAEMON_PID $SIM_PID; do
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
-    done
+    ns_stop "$DAEMON_PID" "$SIM_PID"
     rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -92,28 +90,10 @@ rss() {
     printf 'MOD_KOVEX4_DEVICE=ttyFP0\nMOD_KOVEX4_BAUDRATE=9600\nMOD_KOVEX4_PORT=%s\nMOD_KOVEX4_STATION=1\n' \
         "$port" >"$WORK/run/etc/settings"
     cp "$binary" "$WORK/run/kovex4"
-    # The daemon's own /opt/kovex4/etc, /var/lock and /dev (pseudo-terminals, /dev/null and the
-    # simulator's pty as ttyFP0; no /dev/log, so its log lines go nowhere). The shell becomes
-    # the daemon, so its pid is the daemon's.
-    # shellcheck disable=SC2016 # expanded by the inner shell
-    unshare -m --propagation private /bin/sh -e -c '
-        run=$1
-        if [ ! -d /opt/kovex4/etc ]; then
-            mount -t tmpfs -o mode=755 kovex4-footprint /opt
-            mkdir -p /opt/kovex4/etc
-        fi
-        mount --bind "$run/etc" /opt/kovex4/etc
-        [ -d /var/lock ] || mkdir -p "$(readlink -f /var/lock)"
-        mount --bind "$run/lock" /var/lock
-        mount -t tmpfs -o mode=755 kovex4-footprint "$run/dev"
-        mkdir "$run/dev/pts"
-        mount --bind /dev/pts "$run/dev/pts"
-        touch "$run/dev/null"
-        mount --bind /dev/null "$run/dev/null"
-        ln -s "$2" "$run/dev/ttyFP0"
-        mount --move "$run/dev" /dev
-        exec "$run/kovex4"
-    ' kovex4-footprint "$WORK/run" "$pts" >"$WORK/run/daemon.out" 2>&1 &
+    # The daemon's own /opt/kovex4/etc, /var/lock and /dev (scripts/namespace.sh) with the
+    # simulator's pty as ttyFP0; no /dev/log, so its log lines go nowhere. The daemon takes the
+    # background job's pid.
+    ns_run_daemon "$WORK/run" "$WORK/run/kovex4" ttyFP0 "$pts" >"$WORK/run/daemon.out" 2>&1 &
     DAEMON_PID=$!
     for _ in $(seq 100); do
         kill -0 "$DAEMON_PID" 2>/dev/null || fail "kovex4 ended: $(cat "$WORK/run/daemon.out")"

@@ -3,7 +3,8 @@
 # (arm-linux-gnueabihf, 64-bit time_t and file offsets), and runs the suite under user-mode
 # emulation (qemu-arm with the cross libraries): CTest starts every test program through the
 # emulator, and the end-to-end tests start the ARM daemon, simulator and push receiver through it
-# too, inside their private mount namespaces. Run as root on Debian; called by scripts/test.sh.
+# too, inside their private mount namespaces. The suite also makes the armhf Debian packages and
+# checks them with lintian. Run as root on Debian; called by scripts/test.sh.
 # KOVEX4_ARM_BUILD chooses the build folder (default build-arm); KOVEX4_ARM_CMAKE_ARGS adds
 # configure options (scripts/test.sh turns warnings into errors).
 #
@@ -16,10 +17,11 @@ BUILD=${KOVEX4_ARM_BUILD:-build-arm}
 
 # shellcheck source=scripts/deps.sh
 . scripts/deps.sh
-# The cross compiler with the target's C and C++ libraries, the emulator, GoogleTest's sources
-# (built with the cross compiler), and the end-to-end tests' third-party peers.
-deps_install cmake ninja-build g++-arm-linux-gnueabihf qemu-user-static googletest \
-    python3-pymodbus mbpoll util-linux
+# The cross compiler with the target's C and C++ libraries and binutils (objdump for the packages'
+# glibc version), the emulator, GoogleTest's sources (built with the cross compiler), the
+# end-to-end tests' third-party peers, groff for the manual pages and lintian for the packages.
+deps_install cmake ninja-build g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf \
+    qemu-user-static googletest python3-pymodbus mbpoll util-linux groff-base lintian
 
 echo "=== $BUILD (arm-linux-gnueabihf, tests under qemu-arm): configure and build"
 # shellcheck disable=SC2086 # KOVEX4_ARM_CMAKE_ARGS holds further options, word by word

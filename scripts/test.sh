@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole test suite three times: a normal build
-# (which also makes the Debian package and installs it in a private mount namespace), an
-# AddressSanitizer + UndefinedBehaviorSanitizer build, and a 32-bit ARM cross build run under
-# emulation (scripts/test-arm.sh). Every build treats compiler warnings as errors, and the whole
-# tree is also compiled as packagers build it (Release). Run as root on Debian.
+# (which also makes the Debian packages, checks them with lintian and installs them in a private
+# namespace), an AddressSanitizer + UndefinedBehaviorSanitizer build, and a 32-bit ARM cross build
+# run under emulation (scripts/test-arm.sh; it checks the armhf packages with lintian). Every build
+# checks the manual pages with groff and treats compiler warnings as errors, and the whole tree is
+# also compiled as packagers build it (Release). Run as root on Debian.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" != 0 ]; then
@@ -12,7 +13,7 @@ if [ "$(id -u)" != 0 ]; then
     exit 1
 fi
 . scripts/deps.sh
-deps_install "${KOVEX4_BUILD_DEPS[@]}" python3-pymodbus mbpoll util-linux iproute2 dpkg-dev file
+deps_install "${KOVEX4_BUILD_DEPS[@]}" "${KOVEX4_PACKAGE_DEPS[@]}" python3-pymodbus mbpoll
 
 run_suite() {
     local dir=$1

@@ -42,7 +42,8 @@ void usage(FILE* out) {
           "  --port N       TCP port to listen on (default 502)\n"
           "  --bind ADDR    local IPv4 address (default 127.0.0.1)\n"
           "  --answer MODE  ack (default), exception (code 4) or none (never answer)\n"
-          "  --count N      exit after N slots\n",
+          "  --count N      exit after N slots\n"
+          "  --help, -h     show this text and exit\n",
           out);
 }
 
