@@ -6,6 +6,7 @@
 #include <cstdint>
 
 inline constexpr uint8_t MODBUS_READ_HOLDING = 3;
+inline constexpr uint8_t MODBUS_WRITE_SINGLE = 6;
 inline constexpr uint8_t MODBUS_WRITE_MULTIPLE = 16;
 inline constexpr uint8_t MODBUS_ILLEGAL_FUNCTION = 1;
 inline constexpr uint8_t MODBUS_ILLEGAL_DATA_VALUE = 3;

@@ -8,6 +8,8 @@ constexpr uint32_t WRITE_MAX_QUANTITY = 123;
 constexpr uint32_t READ_REQUEST_LENGTH = 6;
 // The same plus the byte count; the register values follow.
 constexpr uint32_t WRITE_HEADER_LENGTH = 7;
+// Unit id, function code, address and value.
+constexpr uint32_t WRITE_SINGLE_LENGTH = 6;
 
 uint32_t get_u16(const MbapFrame& frame, uint32_t pos) {
     return uint32_t{frame.body[pos]} << 8 | frame.body[pos + 1];
@@ -74,6 +76,21 @@ void handle_write(const ModbusRegisters& registers, MbapFrame& frame) {
     frame.length = 6;
 }
 
+// Function 6: one register written through the same translation as function 16, answered with
+// the request itself.
+void handle_write_single(const ModbusRegisters& registers, MbapFrame& frame) {
+    if (frame.length < WRITE_SINGLE_LENGTH) {
+        modbus_exception(frame, MODBUS_ILLEGAL_DATA_VALUE);
+        return;
+    }
+    const uint16_t value = static_cast<uint16_t>(get_u16(frame, 4));
+    if (registers.write(registers.context, get_u16(frame, 2), 1, &value) == 0) {
+        modbus_exception(frame, MODBUS_DEVICE_FAILURE);
+        return;
+    }
+    frame.length = WRITE_SINGLE_LENGTH;
+}
+
 } // namespace
 
 void modbus_exception(MbapFrame& frame, uint8_t code) {
@@ -82,7 +99,12 @@ void modbus_exception(MbapFrame& frame, uint8_t code) {
     frame.length = 3;
 }
 
-MbapFrame& modbus_handle_request(const ModbusRegisters& registers, MbapFrame& frame) {
+MbapFrame& modbus_handle_request(const ModbusRegisters& registers, MbapFrame& frame,
+                                 uint32_t options) {
+    if (frame.body[1] == MODBUS_WRITE_SINGLE && (options & MODBUS_SERVE_WRITE_SINGLE) != 0) {
+        handle_write_single(registers, frame);
+        return frame;
+    }
     switch (frame.body[1]) {
     case MODBUS_READ_HOLDING:
         handle_read(registers, frame);

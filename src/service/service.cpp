@@ -38,10 +38,26 @@ int open_line(const Service& service, bool quiet) {
                 s.parity.c_str(), static_cast<int>(s.stopbits));
 }
 
-void close_client(Service& service) {
-    socket_close(service.client_fd);
+void close_client(ServiceClient& client) {
+    socket_close(client.fd);
     log_msg(LOG_NOTICE, "TCP connection closed");
-    service.client_fd = -1;
+    client.fd = -1;
+    client.input_next = client.input_end = 0;
+}
+
+// Where a new connection goes: a free place while there is one, otherwise the place of the client
+// that has been idle longest (with one client: the current one), which is closed.
+ServiceClient& place_for_new_client(Service& service) {
+    ServiceClient* idlest = &service.clients[0];
+    for (uint32_t i = 0; i < service.client_limit; ++i) {
+        ServiceClient& c = service.clients[i];
+        if (c.fd < 0)
+            return c;
+        if (c.last_active < idlest->last_active)
+            idlest = &c;
+    }
+    close_client(*idlest);
+    return *idlest;
 }
 
 void accept_client(Service& service) {
@@ -53,54 +69,61 @@ void accept_client(Service& service) {
         return;
     }
     if (fd >= FD_SETSIZE) {
-        // select cannot watch it; keep serving the current client.
+        // select cannot watch it; keep serving the current clients.
         socket_close(fd);
         log_msg(LOG_ERR, "accept error: descriptor %d is beyond what select can watch", fd);
         return;
     }
-    if (service.client_fd >= 0)
-        close_client(service);
-    mbap_reset(service.server_parser);
+    ServiceClient& client = place_for_new_client(service);
+    mbap_reset(client.parser);
     log_msg(LOG_NOTICE, "TCP connection from %s established", inet_ntoa(peer.sin_addr));
     // Answers go out at once: with Nagle's algorithm a client that has several requests in
     // flight gets every answer after the first only when its delayed ACK arrives (~40 ms).
     socket_set_nodelay(fd);
     // A client that stops taking its answers must not hold the whole gateway in send().
-    socket_set_send_timeout(fd, SERVICE_SEND_SECONDS);
-    service.client_fd = fd;
+    socket_set_send_timeout(fd, service.send_seconds);
+    client.fd = fd;
+    client.last_active = ++service.events;
 }
 
-void serve_client(Service& service) {
-    uint8_t received[256];
+// One read from a client into its input; a closed or failed connection is closed here.
+void receive(ServiceClient& client) {
     ssize_t n;
     do {
-        n = recv(service.client_fd, received, sizeof received, 0);
+        n = recv(client.fd, client.input.data(), client.input.size(), 0);
     } while (n < 0 && errno == EINTR);
     if (n <= 0) {
         if (n < 0)
             log_msg(LOG_ERR, "recv error: %s", strerror(errno));
-        close_client(service);
+        close_client(client);
         return;
     }
-    const uint8_t* next = received;
-    int32_t left = static_cast<int32_t>(n);
-    while (left > 0) {
-        MbapFrame* frame = mbap_parse(service.server_parser, next, left);
-        if (frame == nullptr)
-            break;
-        modbus_handle_request(service.registers, *frame);
-        uint8_t wire[MBAP_MAX_WIRE];
-        const int size = mbap_serialize(*frame, wire);
-        const int64_t deadline = wait_clock_us() + int64_t{SERVICE_SEND_SECONDS} * 1000000;
-        if (!socket_send_all(service.client_fd, wire, static_cast<size_t>(size), deadline) &&
-            (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            // The answer did not fit within the send time limit: the client has not read for that
-            // long, and a cut answer would put its stream out of step, so it is dropped. Other
-            // errors (a reset peer) show on the next recv.
-            close_client(service);
-            return;
-        }
+    client.input_next = 0;
+    client.input_end = static_cast<int32_t>(n);
+}
+
+// Parses the client's input up to its next complete request and answers it. False when the
+// input held no further request.
+bool serve_one(Service& service, ServiceClient& client) {
+    const uint8_t* next = client.input.data() + client.input_next;
+    int32_t left = client.input_end - client.input_next;
+    MbapFrame* frame = left > 0 ? mbap_parse(client.parser, next, left) : nullptr;
+    client.input_next = client.input_end - left;
+    if (frame == nullptr)
+        return false;
+    client.last_active = ++service.events;
+    modbus_handle_request(service.registers, *frame, service.modbus_options);
+    uint8_t wire[MBAP_MAX_WIRE];
+    const int size = mbap_serialize(*frame, wire);
+    const int64_t deadline = wait_clock_us() + int64_t{service.send_seconds} * 1000000;
+    if (!socket_send_all(client.fd, wire, static_cast<size_t>(size), deadline) &&
+        (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        // The answer did not fit within the send time limit: the client has not read for that
+        // long, and a cut answer would put its stream out of step, so it is dropped. Other
+        // errors (a reset peer) show on the next recv.
+        close_client(client);
     }
+    return true;
 }
 
 } // namespace
@@ -109,18 +132,33 @@ std::string service_device_path(const Settings& settings) {
     return "/dev/" + settings.device;
 }
 
-int service_start(Service& service, const char* settings_path) {
-    settings_load(service.settings, settings_path);
-    service.registers = ModbusRegisters{line_read, line_write, &service};
+void service_start_server(Service& service) {
     const Settings& s = service.settings;
-    service.listen_fd = socket_open_tcp_server(s.port);
+    service.client_limit = s.clients < 1                     ? 1
+                           : s.clients > SERVICE_MAX_CLIENTS ? SERVICE_MAX_CLIENTS
+                                                             : s.clients;
+    service.modbus_options = s.write_single != 0 ? MODBUS_SERVE_WRITE_SINGLE : 0;
+    uint32_t address = 0;
+    if (!s.listen.empty() && !settings_parse_ipaddr(s.listen.c_str(), address)) {
+        // Listening on every address instead would open the gateway where it was meant to be
+        // closed; the service runs without a server, as when the port is taken.
+        log_msg(LOG_ERR, "listen address %s is not an IPv4 address", s.listen.c_str());
+        return;
+    }
+    service.listen_fd = socket_open_tcp_server(s.port, address);
     if (service.listen_fd >= FD_SETSIZE) {
         log_msg(LOG_ERR, "listen on socket error: descriptor %d is beyond what select can watch",
                 service.listen_fd);
         socket_close(service.listen_fd);
         service.listen_fd = -1;
     }
-    service.device_path = service_device_path(s);
+}
+
+int service_start(Service& service, const char* settings_path) {
+    settings_load(service.settings, settings_path);
+    service.registers = ModbusRegisters{line_read, line_write, &service};
+    service_start_server(service);
+    service.device_path = service_device_path(service.settings);
     if (!com_lock(service.device_path.c_str(), 1)) {
         log_msg(LOG_ERR, "device %s is locked", service.device_path.c_str());
         return 0;
@@ -128,8 +166,7 @@ int service_start(Service& service, const char* settings_path) {
     service.line.fd = open_line(service, false);
     if (service.line.fd < 0)
         return 0;
-    mbap_reset(service.server_parser);
-    push_init(service.push, s, time(nullptr));
+    push_init(service.push, service.settings, time(nullptr));
     return 1;
 }
 
@@ -162,16 +199,19 @@ void service_check_line(Service& service, int64_t now_us) {
 void service_iterate(Service& service) {
     fd_set readable;
     FD_ZERO(&readable);
-    int max_fd = -1;
-    // Only descriptors below FD_SETSIZE ever get here (see accept_client and service_start).
-    for (const int fd : {service.listen_fd, service.client_fd}) {
-        if (fd < 0)
+    int max_fd = service.listen_fd;
+    // Only descriptors below FD_SETSIZE ever get here (see accept_client and the server start).
+    if (service.listen_fd >= 0)
+        FD_SET(service.listen_fd, &readable);
+    std::array<int, SERVICE_MAX_CLIENTS> in_set;
+    for (uint32_t i = 0; i < SERVICE_MAX_CLIENTS; ++i) {
+        in_set[i] = service.clients[i].fd;
+        if (in_set[i] < 0)
             continue;
-        FD_SET(fd, &readable);
-        if (fd > max_fd)
-            max_fd = fd;
+        FD_SET(in_set[i], &readable);
+        if (in_set[i] > max_fd)
+            max_fd = in_set[i];
     }
-    const int client_in_set = service.client_fd;
     const int ready = wait_select(max_fd + 1, readable, wait_clock_us() + 1000000);
     if (ready < 0) {
         log_msg(LOG_ERR, "select error: %s", strerror(errno));
@@ -180,9 +220,19 @@ void service_iterate(Service& service) {
         if (service.listen_fd >= 0 && FD_ISSET(service.listen_fd, &readable))
             accept_client(service);
         // A client accepted just now was not in this iteration's set; it is read next time.
-        if (client_in_set >= 0 && client_in_set == service.client_fd &&
-            FD_ISSET(client_in_set, &readable))
-            serve_client(service);
+        for (uint32_t i = 0; i < SERVICE_MAX_CLIENTS; ++i) {
+            ServiceClient& client = service.clients[i];
+            if (in_set[i] >= 0 && client.fd == in_set[i] && FD_ISSET(in_set[i], &readable))
+                receive(client);
+        }
+        // Turns of one request per client, so that a client with many requests in one read
+        // does not keep the others waiting; with one client, all of its read in order.
+        for (bool served = true; served;) {
+            served = false;
+            for (ServiceClient& client : service.clients)
+                if (client.fd >= 0 && serve_one(service, client))
+                    served = true;
+        }
     }
     if (!service.settings.ipaddr.empty())
         push_cycle(service.push, service.registers, service.settings, time(nullptr));

@@ -1,5 +1,8 @@
 #pragma once
-// The gateway service: start-up and the select loop that serves one Modbus TCP client at a time.
+// The gateway service: start-up and the select loop that serves the Modbus TCP clients (one at a
+// time unless the settings allow more), the push cycle and the serial line.
+#include <array>
+#include <cstdint>
 #include <string>
 
 #include "device/link.h"
@@ -12,29 +15,48 @@
 inline constexpr int SERVICE_SEND_SECONDS = 10;
 // How often a lost serial line is tried again.
 inline constexpr int SERVICE_REOPEN_SECONDS = 3;
+// The most clients MOD_KOVEX4_CLIENTS can allow at once.
+inline constexpr uint32_t SERVICE_MAX_CLIENTS = 16;
+
+// One Modbus TCP connection: its own frame parser and the bytes of its last read not yet served.
+struct ServiceClient {
+    int fd = -1;
+    MbapParser parser;
+    uint64_t last_active = 0; // the service's event count at its accept or its last request
+    std::array<uint8_t, 256> input;
+    int32_t input_next = 0; // input[input_next .. input_end) is still to be parsed
+    int32_t input_end = 0;
+};
 
 struct Service {
     Settings settings;
     int listen_fd = -1;
-    int client_fd = -1;
-    std::string device_path; // "/dev/" + the device setting
-    DevLine line;            // the serial line to the field device
+    std::array<ServiceClient, SERVICE_MAX_CLIENTS> clients{};
+    uint32_t client_limit = 1; // from MOD_KOVEX4_CLIENTS
+    uint32_t modbus_options = 0;
+    uint64_t events = 0;                     // counts accepts and requests, for "idle longest"
+    int send_seconds = SERVICE_SEND_SECONDS; // tests shorten it
+    std::string device_path;                 // "/dev/" + the device setting
+    DevLine line;                            // the serial line to the field device
     int64_t reopen_due_us = 0;
-    MbapParser server_parser;
     PushState push;
-    // The field device's registers over serial_fd; the context is this record.
+    // The field device's registers over `line`; the context is this record.
     ModbusRegisters registers{};
 };
 
 // "/dev/" followed by the whole device setting.
 std::string service_device_path(const Settings& settings);
 
-// Loads the settings from `settings_path`, opens the listening socket, locks and opens the serial
-// device. 1 on success; 0 when the device cannot be locked or opened (already logged).
+// The server part of start-up: the options from the settings and the listening socket (a failure
+// is logged, and the service then runs without one).
+void service_start_server(Service& service);
+
+// Loads the settings from `settings_path`, starts the server, locks and opens the serial device.
+// 1 on success; 0 when the device cannot be locked or opened (already logged).
 int service_start(Service& service, const char* settings_path);
 
-// One loop iteration: waits up to 1 s, accepts or serves the client, then the push check and
-// the line check.
+// One loop iteration: waits up to 1 s, accepts a client, receives from the clients and answers
+// their requests in turns of one request per client, then the push check and the line check.
 void service_iterate(Service& service);
 
 // A line that reported it is gone is closed ("device %s lost: %s") and, from

@@ -23,6 +23,9 @@ constexpr const char* KEY_ALARM_PERIOD = "MOD_KOVEX4_ALARM_PERIOD";
 constexpr const char* FMT_START = "MOD_KOVEX4_START%d";
 constexpr const char* FMT_COUNT = "MOD_KOVEX4_COUNT%d";
 constexpr const char* FMT_ALARM = "MOD_KOVEX4_ALARM%d";
+constexpr const char* KEY_CLIENTS = "MOD_KOVEX4_CLIENTS";
+constexpr const char* KEY_WRITE_SINGLE = "MOD_KOVEX4_WRITE_SINGLE";
+constexpr const char* KEY_LISTEN = "MOD_KOVEX4_LISTEN";
 
 char ascii_lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -127,14 +130,11 @@ uint32_t settings_get_uint(FILE* file, const char* key) {
     return value;
 }
 
-uint32_t settings_get_ipaddr(FILE* file, const char* key) {
-    const std::optional<std::string> text = settings_get_string(file, key);
-    if (!text)
-        return 0;
+int settings_parse_ipaddr(const char* text, uint32_t& address) {
     // "%u.%u.%u.%u": each number may have white space and a sign in front, the dots must follow
     // the digits directly. Numbers above 255 spill into the next byte up.
-    const char* p = text->c_str();
-    uint32_t address = 0;
+    const char* p = text;
+    uint32_t value = 0;
     for (int i = 0; i < 4; ++i) {
         if (i > 0) {
             if (*p != '.')
@@ -145,8 +145,17 @@ uint32_t settings_get_ipaddr(FILE* file, const char* key) {
         p = parse_u32(p, number);
         if (p == nullptr)
             return 0;
-        address = address * 256u + number;
+        value = value * 256u + number;
     }
+    address = value;
+    return 1;
+}
+
+uint32_t settings_get_ipaddr(FILE* file, const char* key) {
+    const std::optional<std::string> text = settings_get_string(file, key);
+    uint32_t address = 0;
+    if (!text || !settings_parse_ipaddr(text->c_str(), address))
+        return 0;
     return address;
 }
 
@@ -211,6 +220,9 @@ void settings_load(Settings& settings, const char* path) {
         std::snprintf(key, sizeof key, FMT_ALARM, n);
         settings.alarm[n - 1] = settings_get_uint(file, key);
     }
+    settings.clients = settings_get_uint(file, KEY_CLIENTS);
+    settings.write_single = settings_get_uint(file, KEY_WRITE_SINGLE);
+    load_text(file, KEY_LISTEN, settings.listen);
     if (file != nullptr)
         std::fclose(file);
 }
@@ -239,6 +251,13 @@ int settings_save(const Settings& settings, const char* path) {
         std::snprintf(key, sizeof key, FMT_ALARM, n);
         settings_put_uint(file, key, settings.alarm[n - 1], false);
     }
+    // The server options are written only when set, so that a file without them stays the same.
+    if (settings.clients != 0)
+        settings_put_uint(file, KEY_CLIENTS, settings.clients, false);
+    if (settings.write_single != 0)
+        settings_put_uint(file, KEY_WRITE_SINGLE, settings.write_single, false);
+    if (!settings.listen.empty())
+        settings_put_string(file, KEY_LISTEN, settings.listen.c_str());
     // Write errors are not detected: the file was opened, which is all the result reports.
     std::fclose(file);
     return 1;

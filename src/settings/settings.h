@@ -25,6 +25,11 @@ struct Settings {
     std::array<uint32_t, SETTINGS_SLOTS> start{};
     std::array<uint32_t, SETTINGS_SLOTS> count{};
     std::array<uint32_t, SETTINGS_SLOTS> alarm{};
+    // Server options, off when missing: several clients at once (up to 16; 0 or 1: one), function 6
+    // (Write Single Register) served when 1, and the IPv4 address to listen on (empty: every one).
+    uint32_t clients = 0;
+    uint32_t write_single = 0;
+    std::string listen;
 };
 
 // Fills every field; a missing file gives zeros and empty texts.
@@ -37,6 +42,9 @@ int settings_save(const Settings& settings, const char* path = SETTINGS_PATH);
 std::optional<std::string> settings_get_string(FILE* file, const char* key);
 uint32_t settings_get_uint(FILE* file, const char* key);
 uint32_t settings_get_ipaddr(FILE* file, const char* key);
+// The dotted-quad conversion of settings_get_ipaddr applied to a text: 1 with `address` set, 0
+// when the text is not a dotted quad.
+int settings_parse_ipaddr(const char* text, uint32_t& address);
 
 // Writer: does nothing when `file` is nullptr.
 void settings_put_bool(FILE* file, const char* key, uint32_t value);

@@ -56,7 +56,7 @@ bool set_int_option(int fd, int level, int option, int value) {
 
 } // namespace
 
-int socket_open_tcp_server(uint32_t port) {
+int socket_open_tcp_server(uint32_t port, uint32_t address) {
     const int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (fd < 0) {
         log_msg(LOG_ERR, "create socket error: %s", strerror(errno));
@@ -64,7 +64,7 @@ int socket_open_tcp_server(uint32_t port) {
     }
     if (!set_int_option(fd, SOL_SOCKET, SO_REUSEADDR, 1))
         log_msg(LOG_ERR, "setsockopt(SO_REUSEADDR) error: %s", strerror(errno));
-    if (bind_ipv4(fd, INADDR_ANY, port) != 0) {
+    if (bind_ipv4(fd, address, port) != 0) {
         log_msg(LOG_ERR, "bind socket error: %s", strerror(errno));
         close(fd);
         return -1;

@@ -5,7 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-int socket_open_tcp_server(uint32_t port);
+// Listening TCP socket on `port` of `address` (0: every address), or -1.
+int socket_open_tcp_server(uint32_t port, uint32_t address = 0);
 // Connected TCP socket (blocking), or -1 when the connection is refused or not made within
 // `timeout_seconds` ("connect socket error: Connection timed out").
 int socket_open_tcp_client(uint32_t address, uint32_t port, int timeout_seconds);

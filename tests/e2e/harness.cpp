@@ -99,11 +99,15 @@ unsigned free_port() {
 }
 
 int connect_local(unsigned port) {
+    return connect_to("127.0.0.1", port);
+}
+
+int connect_to(const char* host, unsigned port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, host, &address.sin_addr);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         close(fd);
         return -1;
@@ -286,6 +290,15 @@ bool Daemon::start(const std::string& settings_text, const std::string& extra_li
         exec_in_namespace(paths.data(), argv.data());
     status_ = -1;
     return true;
+}
+
+void Daemon::close_device() {
+    sim_.reset();
+    sim_close_pty(pty_);
+}
+
+std::string Daemon::inside(const std::string& path) const {
+    return "/proc/" + std::to_string(pid_) + "/root" + path;
 }
 
 bool Daemon::wait_listening(int timeout_ms) {

@@ -41,6 +41,10 @@ public:
     std::string settings(const std::string& extra = "") const;
     // Writes the settings file and starts the binary; false if the process could not be started.
     bool start(const std::string& settings_text, const std::string& extra_link = "");
+    // Unplugs the device: stops the simulator and closes the pseudo-terminal's far end.
+    void close_device();
+    // A path of the running daemon's file system (its private /dev, for example), seen from here.
+    std::string inside(const std::string& path) const;
     // Waits until the daemon accepts TCP connections on its port.
     bool wait_listening(int timeout_ms = 5000);
     // Exit status once the process ended, or -1 if it still runs after timeout_ms.
@@ -68,8 +72,9 @@ private:
 
 // A free TCP port on 127.0.0.1 (bound, read back and released).
 unsigned free_port();
-// Connected TCP socket to 127.0.0.1:port, or -1.
+// Connected TCP socket to 127.0.0.1:port (or address:port), or -1.
 int connect_local(unsigned port);
+int connect_to(const char* address, unsigned port);
 // Sends `request` and reads one Modbus TCP frame back (header + length bytes); empty on time-out
 // or end of stream.
 std::vector<uint8_t> request_reply(int fd, const std::vector<uint8_t>& request,

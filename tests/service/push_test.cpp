@@ -1,10 +1,11 @@
-// The push cycle with a controlled clock, the simulated field device on a socketpair and a
-// remote Modbus TCP server of the test's own on 127.0.0.1.
+// The push cycle with a controlled clock, registers in memory and a remote Modbus TCP server of
+// the test's own on 127.0.0.1.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -15,9 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "devsim.h"
 #include "modbus/mbap.h"
-#include "regmap/regs.h"
+#include "register_store.h"
 #include "service/push.h"
 #include "support.h"
 
@@ -25,7 +25,14 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-enum class Answer { ack, exception, none };
+enum class Answer {
+    ack,
+    exception,
+    none,
+    split,   // the acknowledgement in two sends
+    garbage, // an empty header and an oversized frame, both skipped, before the acknowledgement
+    late,    // the acknowledgement after 300 ms
+};
 
 // A remote server that records each request (wire bytes) and each accepted connection.
 class Receiver {
@@ -61,6 +68,31 @@ public:
     }
 
 private:
+    void answer(int conn, MbapFrame& frame) {
+        Bytes wire(MBAP_MAX_WIRE);
+        frame.length = 6;
+        if (answer_ == Answer::exception) {
+            frame.body[1] = 0x90;
+            frame.body[2] = 4;
+            frame.length = 3;
+        }
+        wire.resize(static_cast<size_t>(mbap_serialize(frame, wire.data())));
+        if (answer_ == Answer::garbage) {
+            Bytes skipped(6 + 6 + 300, 0xEE);
+            skipped[0] = skipped[1] = skipped[2] = skipped[3] = skipped[4] = skipped[5] = 0;
+            skipped[6 + 4] = 300 >> 8;
+            skipped[6 + 5] = 300 & 0xFF;
+            wire.insert(wire.begin(), skipped.begin(), skipped.end());
+        }
+        if (answer_ == Answer::late)
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const size_t first = answer_ == Answer::split ? 5 : wire.size();
+        send(conn, wire.data(), first, MSG_NOSIGNAL);
+        if (first < wire.size()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            send(conn, wire.data() + first, wire.size() - first, MSG_NOSIGNAL);
+        }
+    }
     void run() {
         int conn = -1;
         MbapParser parser{};
@@ -93,16 +125,8 @@ private:
                     std::lock_guard<std::mutex> lock(mutex_);
                     requests_.push_back(wire);
                 }
-                if (answer_ == Answer::none)
-                    continue;
-                frame->length = 6;
-                if (answer_ == Answer::exception) {
-                    frame->body[1] = 0x90;
-                    frame->body[2] = 4;
-                    frame->length = 3;
-                }
-                const int size = mbap_serialize(*frame, wire.data());
-                send(conn, wire.data(), static_cast<size_t>(size), MSG_NOSIGNAL);
+                if (answer_ != Answer::none)
+                    answer(conn, *frame);
             }
         }
         if (conn >= 0)
@@ -129,51 +153,21 @@ constexpr time_t T0 = 1'000'000;
 class PushCycle : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds_), 0);
-        fcntl(fds_[0], F_SETFL, O_NONBLOCK);
-        line_.fd = fds_[0];
-        sim_ = std::make_unique<DevSimServer>(fds_[1]);
         settings_.ipaddr = "127.0.0.1";
         settings_.station = 1;
     }
-    void TearDown() override {
-        sim_.reset();
-        close(fds_[0]);
-        close(fds_[1]);
-    }
     void init() { push_init(push_, settings_, T0); }
-    void cycle(time_t at) {
-        const ModbusRegisters registers{
-            [](void* c, uint32_t start, uint32_t quantity, uint16_t* values) {
-                auto* self = static_cast<PushCycle*>(c);
-                return regs_read(self->line_, 1, start, quantity, values);
-            },
-            [](void* c, uint32_t start, uint32_t quantity, const uint16_t* values) {
-                auto* self = static_cast<PushCycle*>(c);
-                return regs_write(self->line_, 1, start, quantity, values);
-            },
-            this};
-        push_cycle(push_, registers, settings_, at);
-    }
-    size_t device_requests() {
-        return sim_->with([](DevSim& s) { return s.requests.size(); });
-    }
-    uint16_t item(char type, int number) {
-        return sim_->with([&](DevSim& s) { return s.items[uint8_t(type)][number]; });
-    }
-    void set_item(char type, int number, uint16_t value) {
-        sim_->with([&](DevSim& s) { s.items[uint8_t(type)][number] = value; });
-    }
+    void cycle(time_t at) { push_cycle(push_, store_.registers(), settings_, at); }
     // Slot n (1-based): `count` registers from the 1-based register `start`, optional alarm.
     void slot(int n, uint32_t start, uint32_t count, uint32_t alarm = 0) {
         settings_.start[n - 1] = start;
         settings_.count[n - 1] = count;
         settings_.alarm[n - 1] = alarm;
     }
+    // Register n, 1-based as in the settings.
+    uint16_t& reg(uint32_t n) { return store_.values[n - 1]; }
 
-    int fds_[2];
-    DevLine line_;
-    std::unique_ptr<DevSimServer> sim_;
+    RegisterStore store_;
     Settings settings_;
     PushState push_{};
     LogCapture log_;
@@ -183,8 +177,8 @@ TEST_F(PushCycle, DataPeriodFollowsTheScheduleFromOneMinuteAfterStart) {
     Receiver receiver(Answer::ack);
     settings_.port = receiver.port();
     settings_.data_period = 30;
-    set_item('i', 1, 300);
-    set_item('i', 2, 5);
+    reg(1025) = 300;
+    reg(1026) = 5;
     slot(1, 1025, 2);
     init();
 
@@ -213,16 +207,35 @@ TEST_F(PushCycle, DataPeriodFollowsTheScheduleFromOneMinuteAfterStart) {
     EXPECT_EQ(receiver.connections(), 5);
 }
 
+// The longest periods: the schedule adds them to the time of day without wrapping.
+TEST_F(PushCycle, PeriodsNearTwoToThe32) {
+    Receiver receiver(Answer::ack);
+    settings_.port = receiver.port();
+    settings_.data_period = 0xFFFFFFFF;
+    settings_.alarm_period = 0xFFFFFFFE;
+    slot(1, 1, 1, 2);
+    init();
+    cycle(T0 + 60);
+    EXPECT_EQ(receiver.connections(), 1);
+    reg(2) = 1;
+    cycle(T0 + 59 + 0xFFFFFFFE); // neither due
+    EXPECT_EQ(receiver.connections(), 1);
+    cycle(T0 + 60 + 0xFFFFFFFE); // the alarm period
+    EXPECT_EQ(receiver.connections(), 2);
+    cycle(T0 + 60 + 0xFFFFFFFF); // the data period
+    EXPECT_EQ(receiver.connections(), 3);
+}
+
 TEST_F(PushCycle, PeriodsOfZeroNeverPushNorReadAlarms) {
     Receiver receiver(Answer::ack);
     settings_.port = receiver.port();
     slot(1, 1025, 2, 1029);
-    set_item('i', 5, 1);
+    reg(1029) = 1;
     init();
     for (time_t t = T0; t < T0 + 200; t += 20)
         cycle(t);
     EXPECT_EQ(receiver.connections(), 0);
-    EXPECT_EQ(device_requests(), 0u);
+    EXPECT_EQ(store_.reads + store_.writes, 0u);
 }
 
 TEST_F(PushCycle, AlarmPeriodSendsOnlyAlarmedSlotsAndClearsThemOnAcknowledgement) {
@@ -230,19 +243,19 @@ TEST_F(PushCycle, AlarmPeriodSendsOnlyAlarmedSlotsAndClearsThemOnAcknowledgement
     settings_.port = receiver.port();
     settings_.alarm_period = 10;
     for (int n = 1; n <= 5; ++n)
-        slot(n, 1024 + 2 * n, 2, 1040 + n); // alarms: 'i' 17..21
+        slot(n, 1024 + 2 * n, 2, 1040 + n);
     init();
 
     cycle(T0 + 60); // all alarm registers 0: no connection
     EXPECT_EQ(receiver.connections(), 0);
-    EXPECT_EQ(device_requests(), 5u);
+    EXPECT_EQ(store_.reads, 5u);
 
-    set_item('i', 19, 7); // slot 3
+    reg(1043) = 7; // slot 3
     cycle(T0 + 70);
     EXPECT_EQ(receiver.connections(), 1);
     ASSERT_EQ(receiver.requests().size(), 1u);
     EXPECT_EQ(range_of(receiver.requests()[0]), std::make_pair(1029u, 2u));
-    EXPECT_EQ(item('i', 19), 0);
+    EXPECT_EQ(reg(1043), 0);
     EXPECT_EQ(log_.count(LOG_NOTICE, "TCP connection closed"), 1);
 }
 
@@ -253,13 +266,13 @@ TEST_F(PushCycle, BothPeriodsDueSendEverySlotOnce) {
     settings_.alarm_period = 60;
     slot(1, 1025, 1, 1030);
     slot(4, 17, 3);
-    set_item('i', 6, 1);
+    reg(1030) = 1;
     init();
     cycle(T0 + 60);
     ASSERT_EQ(receiver.requests().size(), 2u);
     EXPECT_EQ(range_of(receiver.requests()[0]), std::make_pair(1024u, 1u));
     EXPECT_EQ(range_of(receiver.requests()[1]), std::make_pair(16u, 3u));
-    EXPECT_EQ(item('i', 6), 0);
+    EXPECT_EQ(reg(1030), 0);
 }
 
 TEST_F(PushCycle, SlotsWithoutASendableRangeOpenAndCloseTheConnectionOnly) {
@@ -269,16 +282,14 @@ TEST_F(PushCycle, SlotsWithoutASendableRangeOpenAndCloseTheConnectionOnly) {
     settings_.alarm_period = 10;
     slot(2, 1025, 0, 1031);   // COUNT 0
     slot(3, 1025, 124, 1032); // COUNT above 123
-    set_item('i', 7, 1);
-    set_item('i', 8, 1);
+    reg(1031) = reg(1032) = 1;
     init();
     cycle(T0 + 60); // data due, no slot has a usable COUNT
     EXPECT_EQ(receiver.connections(), 1);
     cycle(T0 + 70); // alarm only
     EXPECT_EQ(receiver.connections(), 2);
     EXPECT_TRUE(receiver.requests().empty());
-    EXPECT_EQ(item('i', 7), 1);
-    EXPECT_EQ(item('i', 8), 1);
+    EXPECT_EQ(reg(1031) + reg(1032), 2);
     EXPECT_EQ(log_.count(LOG_NOTICE, "TCP connection closed"), 2);
 }
 
@@ -290,30 +301,35 @@ TEST_F(PushCycle, RangesThatWrapOrRunPastTheLastRegisterAreNeverSent) {
     slot(2, 65535, 3); // registers 65535..65537
     slot(3, 65535, 2); // registers 65535..65536: fine
     init();
-    EXPECT_EQ(log_.count(LOG_NOTICE, "slot 1 is not pushed: START 0 with COUNT 2 is outside "
-                                     "registers 1 to 65536"),
-              1);
-    EXPECT_EQ(log_.count(LOG_NOTICE, "slot 2 is not pushed: START 65535 with COUNT 3 is "
-                                     "outside registers 1 to 65536"),
-              1);
-    EXPECT_EQ(log_.lines().size(), 2u);
+    EXPECT_EQ(log_.lines(), (std::vector<std::pair<int, std::string>>{
+                                {LOG_NOTICE, "slot 1 is not pushed: START 0 with COUNT 2 is "
+                                             "outside registers 1 to 65536"},
+                                {LOG_NOTICE, "slot 2 is not pushed: START 65535 with COUNT 3 is "
+                                             "outside registers 1 to 65536"}}));
     cycle(T0 + 60);
     ASSERT_EQ(receiver.requests().size(), 1u);
     EXPECT_EQ(range_of(receiver.requests()[0]), std::make_pair(65534u, 2u));
 }
 
-TEST_F(PushCycle, ExceptionAnswerKeepsTheAlarm) {
-    Receiver receiver(Answer::exception);
-    settings_.port = receiver.port();
-    settings_.alarm_period = 10;
-    slot(1, 1025, 1, 1030);
-    set_item('i', 6, 9);
-    init();
-    cycle(T0 + 60);
-    EXPECT_EQ(receiver.requests().size(), 1u);
-    EXPECT_EQ(item('i', 6), 9);
-    cycle(T0 + 70); // not acknowledged, so it triggers again
-    EXPECT_EQ(receiver.requests().size(), 2u);
+// What counts as the answer: an exception keeps the alarm (it triggers again); an acknowledgement
+// split over reads, or behind frames the parser skips, clears it.
+TEST_F(PushCycle, AnswersThatKeepOrClearTheAlarm) {
+    const std::pair<Answer, uint16_t> rows[] = {
+        {Answer::exception, 9}, {Answer::split, 0}, {Answer::garbage, 0}};
+    for (const auto& [answer, left] : rows) {
+        SCOPED_TRACE(static_cast<int>(answer));
+        Receiver receiver(answer);
+        settings_.port = receiver.port();
+        settings_.alarm_period = 10;
+        slot(1, 1025, 1, 1030);
+        reg(1030) = 9;
+        init();
+        cycle(T0 + 60);
+        EXPECT_EQ(receiver.requests().size(), 1u);
+        EXPECT_EQ(reg(1030), left);
+        cycle(T0 + 70);
+        EXPECT_EQ(receiver.requests().size(), left != 0 ? 2u : 1u);
+    }
 }
 
 TEST_F(PushCycle, UnansweredSlotCostsTheAnswerBudgetThenTheNextSlotGoesOut) {
@@ -322,7 +338,7 @@ TEST_F(PushCycle, UnansweredSlotCostsTheAnswerBudgetThenTheNextSlotGoesOut) {
     settings_.data_period = 100;
     slot(1, 1025, 1, 1030);
     slot(2, 1026, 1);
-    set_item('i', 6, 1);
+    reg(1030) = 1;
     init();
     const auto t0 = std::chrono::steady_clock::now();
     cycle(T0 + 60);
@@ -330,8 +346,38 @@ TEST_F(PushCycle, UnansweredSlotCostsTheAnswerBudgetThenTheNextSlotGoesOut) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_GE(seconds, 2 * PUSH_ANSWER_SECONDS - 0.1);
     EXPECT_EQ(receiver.requests().size(), 2u);
-    EXPECT_EQ(item('i', 6), 1);
+    EXPECT_EQ(reg(1030), 1);
     EXPECT_EQ(log_.count(LOG_NOTICE, "TCP connection closed"), 1);
+}
+
+// Signals while the cycle waits for an answer (a handler without SA_RESTART, so that the wait
+// really is interrupted) change nothing: the late acknowledgement still clears the alarm.
+TEST_F(PushCycle, SignalsDuringTheAnswerWaitChangeNothing) {
+    static std::atomic<int> handled{0};
+    struct sigaction action {};
+    action.sa_handler = [](int) { ++handled; };
+    struct sigaction previous {};
+    sigaction(SIGUSR1, &action, &previous);
+    Receiver receiver(Answer::late);
+    settings_.port = receiver.port();
+    settings_.alarm_period = 10;
+    slot(1, 1025, 1, 1030);
+    reg(1030) = 3;
+    init();
+    std::atomic<bool> done{false};
+    const pthread_t cycling = pthread_self();
+    std::thread signaller([&] {
+        while (!done) {
+            pthread_kill(cycling, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    cycle(T0 + 60);
+    done = true;
+    signaller.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_GT(handled.load(), 0);
+    EXPECT_EQ(reg(1030), 0);
 }
 
 TEST_F(PushCycle, UnreachableServersEndTheCycleWithTheirMessages) {

@@ -1,0 +1,290 @@
+// The main loop in-process: real sockets on the loopback, the registers in memory, one
+// service_iterate call at a time from the test's own thread.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "modbus/request.h"
+#include "register_store.h"
+#include "service/service.h"
+#include "support.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes frame(uint16_t tid, Bytes body) {
+    Bytes out = {uint8_t(tid >> 8), uint8_t(tid), 0, 0, 0, uint8_t(body.size())};
+    out.reserve(out.size() + body.size());
+    for (uint8_t b : body)
+        out.push_back(b);
+    return out;
+}
+
+Bytes read_request(uint16_t tid, uint16_t start, uint8_t count) {
+    return frame(tid, {1, 3, uint8_t(start >> 8), uint8_t(start), 0, count});
+}
+
+// Registers in memory that also record the first register of every read, in order.
+struct RecordingStore : RegisterStore {
+    std::vector<uint32_t> order;
+    ModbusRegisters recording() {
+        return {[](void* c, uint32_t start, uint32_t quantity, uint16_t* values) {
+                    auto* self = static_cast<RecordingStore*>(c);
+                    self->order.push_back(start);
+                    return self->registers().read(self, start, quantity, values);
+                },
+                registers().write, this};
+    }
+};
+
+class ServiceLoop : public ::testing::Test {
+protected:
+    // The server part of a service on 127.0.0.1 and a port of the system's choice.
+    void start(const std::string& clients = "", const std::string& write_single = "") {
+        service_->settings.listen = "127.0.0.1";
+        service_->settings.clients = clients.empty() ? 0 : std::stoul(clients);
+        service_->settings.write_single = write_single.empty() ? 0 : std::stoul(write_single);
+        service_->registers = store_.recording();
+        service_start_server(*service_);
+        ASSERT_GE(service_->listen_fd, 0);
+        sockaddr_in address{};
+        socklen_t len = sizeof address;
+        getsockname(service_->listen_fd, reinterpret_cast<sockaddr*>(&address), &len);
+        port_ = ntohs(address.sin_port);
+    }
+    void TearDown() override {
+        for (ServiceClient& c : service_->clients)
+            if (c.fd >= 0)
+                close(c.fd);
+        if (service_->listen_fd >= 0)
+            close(service_->listen_fd);
+        for (int fd : clients_)
+            close(fd);
+    }
+    // A client connected and accepted by the service.
+    int connect_client() {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port_);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        clients_.push_back(fd);
+        service_iterate(*service_);
+        return fd;
+    }
+    void send_bytes(int fd, const Bytes& bytes) {
+        ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size()));
+    }
+    // Everything the service has sent to `fd` so far (it has answered before this is called).
+    static Bytes received(int fd) {
+        Bytes out;
+        uint8_t buffer[4096];
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)
+            out.insert(out.end(), buffer, buffer + n);
+        return out;
+    }
+    // The transaction ids of the answers in `bytes`, in order.
+    static std::vector<int> answer_ids(const Bytes& bytes) {
+        std::vector<int> ids;
+        for (size_t at = 0; at + 6 <= bytes.size(); at += 6 + (bytes[at + 4] << 8 | bytes[at + 5]))
+            ids.push_back(bytes[at] << 8 | bytes[at + 1]);
+        return ids;
+    }
+    // True when the service has closed `fd`'s connection (answers still unread are skipped).
+    static bool closed_by_peer(int fd) {
+        pollfd p{fd, POLLIN, 0};
+        uint8_t buffer[512];
+        ssize_t n = 1;
+        while (n > 0 && poll(&p, 1, 2000) == 1)
+            n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        return n == 0;
+    }
+
+    std::unique_ptr<Service> service_ = std::make_unique<Service>();
+    RecordingStore store_;
+    uint16_t port_ = 0;
+    std::vector<int> clients_;
+    LogCapture log_;
+};
+
+TEST_F(ServiceLoop, NewClientReplacesTheCurrentOne) {
+    start();
+    const int first = connect_client();
+    const int second = connect_client();
+    EXPECT_TRUE(closed_by_peer(first));
+    EXPECT_EQ(log_.lines(), (std::vector<std::pair<int, std::string>>{
+                                {LOG_NOTICE, "TCP connection from 127.0.0.1 established"},
+                                {LOG_NOTICE, "TCP connection closed"},
+                                {LOG_NOTICE, "TCP connection from 127.0.0.1 established"}}));
+    send_bytes(second, read_request(7, 16, 1));
+    service_iterate(*service_);
+    EXPECT_EQ(answer_ids(received(second)), std::vector<int>{7});
+}
+
+// Several frames in one read are answered in order; a frame split over reads waits for its rest.
+TEST_F(ServiceLoop, FramesInOneReadAndAcrossReads) {
+    start();
+    const int fd = connect_client();
+    Bytes bytes = read_request(1, 16, 1);
+    for (const Bytes& more : {read_request(2, 17, 1), read_request(3, 18, 1)})
+        bytes.insert(bytes.end(), more.begin(), more.end());
+    send_bytes(fd, Bytes(bytes.begin(), bytes.end() - 4));
+    service_iterate(*service_);
+    EXPECT_EQ(answer_ids(received(fd)), (std::vector<int>{1, 2}));
+    send_bytes(fd, Bytes(bytes.end() - 4, bytes.end()));
+    service_iterate(*service_);
+    EXPECT_EQ(answer_ids(received(fd)), std::vector<int>{3});
+    EXPECT_EQ(store_.order, (std::vector<uint32_t>{16, 17, 18}));
+}
+
+TEST_F(ServiceLoop, ReceiveErrorClosesTheClient) {
+    start();
+    const int fd = connect_client();
+    const linger reset{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(fd); // the peer sees a reset, not an orderly end
+    clients_.clear();
+    log_.clear();
+    service_iterate(*service_);
+    EXPECT_EQ(log_.lines(), (std::vector<std::pair<int, std::string>>{
+                                {LOG_ERR, "recv error: Connection reset by peer"},
+                                {LOG_NOTICE, "TCP connection closed"}}));
+    EXPECT_EQ(service_->clients[0].fd, -1);
+}
+
+// A client that sends requests and never reads its answers is dropped once an answer cannot be
+// sent within the send limit; the next client is served.
+TEST_F(ServiceLoop, ClientThatStopsReadingIsDropped) {
+    start();
+    service_->send_seconds = 1;
+    const int hog = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int small = 4096;
+    setsockopt(hog, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port_);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(hog, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    service_iterate(*service_);
+    std::thread flood([hog] {
+        Bytes burst;
+        for (int i = 0; i < 64; ++i) {
+            const Bytes request = read_request(1, 0x3000, 125);
+            burst.insert(burst.end(), request.begin(), request.end());
+        }
+        while (send(hog, burst.data(), burst.size(), MSG_NOSIGNAL) > 0) {
+        }
+    });
+    for (int i = 0; i < 100000 && service_->clients[0].fd >= 0; ++i)
+        service_iterate(*service_);
+    EXPECT_EQ(service_->clients[0].fd, -1);
+    shutdown(hog, SHUT_RDWR);
+    flood.join();
+    close(hog);
+    const int next = connect_client();
+    send_bytes(next, read_request(9, 16, 1));
+    service_iterate(*service_);
+    EXPECT_EQ(answer_ids(received(next)), std::vector<int>{9});
+}
+
+// With several clients allowed, requests are served one per client in turn, and a connection
+// beyond the limit replaces the client that has been idle longest.
+TEST_F(ServiceLoop, SeveralClientsTakeTurnsAndTheIdlestIsReplaced) {
+    start("3");
+    const int a = connect_client(), b = connect_client(), c = connect_client();
+    Bytes burst;
+    for (uint16_t k = 0; k < 4; ++k) {
+        const Bytes request = read_request(k, 100 + k, 1);
+        burst.insert(burst.end(), request.begin(), request.end());
+    }
+    send_bytes(a, burst);
+    send_bytes(b, read_request(1, 200, 1));
+    send_bytes(c, read_request(1, 300, 1));
+    service_iterate(*service_);
+    EXPECT_EQ(store_.order, (std::vector<uint32_t>{100, 200, 300, 101, 102, 103}));
+    EXPECT_EQ(answer_ids(received(a)), (std::vector<int>{0, 1, 2, 3}));
+    EXPECT_EQ(answer_ids(received(c)), std::vector<int>{1});
+
+    // b is now the idlest (c and a were served after it), though a was accepted first: a fourth
+    // client takes b's place.
+    log_.clear();
+    const int d = connect_client();
+    EXPECT_TRUE(closed_by_peer(b));
+    EXPECT_EQ(log_.lines(), (std::vector<std::pair<int, std::string>>{
+                                {LOG_NOTICE, "TCP connection closed"},
+                                {LOG_NOTICE, "TCP connection from 127.0.0.1 established"}}));
+    for (int fd : {a, c, d}) {
+        send_bytes(fd, read_request(8, 16, 1));
+        service_iterate(*service_);
+        EXPECT_EQ(answer_ids(received(fd)), std::vector<int>{8});
+    }
+}
+
+// Function 6 is served only when the settings ask for it, as a one-register write: echoed, or
+// exception 3 for a frame too short to hold the value, 4 when the write fails.
+TEST_F(ServiceLoop, WriteSingleOnlyWhenEnabled) {
+    const struct {
+        const char* option;
+        Bytes request, answer;
+        uint16_t stored;
+    } rows[] = {
+        {"", {1, 6, 0x00, 0x20, 0xBE, 0xEF}, {1, 0x86, 1}, 0},
+        {"1", {1, 6, 0x00, 0x20, 0xBE, 0xEF}, {1, 6, 0x00, 0x20, 0xBE, 0xEF}, 0xBEEF},
+        {"1", {1, 6, 0x00, 0x20, 0x12}, {1, 0x86, 3}, 0},
+        {"1", {1, 6, 0x00, 0x21, 0x12, 0x34}, {1, 0x86, 4}, 0}, // register 0x21 fails
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.answer.size());
+        TearDown();
+        service_ = std::make_unique<Service>();
+        clients_.clear();
+        store_.values.fill(0);
+        store_.failing = 0x21;
+        start("", r.option);
+        const int fd = connect_client();
+        send_bytes(fd, frame(4, r.request));
+        service_iterate(*service_);
+        EXPECT_EQ(received(fd), frame(4, r.answer));
+        EXPECT_EQ(store_.values[0x20], r.stored);
+    }
+}
+
+// MOD_KOVEX4_LISTEN: that address only; one that is not an address, or not on the machine, leaves
+// the service without a server.
+TEST_F(ServiceLoop, ListenAddress) {
+    Service& s = *service_;
+    s.settings.listen = "127.0.0.2";
+    service_start_server(s);
+    ASSERT_GE(s.listen_fd, 0);
+    sockaddr_in address{};
+    socklen_t len = sizeof address;
+    getsockname(s.listen_fd, reinterpret_cast<sockaddr*>(&address), &len);
+    EXPECT_EQ(ntohl(address.sin_addr.s_addr), 0x7F000002u);
+    close(s.listen_fd);
+    s.listen_fd = -1;
+
+    const std::pair<const char*, const char*> refused[] = {
+        {"localhost", "listen address localhost is not an IPv4 address"},
+        {"192.0.2.1", "bind socket error: Cannot assign requested address"},
+    };
+    for (const auto& [listen, message] : refused) {
+        s.settings.listen = listen;
+        log_.clear();
+        service_start_server(s);
+        EXPECT_EQ(s.listen_fd, -1);
+        EXPECT_EQ(log_.count(LOG_ERR, message), 1) << listen;
+    }
+}
+
+} // namespace
