@@ -1,18 +1,41 @@
 // kovex4: Modbus TCP gateway for one field device on a serial line. No options, no environment:
 // everything comes from the settings file.
+#include <signal.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include "service/service.h"
+#include "sys/deadline.h"
 #include "sys/log.h"
+
+namespace {
+
+// Set by SIGUSR1; the main loop logs the counters, never the handler itself.
+volatile sig_atomic_t g_counters_wanted = 0;
+
+void want_counters(int) {
+    g_counters_wanted = 1;
+}
+
+} // namespace
 
 int main() {
     setsid();
     openlog("kovex4", LOG_PID | LOG_NDELAY, LOG_DAEMON);
     log_msg(LOG_NOTICE, "started");
+    struct sigaction action {};
+    action.sa_handler = want_counters;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR1, &action, nullptr);
     static Service service;
     if (!service_start(service, SETTINGS_PATH))
         return 1;
-    for (;;)
+    for (;;) {
         service_iterate(service);
+        if (g_counters_wanted != 0) {
+            g_counters_wanted = 0;
+            service_log_counters(service, wait_clock_us());
+        }
+    }
 }

@@ -65,25 +65,31 @@ const MbapFrame* await_answer(PushState& push, int sock) {
     }
 }
 
-void push_slot(PushState& push, const ModbusRegisters& registers, const Settings& settings,
+// Delivers slot i: true when it was acknowledged, or when its range can never be sent (a setting,
+// not a failure of this cycle).
+bool push_slot(PushState& push, const ModbusRegisters& registers, const Settings& settings,
                int sock, int i) {
     if ((push.sendable & (1u << i)) == 0)
-        return;
+        return true;
     const MbapFrame* request =
         modbus_build_write_request(registers, settings.start[i] - 1, settings.count[i]);
     if (request == nullptr)
-        return;
+        return false;
     uint8_t wire[MBAP_MAX_WIRE];
     const int size = mbap_serialize(*request, wire);
     // A failed send shows as a missing answer.
     socket_send_all(sock, wire, static_cast<size_t>(size), INT64_MAX);
 
     const MbapFrame* answer = await_answer(push, sock);
-    if (answer != nullptr && modbus_is_write_ack(answer) && push.alarm_values[i] != 0) {
+    if (answer == nullptr || !modbus_is_write_ack(answer))
+        return false;
+    ++push.counters.slots_acknowledged;
+    if (push.alarm_values[i] != 0) {
         push.alarm_values[i] = 0;
         const uint16_t zero = 0;
         registers.write(registers.context, settings.alarm[i] - 1, 1, &zero);
     }
+    return true;
 }
 
 } // namespace
@@ -93,6 +99,7 @@ void push_init(PushState& push, const Settings& settings, time_t now) {
     push.next_alarm = now + PUSH_FIRST_DELAY;
     push.sendable = 0;
     push.alarm_values = {};
+    push.counters = {};
     mbap_reset(push.parser);
     for (int i = 0; i < SETTINGS_SLOTS; ++i) {
         const uint32_t start = settings.start[i];
@@ -124,19 +131,23 @@ void push_cycle(PushState& push, const ModbusRegisters& registers, const Setting
     if (mask == 0)
         return;
 
+    ++push.counters.cycles;
     const uint32_t address = resolve_hostname(settings.ipaddr.c_str());
-    if (address == 0)
+    const int sock =
+        address == 0 ? -1 : socket_open_tcp_client(address, settings.port, PUSH_CONNECT_SECONDS);
+    if (sock < 0) {
+        ++push.counters.failed;
         return;
-    const int sock = socket_open_tcp_client(address, settings.port, PUSH_CONNECT_SECONDS);
-    if (sock < 0)
-        return;
+    }
     log_msg(LOG_NOTICE, "TCP connection to %s established", settings.ipaddr.c_str());
     mbap_reset(push.parser);
 
+    bool delivered = true;
     for (int i = 0; i < SETTINGS_SLOTS; ++i)
         if (mask & (1u << i))
-            push_slot(push, registers, settings, sock, i);
+            delivered = push_slot(push, registers, settings, sock, i) && delivered;
 
     socket_close(sock);
     log_msg(LOG_NOTICE, "TCP connection closed");
+    ++(delivered ? push.counters.succeeded : push.counters.failed);
 }

@@ -57,6 +57,7 @@ ServiceClient& place_for_new_client(Service& service) {
             idlest = &c;
     }
     close_client(*idlest);
+    ++service.counters.clients_replaced;
     return *idlest;
 }
 
@@ -84,6 +85,20 @@ void accept_client(Service& service) {
     socket_set_send_timeout(fd, service.send_seconds);
     client.fd = fd;
     client.last_active = ++service.events;
+    ++service.counters.clients_accepted;
+}
+
+void count_request(ServiceCounters& counters, uint8_t function, const MbapFrame& response) {
+    ++(function == MODBUS_READ_HOLDING     ? counters.requests_fc3
+       : function == MODBUS_WRITE_MULTIPLE ? counters.requests_fc16
+       : function == MODBUS_WRITE_SINGLE   ? counters.requests_fc6
+                                           : counters.requests_other);
+    if ((response.body[1] & 0x80) == 0)
+        return;
+    const uint8_t code = response.body[2];
+    ++(code == MODBUS_ILLEGAL_FUNCTION     ? counters.exceptions_1
+       : code == MODBUS_ILLEGAL_DATA_VALUE ? counters.exceptions_3
+                                           : counters.exceptions_4);
 }
 
 // One read from a client into its input; a closed or failed connection is closed here.
@@ -112,7 +127,9 @@ bool serve_one(Service& service, ServiceClient& client) {
     if (frame == nullptr)
         return false;
     client.last_active = ++service.events;
+    const uint8_t function = frame->body[1];
     modbus_handle_request(service.registers, *frame, service.modbus_options);
+    count_request(service.counters, function, *frame);
     uint8_t wire[MBAP_MAX_WIRE];
     const int size = mbap_serialize(*frame, wire);
     const int64_t deadline = wait_clock_us() + int64_t{service.send_seconds} * 1000000;
@@ -167,7 +184,24 @@ int service_start(Service& service, const char* settings_path) {
     if (service.line.fd < 0)
         return 0;
     push_init(service.push, service.settings, time(nullptr));
+    service.counters.started_us = wait_clock_us();
     return 1;
+}
+
+void service_log_counters(const Service& service, int64_t now_us) {
+    const ServiceCounters& c = service.counters;
+    const DevCounters& d = service.line.counters;
+    const PushCounters& p = service.push.counters;
+    log_msg(LOG_NOTICE,
+            "counters: uptime=%lld requests_fc3=%u requests_fc16=%u requests_fc6=%u "
+            "requests_other=%u exceptions_1=%u exceptions_3=%u exceptions_4=%u "
+            "device_transactions=%u device_timeouts=%u device_naks=%u device_rejected=%u "
+            "push_cycles=%u push_succeeded=%u push_failed=%u slots_acknowledged=%u "
+            "clients_accepted=%u clients_replaced=%u",
+            static_cast<long long>((now_us - c.started_us) / 1000000), c.requests_fc3,
+            c.requests_fc16, c.requests_fc6, c.requests_other, c.exceptions_1, c.exceptions_3,
+            c.exceptions_4, d.transactions, d.timeouts, d.naks, d.rejected, p.cycles, p.succeeded,
+            p.failed, p.slots_acknowledged, c.clients_accepted, c.clients_replaced);
 }
 
 void service_check_line(Service& service, int64_t now_us) {

@@ -28,6 +28,15 @@ struct ServiceClient {
     int32_t input_end = 0;
 };
 
+// What the service has done, counted from the start; fixed width, wrapping. With the device's
+// and the push cycle's counters they make the "counters: ..." line.
+struct ServiceCounters {
+    int64_t started_us; // monotonic
+    uint32_t requests_fc3, requests_fc16, requests_fc6, requests_other;
+    uint32_t exceptions_1, exceptions_3, exceptions_4;
+    uint32_t clients_accepted, clients_replaced;
+};
+
 struct Service {
     Settings settings;
     int listen_fd = -1;
@@ -40,6 +49,7 @@ struct Service {
     DevLine line;                            // the serial line to the field device
     int64_t reopen_due_us = 0;
     PushState push;
+    ServiceCounters counters{};
     // The field device's registers over `line`; the context is this record.
     ModbusRegisters registers{};
 };
@@ -58,6 +68,9 @@ int service_start(Service& service, const char* settings_path);
 // One loop iteration: waits up to 1 s, accepts a client, receives from the clients and answers
 // their requests in turns of one request per client, then the push check and the line check.
 void service_iterate(Service& service);
+
+// Logs every counter in one line at LOG_NOTICE: "counters: uptime=... requests_fc3=... ...".
+void service_log_counters(const Service& service, int64_t now_us);
 
 // A line that reported it is gone is closed ("device %s lost: %s") and, from
 // SERVICE_REOPEN_SECONDS after that on, locked and opened again at that interval until it works

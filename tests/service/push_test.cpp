@@ -329,6 +329,10 @@ TEST_F(PushCycle, AnswersThatKeepOrClearTheAlarm) {
         EXPECT_EQ(reg(1030), left);
         cycle(T0 + 70);
         EXPECT_EQ(receiver.requests().size(), left != 0 ? 2u : 1u);
+        const PushCounters& c = push_.counters;
+        EXPECT_EQ(c.cycles, left != 0 ? 2u : 1u);
+        EXPECT_EQ(c.failed, left != 0 ? 2u : 0u);
+        EXPECT_EQ(c.succeeded + c.slots_acknowledged, left != 0 ? 0u : 2u);
     }
 }
 
@@ -396,6 +400,7 @@ TEST_F(PushCycle, UnreachableServersEndTheCycleWithTheirMessages) {
     settings_.ipaddr = "unknown..host";
     cycle(T0 + 70);
     EXPECT_EQ(log_.count(LOG_ERR, "error resolving hostname unknown..host"), 1);
+    EXPECT_EQ(push_.counters.failed, 2u);
 }
 
 } // namespace

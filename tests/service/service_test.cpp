@@ -260,6 +260,35 @@ TEST_F(ServiceLoop, WriteSingleOnlyWhenEnabled) {
     }
 }
 
+// Requests by function, exceptions by code and clients, with the device's and the push cycle's
+// counters, in one line.
+TEST_F(ServiceLoop, CountersLine) {
+    start("2");
+    store_.failing = 0x21;
+    connect_client();
+    connect_client();
+    const int fd = connect_client(); // replaces the idlest
+    for (const Bytes& body : {Bytes{1, 3, 0, 0x20, 0, 1}, Bytes{1, 3, 0, 0x21, 0, 1},
+                              Bytes{1, 3, 0, 0x20, 0, 0}, Bytes{1, 16, 0, 0x20, 0, 1, 2, 0, 1},
+                              Bytes{1, 6, 0, 0x20, 0, 1}, Bytes{1, 4, 0, 0, 0, 1}}) {
+        send_bytes(fd, frame(1, body));
+        service_iterate(*service_);
+    }
+    service_->line.counters = {5, 1, 2, 3};
+    service_->push.counters = {4, 3, 1, 6};
+    service_->counters.started_us = 0;
+    log_.clear();
+    service_log_counters(*service_, 3600 * int64_t{1000000} + 999999);
+    EXPECT_EQ(log_.lines(),
+              (std::vector<std::pair<int, std::string>>{
+                  {LOG_NOTICE, "counters: uptime=3600 requests_fc3=3 requests_fc16=1 "
+                               "requests_fc6=1 requests_other=1 exceptions_1=2 exceptions_3=1 "
+                               "exceptions_4=1 device_transactions=5 device_timeouts=1 "
+                               "device_naks=2 device_rejected=3 push_cycles=4 push_succeeded=3 "
+                               "push_failed=1 slots_acknowledged=6 clients_accepted=3 "
+                               "clients_replaced=1"}}));
+}
+
 // MOD_KOVEX4_LISTEN: that address only; one that is not an address, or not on the machine, leaves
 // the service without a server.
 TEST_F(ServiceLoop, ListenAddress) {
