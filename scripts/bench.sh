@@ -22,7 +22,8 @@ deps_install "${KOVEX4_BUILD_DEPS[@]}" libbenchmark-dev valgrind
 
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOVEX4_BENCH=ON \
     -DKOVEX4_TESTS=OFF >/dev/null
-cmake --build "$BUILD" --target kovex4 kovex4-bench kovex4-microbench | tail -n 1
+cmake --build "$BUILD" --target kovex4 kovex4-bench kovex4-microbench kovex4-clients-bench |
+    tail -n 1
 
 echo
 echo "=== Micro-benchmarks (Google Benchmark; fastest of 5 repetitions)"
@@ -34,3 +35,7 @@ echo "=== Micro-benchmarks (Google Benchmark; fastest of 5 repetitions)"
 echo
 echo "=== End-to-end benchmark of $BUILD/src/service/kovex4"
 "$BUILD/bench/kovex4-bench" "$@"
+
+echo
+echo "=== Several clients at once (MOD_KOVEX4_CLIENTS), each polling as fast as it can, 10 s each"
+"$BUILD/bench/kovex4-clients-bench" 10 1 4 16

@@ -260,13 +260,19 @@ void service_iterate(Service& service) {
                 receive(client);
         }
         // Turns of one request per client, so that a client with many requests in one read
-        // does not keep the others waiting; with one client, all of its read in order.
+        // does not keep the others waiting; with one client, all of its read in order. Each
+        // iteration begins its turns one client further on: the client served first gets its
+        // answer first and would otherwise be ready again first every time.
         for (bool served = true; served;) {
             served = false;
-            for (ServiceClient& client : service.clients)
+            for (uint32_t k = 0; k < SERVICE_MAX_CLIENTS; ++k) {
+                ServiceClient& client =
+                    service.clients[(service.first_turn + k) % SERVICE_MAX_CLIENTS];
                 if (client.fd >= 0 && serve_one(service, client))
                     served = true;
+            }
         }
+        service.first_turn = (service.first_turn + 1) % service.client_limit;
     }
     if (!service.settings.ipaddr.empty())
         push_cycle(service.push, service.registers, service.settings, time(nullptr));

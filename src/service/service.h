@@ -44,6 +44,7 @@ struct Service {
     uint32_t client_limit = 1; // from MOD_KOVEX4_CLIENTS
     uint32_t modbus_options = 0;
     uint64_t events = 0;                     // counts accepts and requests, for "idle longest"
+    uint32_t first_turn = 0;                 // the client served first in this iteration
     int send_seconds = SERVICE_SEND_SECONDS; // tests shorten it
     std::string device_path;                 // "/dev/" + the device setting
     DevLine line;                            // the serial line to the field device
