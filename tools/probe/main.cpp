@@ -496,8 +496,9 @@ int run_reads(Probe& p) {
         std::printf("\n%d of %zu reads failed", failed, done);
         if (skipped > 0)
             std::printf("; the device is silent, so the other %zu reads were skipped", skipped);
-        std::printf(".\nSee docs/troubleshooting.md; --scan-baud and --scan-stations look for the "
-                    "device's speed and station.\n");
+        std::printf(".\n/usr/share/doc/kovex4/troubleshooting.md says what each finding means; "
+                    "--scan-baud\nand --scan-stations look for the device's line speed and "
+                    "station.\n");
     }
     return failed == 0 && skipped == 0 ? 0 : 1;
 }

@@ -222,7 +222,6 @@ struct Checker {
     void explain(ProbeKeyRow& row, const KeySpec& spec) {
         const Settings& s = report.settings;
         const int i = spec.slot - 1;
-        const bool present = row.line != 0;
         switch (spec.kind) {
         case Kind::enabled:
             row.used = std::to_string(s.enabled);
@@ -336,8 +335,6 @@ struct Checker {
             explain_ipaddr(row);
             break;
         }
-        if (!present && row.note.empty())
-            row.note = "missing: default";
     }
 
     void explain_alarm(ProbeKeyRow& row, uint32_t alarm) {

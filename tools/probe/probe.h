@@ -85,13 +85,13 @@ struct ProbeRange {
 
 // Read when no --register is given: a few registers of each item type of the register map.
 inline constexpr std::array<ProbeRange, 8> PROBE_DEFAULT_READS = {{
+    {0x0400, 3}, // 'i' 1-3
+    {0x0010, 3}, // 'a' 1-3
+    {0x0200, 3}, // 'H' 1-3
     {0x0000, 2}, // '@' 1-24, bit-packed
     {0x0002, 1}, // 'A' 1-15, bit-packed
     {0x0005, 1}, // 'B' 1-9, bit-packed
     {0x0007, 4}, // 'D', 'E', 'F', 'G', bit-packed
-    {0x0010, 3}, // 'a' 1-3
-    {0x0200, 3}, // 'H' 1-3
-    {0x0400, 3}, // 'i' 1-3
     {0x0600, 9}, // the block
 }};
 
