@@ -325,10 +325,22 @@ int open_line(const Probe& p, uint32_t baudrate) {
                     static_cast<int>(p.s.stopbits));
 }
 
+// The gateway's lock functions keep the lock file's path in 63 characters.
+bool set_lock_dir(const Options& opt, const std::string& path) {
+    if (lock_file(opt, path).size() > 63) {
+        std::fprintf(stderr, "kovex4-probe: the lock file's path %s is longer than 63 characters\n",
+                     lock_file(opt, path).c_str());
+        return false;
+    }
+    if (!opt.lock_dir.empty())
+        com_set_lock_dir(opt.lock_dir.c_str());
+    return true;
+}
+
 // Takes the lock and opens the line as the gateway does; never breaks a live process's lock.
 bool take_line(Probe& p) {
-    if (!p.opt.lock_dir.empty())
-        com_set_lock_dir(p.opt.lock_dir.c_str());
+    if (!set_lock_dir(p.opt, p.path))
+        return false;
     const std::string lock = lock_file(p.opt, p.path);
     const int owner = com_lock_owner(p.path.c_str());
     if (owner > 0 && owner != getpid()) {
@@ -684,8 +696,8 @@ int run_status(const Options& opt) {
     }
     settings_load(s, opt.settings.c_str());
     const std::string path = "/dev/" + s.device;
-    if (!opt.lock_dir.empty())
-        com_set_lock_dir(opt.lock_dir.c_str());
+    if (!set_lock_dir(opt, path))
+        return 2;
     const int pid = com_lock_owner(path.c_str());
     if (pid <= 0) {
         std::fprintf(stderr,
@@ -708,7 +720,8 @@ int run_status(const Options& opt) {
     std::streamoff offset = 0;
     std::string before;
     if (!log.empty())
-        offset = static_cast<std::streamoff>(read_from(log, 0).size());
+        offset = std::max<std::streamoff>(
+            0, std::ifstream(log, std::ios::binary | std::ios::ate).tellg());
     else if (use_journal)
         before = probe_last_counters(journal(), pid);
     if (kill(pid, SIGUSR1) != 0) {
@@ -773,14 +786,15 @@ int main(int argc, char** argv) {
         return rc < 0 ? 0 : rc;
     // Whatever the gateway's code logs goes to the probe's output, not to syslog.
     log_set_sink(capture_log);
+    if (opt.command == "settings")
+        return run_settings(opt);
+    if (opt.command == "status")
+        return run_status(opt);
+    // Ctrl-C ends a long scan after the exchange in progress, so that the lock is released.
     struct sigaction action {};
     action.sa_handler = ask_stop;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    if (opt.command == "settings")
-        return run_settings(opt);
-    if (opt.command == "line")
-        return run_line(opt);
-    return run_status(opt);
+    return run_line(opt);
 }
