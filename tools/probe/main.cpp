@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -87,6 +88,26 @@ void ask_stop(int) {
 int usage_error(const std::string& text) {
     std::fprintf(stderr, "kovex4-probe: %s\nTry 'kovex4-probe --help'.\n", text.c_str());
     return 2;
+}
+
+// printf into a string.
+__attribute__((format(printf, 1, 2))) std::string text_of(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(nullptr, 0, format, args);
+    va_end(args);
+    std::string text(static_cast<size_t>(n > 0 ? n : 0), '\0');
+    va_start(args, format);
+    std::vsnprintf(text.data(), text.size() + 1, format, args);
+    va_end(args);
+    return text;
+}
+
+// Appends `item` to a list, after `separator` unless the list is empty.
+void join(std::string& list, const char* separator, const std::string& item) {
+    if (!list.empty())
+        list += separator;
+    list += item;
 }
 
 // 0 to go on, -1 after --help, otherwise the exit status.
@@ -262,7 +283,7 @@ int run_settings(const Options& opt) {
     for (const ProbeWarning& w : report.warnings) {
         std::string where = w.line == 0 ? "" : "line " + std::to_string(w.line);
         if (!w.key.empty())
-            where += (where.empty() ? "" : ", ") + w.key;
+            join(where, ", ", w.key);
         std::printf("  %s%s%s\n", where.c_str(), where.empty() ? "" : ": ", w.text.c_str());
     }
     return 1;
@@ -401,13 +422,11 @@ Exchange last_exchange(const Probe& p) {
 }
 
 std::string exchange_json(const Exchange& e, uint8_t station) {
-    char ms[32];
-    std::snprintf(ms, sizeof ms, "%.1f", e.round_trip_ms);
-    return "{\"request\":" + probe_json_string(e.request) +
-           ",\"reply\":" + probe_json_string(e.reply) +
-           ",\"dropped\":" + std::to_string(e.dropped) + ",\"round_trip_ms\":" + ms +
-           ",\"verdict\":\"" + probe_verdict_name(e.finding.verdict) +
-           "\",\"text\":" + probe_json_string(probe_describe(e.finding, station)) + "}";
+    return text_of("{\"request\":%s,\"reply\":%s,\"dropped\":%zu,\"round_trip_ms\":%.1f,"
+                   "\"verdict\":\"%s\",\"text\":%s}",
+                   probe_json_string(e.request).c_str(), probe_json_string(e.reply).c_str(),
+                   e.dropped, e.round_trip_ms, probe_verdict_name(e.finding.verdict),
+                   probe_json_string(probe_describe(e.finding, station)).c_str());
 }
 
 // Hex bytes, 24 to a line, the lines after the first indented under the first.
@@ -465,7 +484,7 @@ int run_reads(Probe& p) {
                 ok = ok && e.finding.verdict == ProbeVerdict::ok;
                 silent = silent || (e.finding.verdict == ProbeVerdict::silence && e.dropped == 0);
                 if (p.opt.json)
-                    exchanges += (exchanges.empty() ? "" : ",") + exchange_json(e, p.station);
+                    join(exchanges, ",", exchange_json(e, p.station));
                 else
                     print_exchange(e, p.station);
                 if (made > 1 && !p.opt.json)
@@ -478,13 +497,15 @@ int run_reads(Probe& p) {
         char logged[64];
         std::snprintf(logged, sizeof logged, "read failed (RN %u, WC %u)", r.start + 1, r.count);
         if (p.opt.json) {
-            json += std::string(json.empty() ? "" : ",") + "{\"start\":" + std::to_string(r.start) +
-                    ",\"count\":" + std::to_string(r.count) +
-                    ",\"items\":" + probe_json_string(probe_describe_range(r.start, r.count)) +
-                    ",\"ok\":" + (ok ? "true" : "false") + ",\"values\":[";
+            std::string list;
             for (uint32_t i = 0; ok && i < r.count; ++i)
-                json += (i == 0 ? "" : ",") + std::to_string(values[i]);
-            json += "],\"exchanges\":[" + exchanges + "]}";
+                join(list, ",", std::to_string(values[i]));
+            join(json, ",",
+                 text_of("{\"start\":%u,\"count\":%u,\"items\":%s,\"ok\":%s,\"values\":[%s],"
+                         "\"exchanges\":[%s]}",
+                         r.start, r.count,
+                         probe_json_string(probe_describe_range(r.start, r.count)).c_str(),
+                         ok ? "true" : "false", list.c_str(), exchanges.c_str()));
         } else if (ok) {
             for (uint32_t i = 0; i < r.count; ++i)
                 std::printf("  %5u  %5u  0x%04X\n", r.start + i + 1, values[i], values[i]);
@@ -580,7 +601,7 @@ int run_scan_stations(Probe& p) {
     std::string list;
     for (int station = 0; station < 256; ++station)
         if (answered[station])
-            list += (list.empty() ? "" : p.opt.json ? "," : " ") + std::to_string(station);
+            join(list, p.opt.json ? "," : " ", std::to_string(station));
     if (p.opt.json)
         std::printf("{\"device\":%s,\"baud\":%u,\"wait_ms\":%d,\"stations\":[%s]}\n",
                     probe_json_string(p.path).c_str(), probe_line_speed(p.s.baudrate),
@@ -622,8 +643,9 @@ int run_scan_baud(Probe& p) {
         const bool answers = v == ProbeVerdict::ok || v == ProbeVerdict::nak ||
                              v == ProbeVerdict::wrong_count || v == ProbeVerdict::unexpected;
         if (p.opt.json)
-            tries += std::string(tries.empty() ? "" : ",") + "{\"baud\":" + std::to_string(speed) +
-                     ",\"exchange\":" + exchange_json(e, p.station) + "}";
+            join(tries, ",",
+                 text_of("{\"baud\":%u,\"exchange\":%s}", speed,
+                         exchange_json(e, p.station).c_str()));
         else
             std::printf("  %6u bit/s: %s\n", speed, probe_describe(e.finding, p.station).c_str());
         if (answers) {

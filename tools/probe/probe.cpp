@@ -661,8 +661,13 @@ std::string probe_describe_range(uint32_t start, uint32_t count) {
     auto flush = [&] {
         if (type < 0)
             return;
-        text += (text.empty() ? "" : ", ") + std::string(1, static_cast<char>(type)) + " " +
-                std::to_string(first) + (last > first ? "-" + std::to_string(last) : "");
+        char item[32];
+        if (last > first)
+            std::snprintf(item, sizeof item, "%s%c %d-%d", text.empty() ? "" : ", ", type, first,
+                          last);
+        else
+            std::snprintf(item, sizeof item, "%s%c %d", text.empty() ? "" : ", ", type, first);
+        text += item;
     };
     for (uint32_t r = start; r < start + count; ++r) {
         const RegMapEntry* row = regmap_lookup(r);
