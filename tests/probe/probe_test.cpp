@@ -276,6 +276,10 @@ TEST(ProbeLine, AgainstTheSimulator) {
     const pid_t sim = spawn_to_file({KOVEX4_DEVSIM, "--station", "1", "--baud", "9600",
                                      "--strict-baud", "--set", "i:1=1234", "--set", "i:2=5"},
                                     out);
+    const struct Ends {
+        pid_t pid;
+        ~Ends() { end_process(pid); }
+    } ends{sim};
     ASSERT_TRUE(wait_file_contains(out, "device on /dev/pts/", 5000));
     std::string device = read_file(out).substr(read_file(out).find("/dev/") + 5);
     device.erase(device.find('\n'));
@@ -317,7 +321,6 @@ TEST(ProbeLine, AgainstTheSimulator) {
     write_file(lock, std::to_string(gone) + "\n");
     EXPECT_EQ(probe(line + " --register 0x400").status, 0);
     EXPECT_NE(access(lock.c_str(), F_OK), 0);
-    end_process(sim);
 }
 
 // `status` signals the gateway that holds the line and shows the counters line it logs; the test
