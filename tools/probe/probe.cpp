@@ -159,7 +159,8 @@ bool is_local(uint32_t address, const std::vector<uint32_t>& locals) {
 }
 
 bool slot_pushed(uint32_t start, uint32_t count) {
-    return count >= 1 && count <= 123 && start >= 1 && uint64_t{start} - 1 + count <= 0x10000;
+    return count >= 1 && count <= 123 && start >= 1 &&
+           static_cast<uint64_t>(start) + count - 1 <= 0x10000;
 }
 
 // Why slot n is not pushed, empty when it is.
@@ -170,9 +171,10 @@ std::string slot_problem(uint32_t start, uint32_t count) {
         return "its COUNT " + std::to_string(count) + " is above 123 (the most one push carries)";
     if (start == 0)
         return "its START is 0 (registers count from 1)";
-    if (uint64_t{start} - 1 + count > 0x10000)
+    if (static_cast<uint64_t>(start) + count - 1 > 0x10000)
         return "registers " + std::to_string(start) + " to " +
-               std::to_string(uint64_t{start} - 1 + count) + " run past register 65536";
+               std::to_string(static_cast<uint64_t>(start) + count - 1) +
+               " run past register 65536";
     return "";
 }
 
