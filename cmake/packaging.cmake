@@ -4,8 +4,8 @@
 #                                      init script and systemd unit, the example settings, the
 #                                      documentation, the manual pages kovex4(8) and
 #                                      kovex4-settings(5), the maintainer scripts
-#   kovex4-tools_<version>_<arch>.deb  component "tools": the commissioning programs kovex4-devsim
-#                                      and kovex4-pushrecv and their manual pages
+#   kovex4-tools_<version>_<arch>.deb  component "tools": the commissioning programs kovex4-devsim,
+#                                      kovex4-pushrecv and kovex4-probe and their manual pages
 # A program joins the tools package with one line in its CMakeLists.txt:
 #   install(TARGETS kovex4-probe RUNTIME DESTINATION bin COMPONENT tools)
 #
@@ -36,7 +36,10 @@ to a remote Modbus TCP server. Under systemd it runs as the unprivileged system
 user kovex4, sandboxed; the SysV init script runs it as root.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME kovex4-tools)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "commissioning tools for the kovex4 Modbus TCP gateway
-kovex4-devsim simulates the field device behind a kovex4 gateway on a
+kovex4-probe checks a gateway's settings as the gateway reads them, reads the
+field device through the gateway's own line set-up and register map showing
+each serial exchange, scans for the device's station and line speed, and shows
+the running gateway's counters. kovex4-devsim simulates the field device on a
 pseudo-terminal or a serial port, optionally with faults; kovex4-pushrecv
 receives and prints the gateway's pushes. With them a gateway can be tried out
 before the field equipment is connected.")

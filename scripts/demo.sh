@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The first thing to run: builds the gateway and the field-device simulator, starts the simulator
-# on a pseudo-terminal and the unchanged kovex4 daemon in front of it, then reads and writes
-# registers with a real Modbus TCP client (pymodbus) and shows the daemon's syslog lines.
+# The first thing to run: builds the gateway, the field-device simulator and the commissioning
+# probe, starts the simulator on a pseudo-terminal, checks the settings and the line with
+# kovex4-probe, starts the unchanged kovex4 daemon in front of the simulator, reads and writes
+# registers with a real Modbus TCP client (pymodbus), asks the daemon for its counters and shows
+# its syslog lines.
 # Run as root on Debian. Nothing on the machine is changed: the daemon runs in a private mount
 # namespace where /opt/kovex4/etc, /var/lock and /dev are temporary folders of the demo.
 # KOVEX4_DEMO_PORT chooses the Modbus TCP port (default 1502), KOVEX4_DEMO_BUILD the build folder
@@ -34,9 +36,9 @@ step "installing what is missing"
 . scripts/deps.sh
 deps_install "${KOVEX4_BUILD_DEPS[@]}" python3-pymodbus util-linux
 
-step "building kovex4 and kovex4-devsim"
+step "building kovex4, kovex4-devsim and kovex4-probe"
 cmake -S . -B "$BUILD" -G Ninja >/dev/null
-cmake --build "$BUILD" --target kovex4 kovex4-devsim
+cmake --build "$BUILD" --target kovex4 kovex4-devsim kovex4-probe
 
 # shellcheck source=scripts/namespace.sh
 . scripts/namespace.sh
@@ -48,7 +50,7 @@ cleanup() {
     rm -rf "$WORK"
 }
 trap cleanup EXIT
-mkdir "$WORK/etc" "$WORK/lock" "$WORK/dev"
+mkdir "$WORK/etc" "$WORK/lock" "$WORK/dev" "$WORK/probe-dev"
 
 # The daemon's syslog lines arrive on a datagram socket that becomes its /dev/log; they are
 # written to a file as "facility.level tag[pid]: message".
@@ -91,10 +93,24 @@ MOD_KOVEX4_PORT=$PORT
 MOD_KOVEX4_STATION=1
 EOF
 
+# Copies of the built binaries, so that covering /opt cannot hide them.
+cp "$BUILD/src/service/kovex4" "$WORK/kovex4"
+cp "$BUILD/tools/probe/kovex4-probe" "$WORK/kovex4-probe"
+# probe ARG...: kovex4-probe where the daemon will run, with the same settings folder, lock folder
+# and /dev/ttyDEMO0, so it needs no options to find them.
+probe() {
+    echo "# kovex4-probe $*"
+    ns_run_tool "$WORK" "$WORK/probe-dev" ttyDEMO0 "$PTS" "$WORK/kovex4-probe" "$@"
+}
+
+step "kovex4-probe settings: the settings as the gateway will read them"
+probe settings || fail "kovex4-probe settings found problems in the demo's settings"
+
+step "kovex4-probe line: the field device through the gateway's own line set-up and register map"
+probe line || fail "kovex4-probe line: the simulated device did not answer every read"
+
 step "starting kovex4 (private mount namespace, settings:)"
 cat "$WORK/etc/settings"
-# A copy of the built binary, so that covering /opt cannot hide it.
-cp "$BUILD/src/service/kovex4" "$WORK/kovex4"
 # Inside the namespace: the demo settings folder on /opt/kovex4/etc, the demo lock folder on
 # /var/lock, and a /dev holding only the pseudo-terminals, null, zero, random, urandom,
 # /dev/ttyDEMO0 -> the simulator's pty and /dev/log (scripts/namespace.sh). The daemon takes the
@@ -115,12 +131,21 @@ sleep 0.3
 kill -0 "$DAEMON_PID" 2>/dev/null || fail "kovex4 ended: $(cat "$WORK/syslog")"
 echo "kovex4 runs as pid $DAEMON_PID on port $PORT; its lock file LCK..ttyDEMO0 holds that pid"
 
+step "kovex4-probe line while kovex4 holds the line: refused, the lock is left alone"
+PROBE_RC=0
+probe line --register 0x400 || PROBE_RC=$?
+[ "$PROBE_RC" = 2 ] || fail "kovex4-probe line did not refuse a held line (status $PROBE_RC)"
+
 step "Modbus TCP client (pymodbus) on 127.0.0.1:$PORT"
 CLIENT_RC=0
 $PY scripts/demo_client.py run "$PORT" || CLIENT_RC=$?
 
 # The daemon notices the client's close on its next loop iteration (at most about a second).
 wait_for 3 grep -q "TCP connection closed" "$WORK/syslog" || true
+
+step "kovex4-probe status: the daemon's counters (SIGUSR1, then its syslog line)"
+probe status --log "$WORK/syslog" || fail "kovex4-probe status did not find the counters line"
+
 step "the daemon's syslog lines"
 cat "$WORK/syslog"
 grep -q "TCP connection from 127.0.0.1 established" "$WORK/syslog" ||

@@ -5,7 +5,7 @@
 # pseudo-terminals, null, zero, random, urandom, a /dev/log socket and links to its serial
 # device). Its syslog lines arrive on a datagram socket outside the namespace.
 #
-# Outside the namespace: ns_workdir, ns_syslog_start, ns_stop, ns_run_daemon.
+# Outside the namespace: ns_workdir, ns_syslog_start, ns_stop, ns_run_daemon, ns_run_tool.
 # Inside it (a shell started with unshare that sources this file again, see ns_run_daemon):
 # ns_mount_settings, ns_mount_lock, ns_private_dev, ns_read_only_except.
 
@@ -90,6 +90,25 @@ ns_mount_lock "$2/lock"
 ns_private_dev "$2/dev" "$5" "$4=$6"
 exec "$3"
 ' kovex4-ns "$NS_HELPER" "$work" "$binary" "$device" "$log" "$target"
+}
+
+# ns_run_tool WORK SCRATCH DEVICE TARGET COMMAND...: runs COMMAND in a new private mount namespace
+# that looks like the daemon's of ns_run_daemon (WORK/etc is /opt/kovex4/etc, WORK/lock is
+# /var/lock, /dev private with /dev/DEVICE a link to TARGET, built in the empty folder SCRATCH),
+# so that a tool such as kovex4-probe finds the gateway's settings, lock files and device where
+# the gateway does. Returns COMMAND's exit status.
+ns_run_tool() {
+    local work=$1 scratch=$2 device=$3 target=$4
+    shift 4
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    unshare -m --propagation private /bin/bash -e -c '
+. "$1"
+ns_mount_settings "$2/etc"
+ns_mount_lock "$2/lock"
+ns_private_dev "$3" "" "$4=$5"
+shift 5
+exec "$@"
+' kovex4-ns "$NS_HELPER" "$work" "$scratch" "$device" "$target" "$@"
 }
 
 # ns_mount_settings DIR: DIR becomes /opt/kovex4/etc. When the machine has no such folder, a

@@ -178,11 +178,11 @@ inside() {
         fail "installing did not enable the unit"
     [ ! -e /run/kovex4.pid ] && [ -z "$(ls /var/lock)" ] || fail "policy-rc.d did not keep the daemon from starting"
     ok "/etc/init.d/kovex4 and the unit enabled; starting left to policy-rc.d (which forbids it here)"
-    for page in 8/kovex4 5/kovex4-settings 1/kovex4-devsim 1/kovex4-pushrecv; do
+    for page in 8/kovex4 5/kovex4-settings 1/kovex4-devsim 1/kovex4-pushrecv 1/kovex4-probe; do
         [ "$(man -w "${page%%/*}" "${page#*/}")" = "/usr/share/man/man${page%%/*}/${page#*/}.${page%%/*}.gz" ] ||
             fail "man ${page%%/*} ${page#*/} is not found"
     done
-    ok "man kovex4, kovex4-settings, kovex4-devsim, kovex4-pushrecv"
+    ok "man kovex4, kovex4-settings, kovex4-devsim, kovex4-pushrecv, kovex4-probe"
 
     cat >"$settings" <<EOF
 MOD_KOVEX4_ENABLED=1
@@ -211,8 +211,12 @@ EOF
         done
         [ -L /dev/ttyPKG0 ] || fail "kovex4-devsim: $(cat "$work/devsim.out")"
     }
-    echo "=== simulator; SysV: init script start (as root)"
+    echo "=== simulator; kovex4-probe line; SysV: init script start (as root)"
     start_sim
+    /opt/kovex4/bin/kovex4-probe line --register 0x400:2 >"$work/probe.out" 2>&1 ||
+        fail "kovex4-probe line: $(cat "$work/probe.out")"
+    [ ! -e /var/lock/LCK..ttyPKG0 ] || fail "kovex4-probe line left its lock file"
+    ok "kovex4-probe line reads the simulator through the site settings and releases the lock"
     /etc/init.d/kovex4 start || fail "init script start: status $?"
     /etc/init.d/kovex4 status || fail "status after start: $?"
     local pid
@@ -224,6 +228,10 @@ EOF
     grep -q "kovex4\[$pid\]: started" "$work/syslog" || fail "no \"started\" log line: $(cat "$work/syslog")"
     grep -q "kovex4\[$pid\]: TCP connection from 127.0.0.1 established" "$work/syslog" || fail "no connection log line"
     ok "syslog: started, TCP connection from 127.0.0.1 established"
+    /opt/kovex4/bin/kovex4-probe status --log "$work/syslog" >"$work/probe.out" 2>&1 ||
+        fail "kovex4-probe status: $(cat "$work/probe.out")"
+    grep -q "requests_fc3" "$work/probe.out" || fail "kovex4-probe status: $(cat "$work/probe.out")"
+    ok "kovex4-probe status shows the counters the daemon logs"
     /etc/init.d/kovex4 stop || fail "init script stop: status $?"
     local rc=0
     /etc/init.d/kovex4 status || rc=$?
@@ -379,11 +387,12 @@ diff <(printf '%s\n' opt/kovex4/bin/kovex4 opt/kovex4/etc/settings.example etc/i
     <(files "$DAEMON_DEB") >"$WORK/content.diff" ||
     fail "$(basename "$DAEMON_DEB") holds other files (< missing, > unexpected):
 $(cat "$WORK/content.diff")"
-# The tools' package holds the simulator and the push receiver, and any other commissioning
-# program with its manual page, but not the daemon.
+# The tools' package holds the simulator, the push receiver and the probe, and any other
+# commissioning program with its manual page, but not the daemon.
 files "$TOOLS_DEB" >"$WORK/content"
-for want in opt/kovex4/bin/kovex4-devsim opt/kovex4/bin/kovex4-pushrecv \
+for want in opt/kovex4/bin/kovex4-devsim opt/kovex4/bin/kovex4-pushrecv opt/kovex4/bin/kovex4-probe \
     usr/share/man/man1/kovex4-devsim.1.gz usr/share/man/man1/kovex4-pushrecv.1.gz \
+    usr/share/man/man1/kovex4-probe.1.gz \
     usr/share/doc/kovex4-tools/copyright usr/share/doc/kovex4-tools/changelog.gz \
     usr/share/lintian/overrides/kovex4-tools; do
     grep -qx "$want" "$WORK/content" || fail "$(basename "$TOOLS_DEB") lacks $want"
@@ -396,7 +405,7 @@ for deb in "$DAEMON_DEB" "$TOOLS_DEB"; do
     [ "$(dpkg-deb -f "$deb" Architecture)" = "$ARCH" ] || fail "$(basename "$deb"): architecture is not $ARCH"
 done
 echo "kovex4: daemon, init script (a conffile), unit, settings.example, documents, manual pages"
-echo "kovex4-tools: simulator, push receiver, manual pages; neither holds etc/settings"
+echo "kovex4-tools: simulator, push receiver, probe, manual pages; neither holds etc/settings"
 
 mkdir "$WORK/layers" "$WORK/lock" "$WORK/dev" "$WORK/before"
 for file in passwd group shadow gshadow; do cp -a "/etc/$file" "$WORK/before/"; done

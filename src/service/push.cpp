@@ -23,6 +23,11 @@ bool slot_range_usable(uint32_t start, uint32_t count) {
     return start != 0 && uint64_t{start} - 1 + count <= 0x10000;
 }
 
+// A COUNT a push request can carry: 1 to 123 registers.
+bool slot_count_usable(uint32_t count) {
+    return count >= 1 && count <= 123;
+}
+
 // Advances a schedule that is due: by one period, or to `now` when it has fallen a whole period
 // behind (missed periods are not repeated).
 time_t next_due(time_t due, uint32_t period, time_t now) {
@@ -104,9 +109,9 @@ void push_init(PushState& push, const Settings& settings, time_t now) {
     for (int i = 0; i < SETTINGS_SLOTS; ++i) {
         const uint32_t start = settings.start[i];
         const uint32_t count = settings.count[i];
-        if (slot_range_usable(start, count)) {
+        if (slot_range_usable(start, count) && slot_count_usable(count)) {
             push.sendable |= 1u << i;
-        } else if (!settings.ipaddr.empty() && count >= 1 && count <= 123) {
+        } else if (!settings.ipaddr.empty() && slot_count_usable(count)) {
             log_msg(LOG_NOTICE,
                     "slot %d is not pushed: START %u with COUNT %u is outside registers 1 to 65536",
                     i + 1, start, count);

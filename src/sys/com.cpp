@@ -137,10 +137,9 @@ int com_lock(const char* path, int timeout) {
         const int owner = read_lock_pid(lock_path);
         if (owner == static_cast<int>(getpid()))
             return 1;
-        if (owner > 0 && kill(owner, 0) != 0 && errno == ESRCH)
-            unlink(lock_path);
-        else
-            wait_until(wait_clock_us() + 100000);
+        if (owner > 0 && kill(owner, 0) != 0 && errno == ESRCH && unlink(lock_path) == 0)
+            continue;
+        wait_until(wait_clock_us() + 100000);
         if (wait_clock_us() > deadline)
             return 0;
     }

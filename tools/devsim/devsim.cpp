@@ -243,6 +243,18 @@ bool plan_fault(DevSim& sim, const SimRequest& req, SimFault fault, SimReply& pl
 
 void handle_request(DevSim& sim, const uint8_t* frame, size_t total, std::vector<SimReply>& out) {
     SimRequest req{frame[3], frame[4], std::vector<uint8_t>(frame + 5, frame + total - 3)};
+    if (sim.station >= 0 && req.station != sim.station) {
+        // A request to another station on the line: heard, not answered.
+        if (sim.trace != nullptr) {
+            trace_bytes(sim.trace, "request:", frame, total);
+            std::fprintf(sim.trace, "not station %d: no reply\n", sim.station);
+            std::fflush(sim.trace);
+        }
+        if (sim.keep_requests) {
+            sim.requests.push_back(std::move(req));
+        }
+        return;
+    }
     SimFault fault = pick_fault(sim);
     if (fault != SimFault::none) {
         ++sim.faults_injected;
@@ -298,6 +310,30 @@ struct Line {
     int fd;
     int stop_fd;
 };
+
+struct SpeedRow {
+    unsigned baud;
+    speed_t code;
+};
+constexpr SpeedRow SPEEDS[] = {{300, B300},       {600, B600},      {1200, B1200},
+                               {2400, B2400},     {4800, B4800},    {9600, B9600},
+                               {19200, B19200},   {38400, B38400},  {57600, B57600},
+                               {115200, B115200}, {230400, B230400}};
+
+// The line speed in bit/s that the far end of `fd` has set: 0 for one not in the table, -1 when
+// it cannot be read (not a tty).
+long line_speed(int fd) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) {
+        return -1;
+    }
+    for (const SpeedRow& row : SPEEDS) {
+        if (row.code == cfgetispeed(&tio)) {
+            return row.baud;
+        }
+    }
+    return 0;
+}
 
 // Writes everything; false when stopped or when the line fails.
 bool write_all(const Line& line, const uint8_t* p, size_t n) {
@@ -504,8 +540,19 @@ void DevSimServer::run() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             plans.clear();
-            devsim_feed(sim_, buf, static_cast<size_t>(n), plans);
             baud = sim_.baud;
+            const long speed = sim_.strict_baud && baud != 0 ? line_speed(fd_) : -1;
+            if (speed < 0 || speed == static_cast<long>(baud)) {
+                devsim_feed(sim_, buf, static_cast<size_t>(n), plans);
+            } else {
+                sim_.pending.clear();
+                if (sim_.trace != nullptr) {
+                    std::fprintf(sim_.trace,
+                                 "line at %ld bit/s, device at %u: %zd bytes not understood\n",
+                                 speed, baud, n);
+                    std::fflush(sim_.trace);
+                }
+            }
         }
         for (const SimReply& plan : plans) {
             if (!send_plan(line, plan, baud)) {
@@ -513,6 +560,15 @@ void DevSimServer::run() {
             }
         }
     }
+}
+
+speed_t sim_speed_code(unsigned baud) {
+    for (const SpeedRow& row : SPEEDS) {
+        if (row.baud == baud) {
+            return row.code;
+        }
+    }
+    return B0;
 }
 
 bool sim_open_pty(SimPty& pty) {

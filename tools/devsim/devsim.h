@@ -1,6 +1,8 @@
 #pragma once
 // A simulated field device: an item store, a 10-byte block and a flag behind the device's
 // serial protocol, with fault injection. Used by the kovex4-devsim program and by the tests.
+#include <termios.h>
+
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -43,6 +45,11 @@ struct DevSim {
     uint32_t seed = 1;                // for random faults and garbage
     unsigned late_ms = 3500;
     unsigned baud = 0; // 0: answer at once; otherwise pace output at 10 bits per byte
+    // With `baud` on a tty whose speed can be read (a pty master reads its slave's): requests
+    // that come in while the line runs at another speed are not understood, as a real device
+    // at `baud` hears only garbage then. A pseudo-terminal itself passes bytes at any speed.
+    bool strict_baud = false;
+    int16_t station = -1; // -1: answer every station; otherwise only requests to this one
     uint64_t faults_injected = 0;
     bool keep_requests = true; // false: `requests` stays empty (long-running program)
     FILE* trace = nullptr;     // when set, each request, fault and reply is printed in hex
@@ -100,3 +107,5 @@ struct SimPty {
 };
 bool sim_open_pty(SimPty& pty);
 void sim_close_pty(SimPty& pty);
+// The speed code of a standard line speed (300 ... 230400 bit/s), B0 for any other.
+speed_t sim_speed_code(unsigned baud);

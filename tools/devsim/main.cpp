@@ -36,6 +36,9 @@ const char USAGE[] =
     "  --block B0,...,B9     set the ten block bytes (word low, word high, byte 1 ... byte 8)\n"
     "  --baud N              pace replies as on a line of N bit/s (10 bits per byte); with\n"
     "                        --tty also sets the line speed\n"
+    "  --strict-baud         with --baud: ignore requests that come in while the gateway's\n"
+    "                        end of the line is set to another speed\n"
+    "  --station N           answer only requests to station N (0-255); default: every one\n"
     "  --fault-percent P     inject a random fault into P percent of the replies (0-100)\n"
     "  --seed S              seed of the random faults (default 1)\n"
     "  --verbose             print every request, fault and reply in hex on standard error\n"
@@ -53,6 +56,8 @@ struct Options {
     std::vector<ItemSet> sets;
     std::optional<std::array<uint8_t, 10>> block;
     unsigned baud = 0;
+    bool strict_baud = false;
+    int station = -1;
     unsigned fault_percent = 0;
     uint32_t seed = 1;
     bool verbose = false;
@@ -119,13 +124,15 @@ int usage_error(const char* what, const char* arg) {
 
 // 0 to go on, otherwise the exit status.
 int parse_options(int argc, char** argv, Options& opt) {
-    enum { TTY = 1, LINK, SET, BLOCK, BAUD, FAULT, SEED, VERBOSE, HELP };
+    enum { TTY = 1, LINK, SET, BLOCK, BAUD, STRICT_BAUD, STATION, FAULT, SEED, VERBOSE, HELP };
     static const option longopts[] = {
         {"tty", required_argument, nullptr, TTY},
         {"link", required_argument, nullptr, LINK},
         {"set", required_argument, nullptr, SET},
         {"block", required_argument, nullptr, BLOCK},
         {"baud", required_argument, nullptr, BAUD},
+        {"strict-baud", no_argument, nullptr, STRICT_BAUD},
+        {"station", required_argument, nullptr, STATION},
         {"fault-percent", required_argument, nullptr, FAULT},
         {"seed", required_argument, nullptr, SEED},
         {"verbose", no_argument, nullptr, VERBOSE},
@@ -164,6 +171,15 @@ int parse_options(int argc, char** argv, Options& opt) {
             }
             opt.baud = static_cast<unsigned>(v);
             break;
+        case STRICT_BAUD:
+            opt.strict_baud = true;
+            break;
+        case STATION:
+            if (!parse_number(optarg, 255, v)) {
+                return usage_error("bad --station (want 0-255)", optarg);
+            }
+            opt.station = static_cast<int>(v);
+            break;
         case FAULT:
             if (!parse_number(optarg, 100, v)) {
                 return usage_error("bad --fault-percent (want 0-100)", optarg);
@@ -190,22 +206,12 @@ int parse_options(int argc, char** argv, Options& opt) {
     if (optind < argc) {
         return usage_error("unexpected argument", argv[optind]);
     }
-    return 0;
-}
-
-speed_t speed_code(unsigned baud) {
-    static const struct {
-        unsigned baud;
-        speed_t code;
-    } table[] = {{300, B300},     {600, B600},       {1200, B1200},    {2400, B2400},
-                 {4800, B4800},   {9600, B9600},     {19200, B19200},  {38400, B38400},
-                 {57600, B57600}, {115200, B115200}, {230400, B230400}};
-    for (const auto& row : table) {
-        if (row.baud == baud) {
-            return row.code;
-        }
+    if (opt.strict_baud && opt.baud == 0) {
+        std::fputs("kovex4-devsim: --strict-baud needs --baud\nTry 'kovex4-devsim --help'.\n",
+                   stderr);
+        return 2;
     }
-    return B0;
+    return 0;
 }
 
 // Opens an existing tty raw and non-blocking; the speed follows --baud when it is a standard one.
@@ -218,8 +224,8 @@ int open_tty(const std::string& path, unsigned baud) {
     if (tcgetattr(fd, &tio) == 0) {
         cfmakeraw(&tio);
         tio.c_cflag |= CLOCAL | CREAD;
-        if (speed_code(baud) != B0) {
-            cfsetspeed(&tio, speed_code(baud));
+        if (sim_speed_code(baud) != B0) {
+            cfsetspeed(&tio, sim_speed_code(baud));
         }
         tcsetattr(fd, TCSANOW, &tio);
     }
@@ -293,6 +299,8 @@ int main(int argc, char** argv) {
                 sim.block = *opt.block;
             }
             sim.baud = opt.baud;
+            sim.strict_baud = opt.strict_baud;
+            sim.station = static_cast<int16_t>(opt.station);
             sim.fault_percent = opt.fault_percent;
             sim.seed = opt.seed;
             sim.keep_requests = false;

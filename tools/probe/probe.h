@@ -1,0 +1,115 @@
+#pragma once
+// kovex4-probe's judgement, apart from its I/O: what a settings file means to the gateway, what
+// went wrong in one device exchange, which registers to read. Built on the gateway's own modules,
+// so that what the probe says is what the gateway does.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "settings/settings.h"
+
+// ---- the settings file ----
+
+struct ProbeKeyRow {
+    std::string key;  // as the gateway spells it
+    int line = 0;     // the line the value comes from; 0: the key is missing
+    std::string text; // the value as the reader takes it from that line
+    std::string used; // what the gateway makes of it
+    std::string note;
+};
+
+struct ProbeWarning {
+    int line = 0; // 0: about the file as a whole
+    std::string key;
+    std::string text;
+};
+
+struct ProbeSettingsReport {
+    Settings settings; // as the gateway loads it
+    std::vector<ProbeKeyRow> rows;
+    std::vector<ProbeWarning> warnings;
+};
+
+// Reads `path` as the gateway does and explains every key. False when the file cannot be read.
+bool probe_check_settings(const char* path, ProbeSettingsReport& report);
+
+// The value of a settings text as the reader converts a number: "27x" is 27, "-1" is
+// 4294967295. Used for the probe's own --baud and --station, which take the settings' form.
+uint32_t probe_settings_number(const char* text);
+
+// The line speed the gateway sets for a MOD_KOVEX4_BAUDRATE value (9600 for an unknown one).
+uint32_t probe_line_speed(uint32_t baudrate);
+inline constexpr std::array<uint32_t, 11> PROBE_SPEEDS = {300,   600,   1200,  2400,   4800,  9600,
+                                                          19200, 38400, 57600, 115200, 230400};
+
+// ---- one device exchange ----
+
+enum class ProbeVerdict : uint8_t {
+    ok,            // the reply the request wants
+    silence,       // nothing came back
+    nak,           // the device refused the request
+    bad_checksum,  // a data frame whose checksum is wrong
+    other_station, // a reply naming another station than the one asked
+    wrong_count,   // a data reply with another item count (or block length) than asked
+    unexpected,    // a complete reply of the wrong kind (an ACK to a read, ...)
+    incomplete,    // the start of a reply, then nothing more
+    no_reply,      // bytes, but none of them forms a reply
+};
+
+struct ProbeFinding {
+    ProbeVerdict verdict = ProbeVerdict::silence;
+    size_t garbage = 0;   // bytes before the reply
+    uint8_t station = 0;  // the station the reply names
+    int want_count = -1;  // items (or block bytes) asked for, -1: not a read
+    int got_count = -1;   // ... and received
+    size_t reply_len = 0; // bytes of the recognised reply
+    uint8_t command = 0;  // of the request
+};
+
+// What the bytes received after `sent` (one request frame) come to, judged as the gateway's
+// recogniser and commands judge them.
+ProbeFinding probe_classify(const uint8_t* sent, size_t sent_len, const uint8_t* received,
+                            size_t received_len);
+// The finding in words: "ok", "no answer within 3 s", ...
+std::string probe_describe(const ProbeFinding& finding, uint8_t station_asked);
+const char* probe_verdict_name(ProbeVerdict verdict);
+
+// ---- registers ----
+
+struct ProbeRange {
+    uint32_t start; // 0-based register address
+    uint32_t count;
+};
+
+// Read when no --register is given: a few registers of each item type of the register map.
+inline constexpr std::array<ProbeRange, 8> PROBE_DEFAULT_READS = {{
+    {0x0400, 3}, // 'i' 1-3
+    {0x0010, 3}, // 'a' 1-3
+    {0x0200, 3}, // 'H' 1-3
+    {0x0000, 2}, // '@' 1-24, bit-packed
+    {0x0002, 1}, // 'A' 1-15, bit-packed
+    {0x0005, 1}, // 'B' 1-9, bit-packed
+    {0x0007, 4}, // 'D', 'E', 'F', 'G', bit-packed
+    {0x0600, 9}, // the block
+}};
+
+// The register after the last of those from `start` (below `end`) that go out in the same device
+// request as `start`, as the register translation groups them; `end` when all do.
+uint32_t probe_request_end(uint32_t start, uint32_t end);
+
+// Which items stand behind registers start ... start + count - 1, in words ("i 1-3").
+std::string probe_describe_range(uint32_t start, uint32_t count);
+
+// "R" or "R:N" with R decimal or 0x hex below 65536 and N 1-125 reaching no further than 65536.
+bool probe_parse_register(const char* text, ProbeRange& range);
+
+// ---- output ----
+
+std::string probe_hex(const uint8_t* bytes, size_t n);
+std::string probe_json_string(const std::string& text);
+
+// The text after "counters: " of the last line of `log` that process `pid` of kovex4 wrote
+// ("kovex4[pid]: counters: ..."); empty when there is none.
+std::string probe_last_counters(const std::string& log, long pid);
