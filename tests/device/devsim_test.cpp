@@ -3,14 +3,12 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <cstdlib>
 #include <tuple>
 #include <utility>
 
 #include "device/commands.h"
 #include "device/link.h"
 #include "device_test.h"
-#include "support.h"
 
 namespace {
 
@@ -55,7 +53,7 @@ TEST(DevSimProgram, ServesAPtyUntilTerminated) {
     EXPECT_EQ(items[0].value, 0x1234);
     EXPECT_EQ(items[1].value, 200);
     DevBlock block{};
-    const auto t0 = Clock::now();
+    const int64_t t0 = now_ns();
     EXPECT_EQ(dev_read_block(line, 3, block), 1);
     EXPECT_GT(seconds_since(t0), 0.18); // 23 reply bytes at 1200 bit/s take 192 ms
     EXPECT_EQ(block.word, 0x0201);
@@ -66,13 +64,6 @@ TEST(DevSimProgram, ServesAPtyUntilTerminated) {
     ASSERT_GT(waitpid(std::exchange(child.pid, 0), &status, 0), 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_NE(access(link.c_str(), F_OK), 0);
-
-    const std::pair<const char*, int> rows[] = {
-        {"--set=i:256=1", 2}, {"--block=1,2", 2}, {"--fault-percent=101", 2}, {"--help", 0}};
-    for (const auto& [arg, code] : rows) {
-        const std::string cmd = std::string(KOVEX4_DEVSIM) + " " + arg + " >/dev/null 2>&1";
-        EXPECT_EQ(WEXITSTATUS(std::system(cmd.c_str())), code) << arg;
-    }
 }
 
 // What the gateway's recogniser makes of each fault's reply plan to a read of one item or to a
@@ -111,28 +102,4 @@ TEST(DevSimFaults, EachFaultAsTheGatewaySeesIt) {
             EXPECT_EQ(reply.data[0] != 1, fault == SimFault::wrong_count);
         }
     }
-}
-
-// --fault-percent and --seed: the share of faulted requests asked for, repeatable by seed.
-TEST(DevSimFaults, RandomFaultsFollowPercentAndSeed) {
-    auto run = [](unsigned percent, uint32_t seed) {
-        DevSim sim;
-        sim.fault_percent = percent;
-        sim.seed = seed;
-        std::vector<SimReply> plans;
-        for (int i = 0; i < 100; ++i)
-            devsim_feed(sim, READ_I1.data(), READ_I1.size(), plans);
-        Bytes all;
-        for (const SimReply& plan : plans)
-            for (const Bytes& w : plan.writes)
-                all.insert(all.end(), w.begin(), w.end());
-        return std::make_pair(sim.faults_injected, all);
-    };
-    EXPECT_EQ(run(0, 7).first, 0u);
-    EXPECT_EQ(run(100, 7).first, 100u);
-    const auto some = run(30, 7);
-    EXPECT_GT(some.first, 10u);
-    EXPECT_LT(some.first, 60u);
-    EXPECT_EQ(run(30, 7), some);
-    EXPECT_NE(run(30, 8).second, some.second);
 }
