@@ -1,16 +1,14 @@
 // Serial side of the I/O library: lock files in a temporary folder, lines on real ptys.
 #include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -24,11 +22,6 @@
 #include "sys/log.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-double since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 std::string pid_text(long pid) {
     char text[32];
@@ -44,33 +37,30 @@ struct LockDir {
     std::string lock(const std::string& name) const { return dir.file("LCK.." + name); }
 };
 
-// A pty whose slave is opened with com_open, as the service opens its line.
-struct Line {
-    int master = -1, slave = -1, fd = -1;
-    explicit Line(uint32_t baud = 9600, int databits = 8, const char* parity = "N", int stop = 1) {
-        if (openpty(&master, &slave, nullptr, nullptr, nullptr) == 0)
-            fd = com_open(ttyname(slave), baud, databits, parity, stop);
+// A pty whose slave is opened with com_open, as the service opens its line; the device side
+// blocks while the line is full.
+struct Line : Pty {
+    int fd;
+    explicit Line(uint32_t baud = 9600, const char* parity = "N", int stop = 1)
+        : fd(com_open(slave_path.c_str(), baud, 8, parity, stop)) {
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) & ~O_NONBLOCK);
     }
-    ~Line() {
-        for (int d : {fd, slave, master})
-            close(d);
-    }
+    ~Line() { close(fd); }
 };
 
 // Everything readable on fd until it stays quiet for `quiet_ms`.
 std::string drain(int fd, int quiet_ms) {
     std::string got;
     char buf[4096];
-    pollfd p{fd, POLLIN, 0};
-    for (ssize_t n; poll(&p, 1, quiet_ms) == 1 && (n = read(fd, buf, sizeof buf)) > 0;)
+    for (ssize_t n; wait_readable(fd, quiet_ms) && (n = read(fd, buf, sizeof buf)) > 0;)
         got.append(buf, static_cast<size_t>(n));
     return got;
 }
 
 std::string pattern(size_t n) {
-    std::string s;
+    std::string s(n, 'A');
     for (size_t i = 0; i < n; ++i)
-        s += static_cast<char>('A' + i % 26);
+        s[i] = static_cast<char>('A' + i % 26);
     return s;
 }
 
@@ -113,8 +103,8 @@ TEST(ComLock, CreatesLockOfFinalComponentHoldingPaddedPid) {
 }
 
 // A lock of a vanished process is taken over in the same call, and one holding this process's
-// own id is already ours (a line being reopened); com_lock_owner names only live owners.
-// com_unlock removes any lock, and fails quietly without one.
+// own id is already ours (a line being reopened; waiting would time out and fail);
+// com_lock_owner names only live owners. com_unlock removes any lock, and fails without one.
 TEST(ComLock, StaleLockTakenOverAndAnyLockRemoved) {
     LockDir d;
     const pid_t gone = fork();
@@ -129,9 +119,7 @@ TEST(ComLock, StaleLockTakenOverAndAnyLockRemoved) {
         EXPECT_EQ(com_lock("/dev/ttyS1", 1), 1);
         EXPECT_EQ(read_file(d.lock("ttyS1")), pid_text(getpid()));
     }
-    const auto t0 = Clock::now();
     EXPECT_EQ(com_lock("/dev/ttyS1", 1), 1);
-    EXPECT_LT(since(t0), 0.5);
     EXPECT_EQ(com_lock_owner("/dev/ttyS1"), getpid());
     write_file(d.lock("ttyS1"), pid_text(1));
     EXPECT_EQ(com_lock_owner("/dev/ttyS1"), 1);
@@ -142,17 +130,21 @@ TEST(ComLock, StaleLockTakenOverAndAnyLockRemoved) {
 }
 
 // A live owner, a lock without a process id, an unreadable one (a folder, "/", in its place)
-// and a missing lock directory are all waited out: more than 1 and at most 2 s for a time-out
-// of 1.
-TEST(ComLock, BusyUnreadableOrNoDirectoryTimesOut) {
+// and a missing lock directory are all waited out for the whole time-out of 1 s, and so is a
+// live owner while the thread gets a signal every 50 ms.
+TEST(ComLock, BusyUnreadableOrNoDirectoryWaitsTheWholeTimeout) {
     const std::pair<const char*, std::string> rows[] = {
         {"ttyLive", pid_text(getppid())}, {"ttyEmpty", ""},   {"ttyText", "owner\n"},
-        {"ttyNegative", "        -5\n"}, {"ttyFolder", "/"}, {"ttyNoDir", ""},
+        {"ttyNegative", "        -5\n"}, {"ttyFolder", "/"}, {"ttySignals", pid_text(getppid())},
+        {"ttyNoDir", ""},
     };
     std::vector<std::pair<int, double>> outcomes(std::size(rows));
     auto attempt = [&](size_t i) {
-        const auto start = Clock::now();
-        outcomes[i] = {com_lock(rows[i].first, 1), since(start)};
+        std::optional<SignalStorm> storm;
+        if (rows[i].first == std::string("ttySignals"))
+            storm.emplace();
+        const int64_t start = now_ns();
+        outcomes[i] = {com_lock(rows[i].first, 1), seconds_since(start)};
     };
     LockDir d;
     std::vector<std::thread> threads; // the rows in the lock folder wait side by side
@@ -171,62 +163,50 @@ TEST(ComLock, BusyUnreadableOrNoDirectoryTimesOut) {
         SCOPED_TRACE(rows[i].first);
         EXPECT_EQ(outcomes[i].first, 0);
         EXPECT_GT(outcomes[i].second, 1.0);
-        EXPECT_LE(outcomes[i].second, 2.3);
+        EXPECT_LT(outcomes[i].second, 3.0);
     }
+    EXPECT_GT(SignalStorm::handled(), 0u);
 }
 
-// c_cflag for each setting: CS8 | CREAD | HUPCL | CLOCAL is 0xCB0, plus the speed code; iflag
-// IGNBRK | IGNPAR, oflag and lflag 0.
+// The speed code, CS7 (CS8 otherwise), CSTOPB for 2 stop bits, parity from the first letter
+// ("O", "E", upper case only); an unknown rate runs at 9600. Input is raw.
 TEST(ComLineFlags, SpeedSizeStopBitsAndParity) {
+    const tcflag_t base = CREAD | HUPCL | CLOCAL;
     const std::tuple<uint32_t, int, const char*, int, tcflag_t> rows[] = {
-        {300, 8, "N", 1, 0xCB7},     {600, 8, "N", 1, 0xCB8},     {1200, 8, "N", 1, 0xCB9},
-        {2400, 8, "N", 1, 0xCBB},    {4800, 8, "N", 1, 0xCBC},    {9600, 8, "N", 1, 0xCBD},
-        {19200, 8, "N", 1, 0xCBE},   {38400, 8, "N", 1, 0xCBF},   {57600, 8, "N", 1, 0x1CB1},
-        {115200, 8, "N", 1, 0x1CB2}, {230400, 8, "N", 1, 0x1CB3}, {12345, 8, "N", 1, 0xCBD},
-        {1800, 8, "N", 1, 0xCBD},    {460800, 8, "N", 1, 0xCBD},  {0, 0, "", 0, 0xCBD},
-        {19200, 7, "E", 1, 0xDAE},   {115200, 8, "O", 2, 0x1FF2}, {9600, 7, "N", 1, 0xCAD},
-        {9600, 8, "N", 2, 0xCFD},    {9600, 8, "Even", 1, 0xDBD}, {9600, 8, "Odd", 1, 0xFBD},
-        {9600, 8, "e", 1, 0xCBD},    {9600, 8, "o", 1, 0xCBD},    {9600, 8, nullptr, 1, 0xCBD},
-        {9600, 5, "N", 1, 0xCBD},    {9600, 6, "N", 1, 0xCBD},    {9600, 8, "N", 3, 0xCBD},
+        {115200, 7, "Odd", 2, B115200 | CS7 | CSTOPB | PARENB | PARODD},
+        {300, 8, "Even", 1, B300 | CS8 | PARENB},
+        {230400, 8, "N", 1, B230400 | CS8},
+        {9600, 8, "e", 3, B9600 | CS8},
+        {12345, 5, nullptr, 1, B9600 | CS8},
+        {0, 0, "", 0, B9600 | CS8},
     };
     for (const auto& [baud, databits, parity, stopbits, cflag] : rows) {
-        SCOPED_TRACE(testing::Message() << baud << " " << databits << " "
-                                        << (parity ? parity : "null") << " " << stopbits);
         const ComLineFlags f = com_line_flags(baud, databits, parity, stopbits);
-        EXPECT_EQ(f.cflag, cflag);
-        EXPECT_EQ(f.iflag, 0x5u);
+        EXPECT_EQ(f.cflag, cflag | base) << baud;
+        EXPECT_EQ(f.iflag, static_cast<tcflag_t>(IGNBRK | IGNPAR));
         EXPECT_EQ(f.oflag | f.lflag, 0u);
     }
 }
 
 // A pty keeps speed, stop bits, odd parity and the raw flags but forces 8 data bits and clears
-// parity enable, so only what it keeps is read back; the rest is checked on com_line_flags.
-TEST(ComOpen, PtyRunsAtTableSpeedBothWaysInRawMode) {
-    const std::tuple<uint32_t, int, const char*, int, speed_t, tcflag_t> rows[] = {
-        {115200, 8, "O", 2, B115200, CSTOPB | PARODD},
-        {300, 7, "E", 1, B300, 0},
-        {1800, 8, "N", 2, B9600, CSTOPB},
-    };
-    for (const auto& [baud, databits, parity, stopbits, speed, kept] : rows) {
-        SCOPED_TRACE(baud);
-        Line line(baud, databits, parity, stopbits);
-        ASSERT_GE(line.fd, 0);
-        termios t{};
-        ASSERT_EQ(tcgetattr(line.fd, &t), 0);
-        EXPECT_EQ(cfgetospeed(&t), speed);
-        EXPECT_EQ(cfgetispeed(&t), speed);
-        EXPECT_EQ(t.c_cflag & CIBAUD, 0u); // input follows the output speed
-        EXPECT_EQ(t.c_cflag & (CSTOPB | PARODD | CREAD | HUPCL | CLOCAL),
-                  kept | CREAD | HUPCL | CLOCAL);
-        EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNBRK | IGNPAR));
-        EXPECT_EQ(t.c_oflag | t.c_lflag, 0u);
-        EXPECT_EQ(t.c_cc[VINTR], 3); // control characters stay as the line had them
-        EXPECT_EQ(fcntl(line.fd, F_GETFL) & (O_ACCMODE | O_NONBLOCK | O_DSYNC),
-                  O_RDWR | O_NONBLOCK | O_DSYNC);
-    }
+// parity enable, so only what it keeps is read back.
+TEST(ComOpen, PtyRunsAtTheSpeedBothWaysInRawMode) {
+    Line line(115200, "O", 2);
+    ASSERT_GE(line.fd, 0);
+    termios t{};
+    ASSERT_EQ(tcgetattr(line.fd, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
+    EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
+    EXPECT_EQ(t.c_cflag & CIBAUD, 0u); // input follows the output speed
+    EXPECT_EQ(t.c_cflag & (CSTOPB | PARODD | CREAD | HUPCL | CLOCAL),
+              static_cast<tcflag_t>(CSTOPB | PARODD | CREAD | HUPCL | CLOCAL));
+    EXPECT_EQ(t.c_iflag, static_cast<tcflag_t>(IGNBRK | IGNPAR));
+    EXPECT_EQ(t.c_oflag | t.c_lflag, 0u);
+    EXPECT_EQ(fcntl(line.fd, F_GETFL) & (O_ACCMODE | O_NONBLOCK | O_DSYNC),
+              O_RDWR | O_NONBLOCK | O_DSYNC);
 }
 
-// Failures name the path, or the operation for the modem lines.
+// Failures name the path, or the operation for the modem lines; com_open_quiet says nothing.
 TEST(ComOpen, FailuresAreLogged) {
     TempDir dir;
     const std::string file = dir.file("not-a-tty"), missing = dir.file("ttyNone");
@@ -239,16 +219,18 @@ TEST(ComOpen, FailuresAreLogged) {
          "tcsetattr(" + file + ") error: " + no_tty},
         {[&] { return com_open(missing.c_str(), 9600, 8, "N", 1); }, false,
          "open(" + missing + ") error: " + strerror(ENOENT)},
+        {[&] { return com_open_quiet(missing.c_str(), 9600, 8, "N", 1); }, false, ""},
         {[&] { return com_set_dtr(pair[0], 1); }, false, "com_set_dtr - TIOCMBIx error: " + no_tty},
-        {[&] { return com_set_dtr(pair[0], 0); }, false, "com_set_dtr - TIOCMBIx error: " + no_tty},
-        {[&] { return com_set_rts(pair[0], 1); }, false, "com_set_rts - TIOCMBIx error: " + no_tty},
         {[&] { return com_set_rts(pair[0], 0); }, false, "com_set_rts - TIOCMBIx error: " + no_tty},
     };
     for (const auto& [call, opened, message] : rows) {
         LogCapture log;
         const int result = call();
         EXPECT_EQ(result >= 0, opened) << message;
-        EXPECT_EQ(log.lines(), (std::vector<std::pair<int, std::string>>{{LOG_ERR, message}}));
+        std::vector<std::pair<int, std::string>> expected;
+        if (!message.empty())
+            expected.emplace_back(LOG_ERR, message);
+        EXPECT_EQ(log.lines(), expected);
         if (result >= 0)
             close(result);
     }
@@ -256,28 +238,38 @@ TEST(ComOpen, FailuresAreLogged) {
     close(pair[1]);
 }
 
+// A read of more than 2 bytes ends the answer after a quiet spell of 200 ms; a shorter one may
+// be the start of a slow answer and waits the whole time-out again. Signals every 50 ms change
+// nothing.
 TEST(ComChat, AnswerEndsAfterQuietSpellOrFullTimeout) {
-    // The device's bursts (delay in ms, bytes), the answer's length and the time it takes (s).
-    const std::tuple<const char*, int, Bursts, size_t, double, double> rows[] = {
-        {"20 bytes end 200 ms after them", 3, {{100, 20}}, 20, 0.28, 1.5},
-        {"silent line", 1, {}, 0, 1.0, 1.6},
-        {"last read of 2 bytes waits the time-out", 1, {{100, 20}, {100, 2}}, 22, 1.15, 1.9},
-        {"last read of 3 bytes waits 200 ms", 3, {{100, 20}, {100, 3}}, 23, 0.38, 1.5},
-        {"a byte every 0.5 s", 2, {{500, 1}, {500, 1}, {500, 1}, {500, 1}}, 4, 3.95, 5.0},
+    // The device's bursts (delay in ms, bytes), the answer's length and the time it takes at
+    // least; `fast`: well before the time-out.
+    const std::tuple<const char*, int, Bursts, size_t, double, bool> rows[] = {
+        {"20 bytes end 200 ms after them", 5, {{100, 20}}, 20, 0.28, true},
+        {"silent line", 1, {}, 0, 1.0, false},
+        {"last read of 2 bytes waits the time-out", 1, {{100, 20}, {100, 2}}, 22, 1.15, false},
+        {"last read of 3 bytes waits 200 ms", 5, {{100, 20}, {100, 3}}, 23, 0.38, true},
+        {"a byte every 0.5 s", 2, {{500, 1}, {500, 1}, {500, 1}, {500, 1}}, 4, 3.95, false},
     };
-    for (const auto& [what, timeout, bursts, length, min_s, max_s] : rows) {
-        SCOPED_TRACE(what);
-        Line line;
-        ASSERT_GE(line.fd, 0);
-        const auto start = Clock::now();
-        std::thread device = play(line.master, bursts);
-        const std::string answer = com_chat(line.fd, "AT\r", timeout);
-        const double elapsed = since(start);
-        device.join();
-        EXPECT_EQ(answer, pattern(length));
-        EXPECT_GE(elapsed, min_s);
-        EXPECT_LE(elapsed, max_s);
-        EXPECT_EQ(drain(line.master, 500), "AT\r");
+    for (bool signals : {false, true}) {
+        for (const auto& [what, timeout, bursts, length, least_s, fast] : rows) {
+            SCOPED_TRACE(testing::Message() << what << (signals ? " with signals" : ""));
+            Line line;
+            ASSERT_GE(line.fd, 0);
+            std::optional<SignalStorm> storm;
+            if (signals)
+                storm.emplace();
+            const int64_t start = now_ns();
+            std::thread device = play(line.master, bursts);
+            const std::string answer = com_chat(line.fd, "AT\r", timeout);
+            const double elapsed = seconds_since(start);
+            storm.reset();
+            device.join();
+            EXPECT_EQ(answer, pattern(length));
+            EXPECT_GE(elapsed, least_s);
+            EXPECT_TRUE(!fast || elapsed < timeout - 2.0) << elapsed;
+            EXPECT_EQ(drain(line.master, 500), "AT\r");
+        }
     }
     LogCapture log;
     EXPECT_STREQ(com_chat(-1, "ATZ", 1), "");
