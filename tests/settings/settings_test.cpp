@@ -3,30 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <new>
 #include <sstream>
 #include <string>
 
 #include "support.h"
 
 using namespace std::string_literals;
-
-// Allocations of at least this many bytes fail while it is below SIZE_MAX, so that the
-// out-of-memory path of the reader can be driven. The replacements stay out of line so that the
-// compiler does not pair an inlined free() with a new expression.
-static std::size_t g_fail_new_from = SIZE_MAX;
-
-__attribute__((noinline)) void* operator new(std::size_t size) {
-    void* p = size < g_fail_new_from ? std::malloc(size == 0 ? 1 : size) : nullptr;
-    return p != nullptr ? p : throw std::bad_alloc();
-}
-__attribute__((noinline)) void operator delete(void* p) noexcept {
-    std::free(p);
-}
-__attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
@@ -192,25 +174,4 @@ TEST(SettingsFile, EveryFieldLoadsFromAndSavesToItsKey) {
     EXPECT_EQ(dump(s), dump(Settings{}));
     EXPECT_TRUE(log.lines().empty());
     EXPECT_EQ(settings_get_string(nullptr, "K"), std::optional<std::string>(""));
-}
-
-TEST(SettingsReader, OutOfMemoryGivesNoText) {
-    const std::string digits = std::string(4000, '0') + "7";
-    Stream in("K=" + digits + "\n");
-    TempDir dir;
-    write_file(dir.file("settings"), "MOD_KOVEX4_DEVICE=" + digits +
-                                         "\nMOD_KOVEX4_PARITY=E\nMOD_KOVEX4_PORT=" + digits +
-                                         "\nMOD_KOVEX4_STATION=3\n");
-    Settings s;
-    s.device = "old";
-    s.port = 99;
-    g_fail_new_from = 1000;
-    const std::optional<std::string> text = settings_get_string(in.file, "K");
-    const uint32_t number = settings_get_uint(in.file, "K");
-    settings_load(s, dir.file("settings").c_str());
-    g_fail_new_from = SIZE_MAX;
-    EXPECT_FALSE(text.has_value());
-    EXPECT_EQ(number, 0u);
-    EXPECT_EQ(dump(s), "0||0|0|E|0||0|3|0|0|S0 C0 A0|S0 C0 A0|S0 C0 A0|S0 C0 A0|S0 C0 A0");
-    EXPECT_EQ(settings_get_uint(in.file, "K"), 7u);
 }
