@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -13,13 +12,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #ifndef KOVEX4_BINARY
 #error "KOVEX4_BINARY must name the daemon under test"
@@ -27,23 +24,13 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-int64_t ms_since(Clock::time_point t0) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-}
-
-// Child side of start(): only system calls between fork and exec.
+// Child side of start(): only system calls between fork and exec. `paths`: the test's etc, lock
+// and dev folders, the log socket, dev/log, dev/pts and dev/null in the test's dev folder, then
+// pairs of (link, target) or (folder, "") to create in it, ended by an empty pair.
 [[noreturn]] void exec_in_namespace(const std::string* paths, char* const* argv) {
-    const char* base = paths[0].c_str();
-    const char* etc = paths[1].c_str();
-    const char* lock = paths[2].c_str();
-    const char* dev = paths[3].c_str();
-    const char* log_socket = paths[4].c_str();
-    const char* dev_log = paths[5].c_str();
-    const char* dev_pts = paths[6].c_str();
-    const char* dev_null = paths[7].c_str();
-    (void)base;
+    const char *etc = paths[0].c_str(), *lock = paths[1].c_str(), *dev = paths[2].c_str();
+    const char *log_socket = paths[3].c_str(), *dev_log = paths[4].c_str();
+    const char *dev_pts = paths[5].c_str(), *dev_null = paths[6].c_str();
     auto ok = [](int rc) {
         if (rc != 0)
             _exit(120);
@@ -66,8 +53,7 @@ int64_t ms_since(Clock::time_point t0) {
     }
     ok(mount(log_socket, dev_log, nullptr, MS_BIND, nullptr));
     ok(mount("/dev/null", dev_null, nullptr, MS_BIND, nullptr));
-    for (size_t i = 8; !paths[i].empty(); i += 2) {
-        // Pairs of (link, target), and folders (target empty) created on the way.
+    for (size_t i = 7; !paths[i].empty(); i += 2) {
         if (paths[i + 1].empty())
             ok(mkdir(paths[i].c_str(), 0755));
         else
@@ -88,9 +74,7 @@ int64_t ms_since(Clock::time_point t0) {
 
 unsigned free_port() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     socklen_t len = sizeof address;
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len);
@@ -100,10 +84,7 @@ unsigned free_port() {
 
 int connect_local(unsigned port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         close(fd);
         return -1;
@@ -114,11 +95,10 @@ int connect_local(unsigned port) {
 std::vector<uint8_t> read_frame(int fd, int timeout_ms) {
     std::vector<uint8_t> frame;
     size_t want = 6;
-    const auto t0 = Clock::now();
+    const int64_t t0 = now_ns();
     while (frame.size() < want) {
-        const int64_t left = timeout_ms - ms_since(t0);
-        pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
+        const int left = timeout_ms - static_cast<int>(seconds_since(t0) * 1000);
+        if (left <= 0 || !wait_readable(fd, left))
             return {};
         uint8_t byte;
         if (recv(fd, &byte, 1, 0) != 1)
@@ -160,23 +140,15 @@ void end_process(pid_t pid) {
     if (pid <= 0)
         return;
     kill(pid, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid)
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!eventually([pid] { return waitpid(pid, nullptr, WNOHANG) == pid; }, 1000)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
     }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
 }
 
 bool wait_file_contains(const std::string& path, const std::string& text, int timeout_ms) {
-    const auto t0 = Clock::now();
-    do {
-        if (read_file(path).find(text) != std::string::npos)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    } while (ms_since(t0) < timeout_ms);
-    return false;
+    return eventually([&] { return read_file(path).find(text) != std::string::npos; },
+                      timeout_ms);
 }
 
 std::string run_command(const std::string& command) {
@@ -211,10 +183,6 @@ Daemon::Daemon(std::vector<std::string> wrapper) : wrapper_(std::move(wrapper)) 
     std::filesystem::create_directory(dir_.file("etc"));
     std::filesystem::create_directory(dir_.file("lock"));
     std::filesystem::create_directory(dir_.file("dev"));
-    if (!sim_open_pty(pty_))
-        throw std::runtime_error("cannot open a pseudo-terminal");
-    sim_ = std::make_unique<DevSimServer>(pty_.master);
-
     log_fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -240,8 +208,6 @@ Daemon::~Daemon() {
                                    ec);
     }
 #endif
-    sim_.reset();
-    sim_close_pty(pty_);
     if (log_fd_ >= 0)
         close(log_fd_);
 }
@@ -255,9 +221,10 @@ std::string Daemon::settings(const std::string& extra) const {
 bool Daemon::start(const std::string& settings_text, const std::string& extra_link) {
     write_file(dir_.file("etc/settings"), settings_text);
     // Everything the child needs, prepared before fork (no allocation after it).
-    std::vector<std::string> paths = {
-        dir_.path(),           dir_.file("etc"),     dir_.file("lock"),    dir_.file("dev"),
-        dir_.file("log.sock"), dir_.file("dev/log"), dir_.file("dev/pts"), dir_.file("dev/null")};
+    std::vector<std::string> paths = {dir_.file("etc"),     dir_.file("lock"),
+                                      dir_.file("dev"),     dir_.file("log.sock"),
+                                      dir_.file("dev/log"), dir_.file("dev/pts"),
+                                      dir_.file("dev/null")};
     paths.push_back(dir_.file("dev/") + device);
     paths.push_back(pty_.slave_path);
     if (!extra_link.empty()) {
@@ -289,35 +256,24 @@ bool Daemon::start(const std::string& settings_text, const std::string& extra_li
 }
 
 bool Daemon::wait_listening(int timeout_ms) {
-    const auto t0 = Clock::now();
-    while (ms_since(t0) < timeout_ms) {
-        const int fd = connect_local(port_);
-        if (fd >= 0) {
-            close(fd);
-            // The probe is a connection of its own: let the daemon log it and its end, so that
-            // tests count connection events from a quiet state.
-            return wait_log("TCP connection from 127.0.0.1 established", timeout_ms) &&
-                   wait_log("TCP connection closed", timeout_ms);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    int fd = -1;
+    if (!eventually([&] { return (fd = connect_local(port_)) >= 0; }, timeout_ms))
+        return false;
+    close(fd);
+    // The probe is a connection of its own: let the daemon log it and its end, so that tests
+    // count connection events from a quiet state.
+    return wait_log("TCP connection from 127.0.0.1 established", timeout_ms) &&
+           wait_log("TCP connection closed", timeout_ms);
 }
 
 int Daemon::wait_exit(int timeout_ms) {
-    if (pid_ < 0)
-        return status_;
-    const auto t0 = Clock::now();
-    do {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            return status_;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    } while (ms_since(t0) < timeout_ms);
-    return -1;
+    int status = 0;
+    if (pid_ >= 0 && eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; },
+                                timeout_ms)) {
+        pid_ = -1;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    return pid_ < 0 ? status_ : -1;
 }
 
 void Daemon::stop() {
@@ -353,13 +309,7 @@ int Daemon::count_log(const std::string& text) {
 }
 
 bool Daemon::wait_log_count(const std::string& text, int count, int timeout_ms) {
-    const auto t0 = Clock::now();
-    do {
-        if (count_log(text) >= count)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    } while (ms_since(t0) < timeout_ms);
-    return false;
+    return eventually([&] { return count_log(text) >= count; }, timeout_ms);
 }
 
 bool Daemon::wait_log(const std::string& text, int timeout_ms) {

@@ -4,11 +4,9 @@
 // pseudo-terminal served by the in-process simulator.
 #include <sys/types.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "devsim.h"
 #include "support.h"
 
 struct LogLine {
@@ -26,7 +24,7 @@ public:
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
 
-    DevSimServer& sim() { return *sim_; }
+    DevSimServer& sim() { return sim_; }
     // The private /dev holds the pty as "ttyGW0" and also under `extra_link` (relative to /dev,
     // subfolders created) when start() is given one.
     static constexpr const char* device = "ttyGW0";
@@ -57,8 +55,8 @@ public:
 private:
     TempDir dir_;
     std::vector<std::string> wrapper_;
-    SimPty pty_;
-    std::unique_ptr<DevSimServer> sim_;
+    Pty pty_;
+    DevSimServer sim_{pty_.master};
     int log_fd_ = -1;
     unsigned port_ = 0;
     pid_t pid_ = -1;
