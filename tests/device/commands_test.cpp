@@ -55,7 +55,8 @@ TEST(DevCommands, RequestFramesByteForByte) {
         {[&](DevLine& fd) { return dev_read_block(fd, 1, block); }, "02 03 41 01 20 03 62 00"},
         {[&](DevLine& fd) { return dev_read_items(fd, 0x105, 2, reads); }, // station's low 8 bits
          "02 0A 41 05 00 02 69 01 00 40 03 00 03 F5 00"},
-        {[](DevLine& fd) { return dev_read_items(fd, 5, 0, nullptr); }, "02 04 41 05 00 00 03 46 00"},
+        {[](DevLine& fd) { return dev_read_items(fd, 5, 0, nullptr); },
+         "02 04 41 05 00 00 03 46 00"},
         {[&](DevLine& fd) { return dev_write_items(fd, 5, 3, writes); },
          "02 11 41 05 01 03 69 01 00 01 02 61 02 00 02 40 03 00 01 03 60 01"},
         {[&](DevLine& fd) { return dev_write_items(fd, 5, 1, high_only); },
@@ -67,8 +68,7 @@ TEST(DevCommands, RequestFramesByteForByte) {
     DevLine dev{line.slave};
     for (const auto& [call, frame] : rows) {
         SCOPED_TRACE(frame);
-        EXPECT_EQ(scripted(line.master, script(NAK),
-                           [&, call = call] { EXPECT_EQ(call(dev), 0); }),
+        EXPECT_EQ(scripted(line.master, script(NAK), [&, call = call] { EXPECT_EQ(call(dev), 0); }),
                   hex(frame));
     }
 }
