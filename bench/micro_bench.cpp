@@ -12,9 +12,9 @@
 #include "devsim.h"
 #include "modbus/mbap.h"
 #include "modbus/request.h"
+#include "register_store.h"
 #include "regmap/regmap.h"
 #include "regmap/regs.h"
-#include "register_store.h"
 #include "support.h"
 
 namespace {

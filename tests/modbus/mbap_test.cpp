@@ -1,6 +1,4 @@
 // The MBAP parser over any split of a byte stream, and the encoder.
-#include <climits>
-#include <cstring>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -95,23 +93,6 @@ TEST(MbapParse, OversizedFramesAreSkippedInStep) {
         for (size_t chunk : {size_t{1}, size_t{256}, stream.size()})
             EXPECT_EQ(run(stream, cuts(stream.size(), chunk)), (Yields{{stream.size(), next}}))
                 << length << " in reads of " << chunk;
-    }
-}
-
-TEST(MbapParse, NothingLeftToReadChangesNothing) {
-    const Bytes partial = {0x12, 0x34, 0x00};
-    for (int32_t count : {0, -1, INT32_MIN}) {
-        MbapParser parser;
-        mbap_reset(parser);
-        const uint8_t* next = partial.data();
-        int32_t left = 3;
-        ASSERT_EQ(mbap_parse(parser, next, left), nullptr);
-        const MbapParser before = parser;
-        left = count;
-        EXPECT_EQ(mbap_parse(parser, next, left), nullptr);
-        EXPECT_EQ(next, partial.data() + 3);
-        EXPECT_EQ(left, count);
-        EXPECT_EQ(std::memcmp(&before, &parser, sizeof parser), 0);
     }
 }
 

@@ -112,7 +112,8 @@ TEST(ModbusRequest, ShortFramesAnswerExceptionThreeAndTransferNothing) {
             SCOPED_TRACE(testing::Message() << "function " << int{body[1]} << " length " << length);
             MbapParser parser;
             mbap_reset(parser);
-            ASSERT_EQ(roundtrip(store, write_request(1, 0x0010, {0x33, 0x44}), &parser).size(), 12u);
+            ASSERT_EQ(roundtrip(store, write_request(1, 0x0010, {0x33, 0x44}), &parser).size(),
+                      12u);
             const unsigned before = transfers(store);
             const Bytes response = roundtrip(
                 store, mbap_wire(0x42, 0, length, Bytes(body.begin(), body.begin() + length)),
@@ -150,8 +151,8 @@ TEST(PushRequest, EncodesStartQuantityAndValues) {
     // Quantity 0 or over 123, or a failed read: no request, and the last one stays as it was.
     store.failing = 0x0402;
     const Bytes last = mbap_bytes(*frame);
-    for (const auto& [start, quantity, reads] : {std::tuple{0x0400u, 0u, 0u}, {0x0400u, 124u, 0u},
-                                                 {0x0401u, 2u, 1u}}) {
+    for (const auto& [start, quantity, reads] :
+         {std::tuple{0x0400u, 0u, 0u}, {0x0400u, 124u, 0u}, {0x0401u, 2u, 1u}}) {
         const unsigned before = store.reads;
         EXPECT_EQ(modbus_build_write_request(store.registers(), start, quantity), nullptr);
         EXPECT_EQ(store.reads - before, reads) << quantity;

@@ -22,9 +22,9 @@ TEST(RegMap, LookupFindsEveryRowAndNothingElse) {
 // row without items, the ends of the one-item runs; block and flag have no row.
 TEST(RegMap, RowsThatMatter) {
     const std::tuple<uint32_t, char, int, int> rows[] = {
-        {0x0000, '@', 1, 16}, {0x0002, 'A', 1, 15},  {0x0102, 'A', 1, 8},   {0x0003, 'A', 17, 0},
-        {0x0005, 'B', 1, 9},  {0x0105, 'B', 1, 6},   {0x0017, 'a', 8, 1},   {0x0263, 'H', 100, 1},
-        {0x0463, 'i', 100, 1}, {0x2803, 'G', 4, 1},  {0x0600, 0, 0, 0},     {0x0800, 0, 0, 0},
+        {0x0000, '@', 1, 16},  {0x0002, 'A', 1, 15}, {0x0102, 'A', 1, 8}, {0x0003, 'A', 17, 0},
+        {0x0005, 'B', 1, 9},   {0x0105, 'B', 1, 6},  {0x0017, 'a', 8, 1}, {0x0263, 'H', 100, 1},
+        {0x0463, 'i', 100, 1}, {0x2803, 'G', 4, 1},  {0x0600, 0, 0, 0},   {0x0800, 0, 0, 0},
     };
     for (const auto& [reg, type, first, count] : rows) {
         const RegMapEntry* e = regmap_lookup(reg);

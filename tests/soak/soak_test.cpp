@@ -257,13 +257,13 @@ TEST_F(Reliability, SoakWithFaultyDeviceAndHostileClients) {
         d.sim().with([&](DevSim& s) {
             device_requests += s.requests.size();
             for (const SimRequest& q : s.requests)
-                reads_writing += !r.write && q.command != DEV_CMD_READ_ITEMS &&
-                                 q.command != DEV_CMD_READ_BLOCK;
+                reads_writing +=
+                    !r.write && q.command != DEV_CMD_READ_ITEMS && q.command != DEV_CMD_READ_BLOCK;
             s.requests.clear();
         });
         // Transaction id, protocol id and unit id echoed; then the function and what follows.
-        const bool echoed = answer.size() >= 9 && std::equal(answer.begin(), answer.begin() + 4,
-                                                             request.begin()) &&
+        const bool echoed = answer.size() >= 9 &&
+                            std::equal(answer.begin(), answer.begin() + 4, request.begin()) &&
                             answer[6] == request[6];
         if (echoed && answer.size() == 9 && answer[7] == (request[7] | 0x80) && answer[8] == 4) {
             ++exceptions;
@@ -276,10 +276,11 @@ TEST_F(Reliability, SoakWithFaultyDeviceAndHostileClients) {
             ++served;
             const std::vector<uint16_t> want = expected_read(device, r.start, r.quantity);
             for (size_t k = 0; k < r.quantity; ++k) {
-                const uint16_t got = static_cast<uint16_t>(answer[9 + 2 * k] << 8 | answer[10 + 2 * k]);
+                const uint16_t got =
+                    static_cast<uint16_t>(answer[9 + 2 * k] << 8 | answer[10 + 2 * k]);
                 if (got != want[k] && ++wrong_values <= 10)
-                    std::printf("wrong value: register %zu read %u, device holds %u\n",
-                                r.start + k, got, want[k]);
+                    std::printf("wrong value: register %zu read %u, device holds %u\n", r.start + k,
+                                got, want[k]);
             }
         } else if (!answer.empty()) {
             ++bad_answers;
@@ -362,7 +363,8 @@ TEST_F(Reliability, LateReplyIsNotTakenForTheNextRequest) {
     const int64_t t0 = now_ns();
     EXPECT_EQ(request_reply(fd, read_request(1, 0x0200, 1)), hex("00 01 00 00 00 03 01 83 04"));
     EXPECT_GT(seconds_since(t0), 2.9);
-    EXPECT_EQ(request_reply(fd, read_request(2, 0x0201, 1)), hex("00 02 00 00 00 05 01 03 02 00 16"));
+    EXPECT_EQ(request_reply(fd, read_request(2, 0x0201, 1)),
+              hex("00 02 00 00 00 05 01 03 02 00 16"));
 
     // A late acknowledgement of a write, then a write that the device never gets: refused.
     d.sim().with([](DevSim& s) { s.next_faults = {SimFault::late, SimFault::silent}; });

@@ -44,10 +44,8 @@ Bytes hex(const std::string& text) {
 
 Bytes mbap_wire(uint16_t tid, uint16_t pid, uint16_t length, const Bytes& body) {
     Bytes out;
-    out.reserve(6 + body.size());
-    put16(out, tid);
-    put16(out, pid);
-    put16(out, length);
+    for (uint16_t field : {tid, pid, length})
+        put16(out, field);
     out.insert(out.end(), body.begin(), body.end());
     return out;
 }
@@ -136,13 +134,6 @@ int LogCapture::count(int priority, const std::string& text) const {
     for (const auto& [p, line] : lines())
         n += p == priority && line == text;
     return n;
-}
-
-bool LogCapture::has_prefix(int priority, const std::string& prefix) const {
-    for (const auto& [p, line] : lines())
-        if (p == priority && line.compare(0, prefix.size(), prefix) == 0)
-            return true;
-    return false;
 }
 
 void LogCapture::clear() {

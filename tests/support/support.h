@@ -80,8 +80,6 @@ public:
     std::vector<std::pair<int, std::string>> lines() const;
     // Number of lines with this priority and exactly this text.
     int count(int priority, const std::string& text) const;
-    // True when some line with this priority starts with `prefix`.
-    bool has_prefix(int priority, const std::string& prefix) const;
     void clear();
 };
 
