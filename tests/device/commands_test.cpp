@@ -123,30 +123,6 @@ TEST(DevCommands, ReplyJudgement) {
     }
 }
 
-TEST(DevCommands, OversizedListsSendNothing) {
-    // Write or read, item type, count, and the size of the request frame (0: none is sent).
-    const std::tuple<bool, uint8_t, int, size_t> rows[] = {
-        {false, 'i', 83, 258}, {false, 'i', 84, 0},  {false, 'i', -1, 0}, {true, 'i', 50, 259},
-        {true, 'i', 51, 0},    {true, '@', 62, 257}, {true, '@', 63, 0},  {true, '@', -1, 0},
-    };
-    Pty line;
-    DevLine dev{line.slave};
-    for (const auto& [write, type, count, frame] : rows) {
-        SCOPED_TRACE(count);
-        std::vector<DevItem> items(90, DevItem{type, 1, 0});
-        auto call = [&, write = write, count = count] {
-            return write ? dev_write_items(dev, 1, count, items.data())
-                         : dev_read_items(dev, 1, count, items.data());
-        };
-        if (frame == 0) {
-            EXPECT_EQ(call(), 0);
-            EXPECT_FALSE(wait_readable(line.master, 50));
-        } else {
-            EXPECT_EQ(scripted(line.master, script(NAK), call).size(), frame);
-        }
-    }
-}
-
 // A device answering after a second is waited for; a silent one costs the budget alone, and the
 // answer comes at its end, before the late-reply second has passed. A late reply, coming within
 // that second, is dropped before the next request is written and never answers it. The same
