@@ -128,14 +128,13 @@ TEST(SettingsWriter, LineFormats) {
 // back with the lines in reverse order (every lookup starts from the top of the file), with LF
 // and with CR LF line ends.
 TEST(SettingsFile, EveryFieldSavesToAndLoadsFromItsKey) {
-    Settings s;
-    s.enabled = 5;
-    s.device = "a b";
-    s.databits = 7;
-    s.parity = "O";
-    s.stopbits = 2;
-    s.ipaddr = "10.0.0.1";
-    s.alarm_period = 11;
+    Settings s{.enabled = 5,
+               .device = "a b",
+               .databits = 7,
+               .parity = "O",
+               .stopbits = 2,
+               .ipaddr = "10.0.0.1",
+               .alarm_period = 11};
     for (int n = 0; n < SETTINGS_SLOTS; ++n)
         std::tie(s.start[n], s.count[n], s.alarm[n]) =
             std::tuple(n + 1, n == 2 ? 0 : n + 11, n + 21);
