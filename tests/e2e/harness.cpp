@@ -1,6 +1,7 @@
 #include "harness.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -66,13 +67,16 @@ std::vector<uint8_t> request_reply(int fd, const std::vector<uint8_t>& request, 
 }
 
 pid_t spawn_to_file(const std::vector<std::string>& argv, const std::string& out_file) {
-    std::string command = "exec";
+    std::vector<char*> args;
     for (const std::string& word : argv)
-        command += " '" + word + "'";
-    command += " >'" + out_file + "' 2>&1";
+        args.push_back(const_cast<char*>(word.c_str()));
+    args.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        const int fd = open(out_file.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        execv(args[0], args.data());
         _exit(127);
     }
     return pid;
