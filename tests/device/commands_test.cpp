@@ -156,7 +156,7 @@ TEST(DevCommands, SlowSilentAndLateDeviceWithAndWithoutSignals) {
         EXPECT_EQ(block.word, 0xEEEE);
 
         sim.with([](DevSim& s) {
-            s.late_ms = 3300;
+            s.late_ms = 3500; // half a second from either end of the late-reply second
             s.next_faults = {SimFault::late};
         });
         DevItem item{'i', 1, 0};
