@@ -17,12 +17,6 @@
 #include <sstream>
 #include <string>
 
-int64_t now_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 bool read_exact(int fd, uint8_t* out, size_t n, int timeout_ms) {
     size_t got = 0;
     while (got < n) {
@@ -31,10 +25,8 @@ bool read_exact(int fd, uint8_t* out, size_t n, int timeout_ms) {
             got += static_cast<size_t>(r);
             continue;
         }
-        if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-            return false;
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) <= 0)
+        if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ||
+            !wait_readable(fd, timeout_ms))
             return false;
     }
     return true;
@@ -62,10 +54,7 @@ bool exchange(int fd, const Bytes& request, Bytes& reply) {
         static_cast<ssize_t>(request.size()))
         return false;
     // Reads block on the socket's own readiness: one poll before the first read, then as needed.
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 5000) <= 0)
-        return false;
-    return read_exact(fd, reply.data(), reply.size());
+    return wait_readable(fd, 5000) && read_exact(fd, reply.data(), reply.size());
 }
 
 Summary summarise(std::vector<int64_t> samples) {
@@ -169,8 +158,7 @@ void TcpFloor::run(size_t request_size, const Bytes& reply) {
     Bytes request(request_size);
     const uint64_t cpu0 = thread_cpu_ns();
     for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, -1) <= 0 || !read_exact(fd, request.data(), request.size()))
+        if (!wait_readable(fd, -1) || !read_exact(fd, request.data(), request.size()))
             break;
         if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) !=
             static_cast<ssize_t>(reply.size()))
@@ -183,7 +171,7 @@ void TcpFloor::run(size_t request_size, const Bytes& reply) {
 
 PtyFloor::PtyFloor(std::vector<SerialExchange> cycle, const DevSim* device)
     : cycle_(std::move(cycle)) {
-    if (!sim_open_pty(pty_) || pipe2(stop_pipe_, O_CLOEXEC) != 0)
+    if (pipe2(stop_pipe_, O_CLOEXEC) != 0)
         return;
     if (device != nullptr) {
         device_ = std::make_unique<DevSimServer>(pty_.master);
@@ -206,7 +194,6 @@ PtyFloor::~PtyFloor() {
     for (const int fd : stop_pipe_)
         if (fd >= 0)
             close(fd);
-    sim_close_pty(pty_);
 }
 
 void PtyFloor::serve() {
@@ -235,8 +222,8 @@ bool PtyFloor::run_cycle(Bytes& scratch) {
         scratch.resize(e.reply.size());
         if (!write_all(pty_.slave, e.request.data(), e.request.size()))
             return false;
-        pollfd p{pty_.slave, POLLIN, 0};
-        if (poll(&p, 1, 5000) <= 0 || !read_exact(pty_.slave, scratch.data(), scratch.size()))
+        if (!wait_readable(pty_.slave, 5000) ||
+            !read_exact(pty_.slave, scratch.data(), scratch.size()))
             return false;
     }
     return true;
@@ -244,7 +231,7 @@ bool PtyFloor::run_cycle(Bytes& scratch) {
 
 PacedLine::PacedLine(unsigned baud, std::unique_ptr<DevSim> device)
     : baud_(baud), device_(std::move(device)) {
-    if (!sim_open_pty(pty_) || pipe2(stop_pipe_, O_CLOEXEC) != 0)
+    if (pipe2(stop_pipe_, O_CLOEXEC) != 0)
         return;
     thread_ = std::thread([this] { serve(); });
 }
@@ -258,7 +245,6 @@ PacedLine::~PacedLine() {
     for (const int fd : stop_pipe_)
         if (fd >= 0)
             close(fd);
-    sim_close_pty(pty_);
 }
 
 int64_t PacedLine::byte_ns(size_t bytes) const {

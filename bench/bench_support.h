@@ -10,11 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "devsim.h"
-
-using Bytes = std::vector<uint8_t>;
-
-int64_t now_ns();
+#include "support.h"
 
 // Reads exactly `n` bytes (poll + read), false on end of stream, error or time-out.
 bool read_exact(int fd, uint8_t* out, size_t n, int timeout_ms = 5000);
@@ -86,7 +82,7 @@ public:
 private:
     void serve();
     std::vector<SerialExchange> cycle_;
-    SimPty pty_;
+    Pty pty_;
     std::unique_ptr<DevSimServer> device_;
     int stop_pipe_[2] = {-1, -1};
     std::thread thread_;
@@ -113,7 +109,7 @@ private:
     bool sleep_until(int64_t deadline_ns);
     unsigned baud_;
     std::unique_ptr<DevSim> device_;
-    SimPty pty_;
+    Pty pty_;
     std::atomic<bool> stop_{false};
     int stop_pipe_[2] = {-1, -1};
     std::thread thread_;

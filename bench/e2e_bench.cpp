@@ -67,10 +67,9 @@ void fill_device(DevSim& s) {
 
 // A Modbus TCP frame: transaction id 0, protocol 0, unit 1, then `pdu`.
 Bytes mbap(const Bytes& pdu) {
-    const size_t length = pdu.size() + 1;
-    Bytes out = {0, 0, 0, 0, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length), 1};
-    out.insert(out.end(), pdu.begin(), pdu.end());
-    return out;
+    Bytes body(1 + pdu.size(), 1);
+    std::copy(pdu.begin(), pdu.end(), body.begin() + 1);
+    return mbap_wire(0, 0, static_cast<uint16_t>(body.size()), body);
 }
 
 void set_tid(Bytes& frame, uint16_t tid) {

@@ -132,7 +132,7 @@ ns_mount_lock() {
 # ns_private_dev SCRATCH [LOG_SOCKET [NAME=TARGET]...]: replaces /dev with a tmpfs, built in the
 # empty folder SCRATCH, holding the pseudo-terminals (pts, ptmx), null, zero, random, urandom,
 # fd, /dev/log bound to LOG_SOCKET when it is not empty, and a link /dev/NAME -> TARGET for each
-# NAME=TARGET.
+# NAME=TARGET (NAME may name subfolders).
 ns_private_dev() {
     local dev=$1 log=${2:-} node link
     shift 2 || shift $#
@@ -150,6 +150,7 @@ ns_private_dev() {
         mount --bind "$log" "$dev/log"
     fi
     for link in "$@"; do
+        mkdir -p "$(dirname "$dev/${link%%=*}")"
         ln -s "${link#*=}" "$dev/${link%%=*}"
     done
     mount --move "$dev" /dev

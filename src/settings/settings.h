@@ -29,7 +29,7 @@ struct Settings {
     // (Write Single Register) served when 1, and the IPv4 address to listen on (empty: every one).
     uint32_t clients = 0;
     uint32_t write_single = 0;
-    std::string listen;
+    std::string listen{};
 };
 
 // Fills every field; a missing file gives zeros and empty texts.

@@ -1,28 +1,15 @@
 #pragma once
-// Helpers for the field-device tests: hex byte lists, a pty line and a scripted device.
-#include <gtest/gtest.h>
-#include <poll.h>
+// A scripted field device for the link and command tests.
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdint>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "devsim.h"
+#include <gtest/gtest.h>
 
-using Bytes = std::vector<uint8_t>;
-using Clock = std::chrono::steady_clock;
-
-inline Bytes hex(const std::string& text) {
-    std::istringstream in(text);
-    Bytes out;
-    for (unsigned v; in >> std::hex >> v;)
-        out.push_back(static_cast<uint8_t>(v));
-    return out;
-}
+#include "support.h"
 
 // Writes of a scripted device, separated by '|'.
 inline std::vector<Bytes> script(const std::string& text) {
@@ -32,21 +19,6 @@ inline std::vector<Bytes> script(const std::string& text) {
         writes.push_back(hex(part));
     return writes;
 }
-
-inline double seconds_since(Clock::time_point t0) {
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-
-inline bool wait_readable(int fd, int ms) {
-    pollfd p{fd, POLLIN, 0};
-    return poll(&p, 1, ms) == 1;
-}
-
-// A raw pty pair: the gateway uses the slave, the device side is the master.
-struct PtyLine : SimPty {
-    PtyLine() { EXPECT_TRUE(sim_open_pty(*this)); }
-    ~PtyLine() { sim_close_pty(*this); }
-};
 
 // Runs `call` while a scripted device on `peer` reads one request frame and answers with
 // `writes`, pausing 20 ms between writes. Returns the request bytes as received.

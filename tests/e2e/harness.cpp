@@ -3,94 +3,27 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
-#ifndef KOVEX4_BINARY
-#error "KOVEX4_BINARY must name the daemon under test"
+#if !defined(KOVEX4_BINARY) || !defined(KOVEX4_NAMESPACE_SH)
+#error "KOVEX4_BINARY must name the daemon under test, KOVEX4_NAMESPACE_SH scripts/namespace.sh"
 #endif
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-int64_t ms_since(Clock::time_point t0) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
-}
-
-// Child side of start(): only system calls between fork and exec.
-[[noreturn]] void exec_in_namespace(const std::string* paths, char* const* argv) {
-    const char* base = paths[0].c_str();
-    const char* etc = paths[1].c_str();
-    const char* lock = paths[2].c_str();
-    const char* dev = paths[3].c_str();
-    const char* log_socket = paths[4].c_str();
-    const char* dev_log = paths[5].c_str();
-    const char* dev_pts = paths[6].c_str();
-    const char* dev_null = paths[7].c_str();
-    (void)base;
-    auto ok = [](int rc) {
-        if (rc != 0)
-            _exit(120);
-    };
-    ok(unshare(CLONE_NEWNS));
-    ok(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr));
-    ok(mount("tmpfs", "/opt", "tmpfs", 0, nullptr));
-    ok(mkdir("/opt/kovex4", 0755));
-    ok(mkdir("/opt/kovex4/etc", 0755));
-    ok(mount(etc, "/opt/kovex4/etc", nullptr, MS_BIND, nullptr));
-    ok(mount(lock, "/var/lock", nullptr, MS_BIND, nullptr));
-    ok(mount("tmpfs", dev, "tmpfs", 0, nullptr));
-    ok(mkdir(dev_pts, 0755));
-    ok(mount("/dev/pts", dev_pts, nullptr, MS_BIND, nullptr));
-    for (const char* file : {dev_log, dev_null}) {
-        const int fd = open(file, O_CREAT | O_WRONLY, 0644);
-        if (fd < 0)
-            _exit(121);
-        close(fd);
-    }
-    ok(mount(log_socket, dev_log, nullptr, MS_BIND, nullptr));
-    ok(mount("/dev/null", dev_null, nullptr, MS_BIND, nullptr));
-    for (size_t i = 8; !paths[i].empty(); i += 2) {
-        // Pairs of (link, target), and folders (target empty) created on the way.
-        if (paths[i + 1].empty())
-            ok(mkdir(paths[i].c_str(), 0755));
-        else
-            ok(symlink(paths[i + 1].c_str(), paths[i].c_str()));
-    }
-    ok(mount(dev, "/dev", nullptr, MS_BIND | MS_REC, nullptr));
-    const int null_fd = open("/dev/null", O_RDWR);
-    if (null_fd >= 0) {
-        dup2(null_fd, 0);
-        close(null_fd);
-    }
-    char* const envp[] = {nullptr};
-    execve(argv[0], argv, envp);
-    _exit(127);
-}
-
-} // namespace
 
 unsigned free_port() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
     socklen_t len = sizeof address;
     getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len);
@@ -118,11 +51,10 @@ int connect_to(const char* host, unsigned port) {
 std::vector<uint8_t> read_frame(int fd, int timeout_ms) {
     std::vector<uint8_t> frame;
     size_t want = 6;
-    const auto t0 = Clock::now();
+    const int64_t t0 = now_ns();
     while (frame.size() < want) {
-        const int64_t left = timeout_ms - ms_since(t0);
-        pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
+        const int left = timeout_ms - static_cast<int>(seconds_since(t0) * 1000);
+        if (left <= 0 || !wait_readable(fd, left))
             return {};
         uint8_t byte;
         if (recv(fd, &byte, 1, 0) != 1)
@@ -143,17 +75,14 @@ std::vector<uint8_t> request_reply(int fd, const std::vector<uint8_t>& request, 
 
 pid_t spawn_to_file(const std::vector<std::string>& argv, const std::string& out_file) {
     std::vector<char*> args;
-    for (const std::string& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
+    for (const std::string& word : argv)
+        args.push_back(const_cast<char*>(word.c_str()));
     args.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         const int fd = open(out_file.c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-        if (fd >= 0) {
-            dup2(fd, 1);
-            dup2(fd, 2);
-            close(fd);
-        }
+        dup2(fd, 1);
+        dup2(fd, 2);
         execv(args[0], args.data());
         _exit(127);
     }
@@ -164,35 +93,24 @@ void end_process(pid_t pid) {
     if (pid <= 0)
         return;
     kill(pid, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid)
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!eventually([pid] { return waitpid(pid, nullptr, WNOHANG) == pid; }, 1000)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
     }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
 }
 
 bool wait_file_contains(const std::string& path, const std::string& text, int timeout_ms) {
-    const auto t0 = Clock::now();
-    do {
-        if (read_file(path).find(text) != std::string::npos)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    } while (ms_since(t0) < timeout_ms);
-    return false;
+    return eventually([&] { return read_file(path).find(text) != std::string::npos; }, timeout_ms);
 }
 
 std::string run_command(const std::string& command) {
     std::string out;
     FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return out;
     char buffer[512];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+    for (size_t n; pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
         out.append(buffer, n);
-    pclose(pipe);
+    if (pipe != nullptr)
+        pclose(pipe);
     return out;
 }
 
@@ -212,13 +130,8 @@ Daemon::Daemon(std::vector<std::string> wrapper) : wrapper_(std::move(wrapper)) 
         if (at != std::string::npos)
             word.replace(at, 5, wrapper_log());
     }
-    std::filesystem::create_directory(dir_.file("etc"));
-    std::filesystem::create_directory(dir_.file("lock"));
-    std::filesystem::create_directory(dir_.file("dev"));
-    if (!sim_open_pty(pty_))
-        throw std::runtime_error("cannot open a pseudo-terminal");
-    sim_ = std::make_unique<DevSimServer>(pty_.master);
-
+    for (const char* folder : {"etc", "lock", "dev"})
+        std::filesystem::create_directory(dir_.file(folder));
     log_fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -244,8 +157,6 @@ Daemon::~Daemon() {
                                    ec);
     }
 #endif
-    sim_.reset();
-    sim_close_pty(pty_);
     if (log_fd_ >= 0)
         close(log_fd_);
 }
@@ -258,38 +169,29 @@ std::string Daemon::settings(const std::string& extra) const {
 
 bool Daemon::start(const std::string& settings_text, const std::string& extra_link) {
     write_file(dir_.file("etc/settings"), settings_text);
-    // Everything the child needs, prepared before fork (no allocation after it).
-    std::vector<std::string> paths = {
-        dir_.path(),           dir_.file("etc"),     dir_.file("lock"),    dir_.file("dev"),
-        dir_.file("log.sock"), dir_.file("dev/log"), dir_.file("dev/pts"), dir_.file("dev/null")};
-    paths.push_back(dir_.file("dev/") + device);
-    paths.push_back(pty_.slave_path);
-    if (!extra_link.empty()) {
-        std::filesystem::path link(extra_link);
-        std::string folder = dir_.file("dev");
-        for (auto it = link.begin(); std::next(it) != link.end(); ++it) {
-            folder += '/';
-            folder += it->string();
-            paths.push_back(folder);
-            paths.push_back("");
-        }
-        paths.push_back(dir_.file("dev/") + extra_link);
-        paths.push_back(pty_.slave_path);
-    }
-    paths.push_back("");
-    paths.push_back("");
+    // The private namespace of scripts/namespace.sh, as for the demo and the package test; the
+    // daemon runs without environment and with standard input from /dev/null.
+    const std::string script =
+        ". \"$1\"; ns_mount_settings \"$2/etc\"; ns_mount_lock \"$2/lock\"; ns_private_dev "
+        "\"$2/dev\" \"$2/log.sock\" \"$3\" ${4:+\"$4\"}; shift 4; exec env -i \"$@\" </dev/null";
+    const std::string tty = device + ("=" + pty_.slave_path);
+    const std::string extra = extra_link.empty() ? "" : extra_link + "=" + pty_.slave_path;
+    std::vector<std::string> args = {
+        "unshare", "-m",        "--propagation",     "private",   "/bin/bash", "-e", "-c",
+        script,    "kovex4-ns", KOVEX4_NAMESPACE_SH, dir_.path(), tty,         extra};
+    args.insert(args.end(), wrapper_.begin(), wrapper_.end());
+    args.push_back(KOVEX4_BINARY);
     std::vector<char*> argv;
-    for (const std::string& word : wrapper_)
-        argv.push_back(const_cast<char*>(word.c_str()));
-    argv.push_back(const_cast<char*>(KOVEX4_BINARY));
+    for (std::string& word : args)
+        argv.push_back(word.data());
     argv.push_back(nullptr);
     pid_ = fork();
-    if (pid_ < 0)
-        return false;
-    if (pid_ == 0)
-        exec_in_namespace(paths.data(), argv.data());
+    if (pid_ == 0) {
+        execv("/usr/bin/unshare", argv.data());
+        _exit(127);
+    }
     status_ = -1;
-    return true;
+    return pid_ > 0;
 }
 
 void Daemon::close_device() {
@@ -302,35 +204,24 @@ std::string Daemon::inside(const std::string& path) const {
 }
 
 bool Daemon::wait_listening(int timeout_ms) {
-    const auto t0 = Clock::now();
-    while (ms_since(t0) < timeout_ms) {
-        const int fd = connect_local(port_);
-        if (fd >= 0) {
-            close(fd);
-            // The probe is a connection of its own: let the daemon log it and its end, so that
-            // tests count connection events from a quiet state.
-            return wait_log("TCP connection from 127.0.0.1 established", timeout_ms) &&
-                   wait_log("TCP connection closed", timeout_ms);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    int fd = -1;
+    if (!eventually([&] { return (fd = connect_local(port_)) >= 0; }, timeout_ms))
+        return false;
+    close(fd);
+    // The probe is a connection of its own: let the daemon log it and its end, so that tests
+    // count connection events from a quiet state.
+    return wait_log("TCP connection from 127.0.0.1 established", timeout_ms) &&
+           wait_log("TCP connection closed", timeout_ms);
 }
 
 int Daemon::wait_exit(int timeout_ms) {
-    if (pid_ < 0)
-        return status_;
-    const auto t0 = Clock::now();
-    do {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            return status_;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    } while (ms_since(t0) < timeout_ms);
-    return -1;
+    int status = 0;
+    if (pid_ >= 0 &&
+        eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout_ms)) {
+        pid_ = -1;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    return pid_ < 0 ? status_ : -1;
 }
 
 void Daemon::stop() {
@@ -358,21 +249,13 @@ const std::vector<LogLine>& Daemon::logs() {
 }
 
 int Daemon::count_log(const std::string& text) {
-    int n = 0;
-    for (const LogLine& line : logs())
-        if (line.text == text)
-            ++n;
-    return n;
+    const std::vector<LogLine>& lines = logs();
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(),
+                                          [&](const LogLine& line) { return line.text == text; }));
 }
 
 bool Daemon::wait_log_count(const std::string& text, int count, int timeout_ms) {
-    const auto t0 = Clock::now();
-    do {
-        if (count_log(text) >= count)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    } while (ms_since(t0) < timeout_ms);
-    return false;
+    return eventually([&] { return count_log(text) >= count; }, timeout_ms);
 }
 
 bool Daemon::wait_log(const std::string& text, int timeout_ms) {

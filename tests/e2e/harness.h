@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "devsim.h"
 #include "support.h"
 
 struct LogLine {
@@ -61,8 +60,8 @@ public:
 private:
     TempDir dir_;
     std::vector<std::string> wrapper_;
-    SimPty pty_;
-    std::unique_ptr<DevSimServer> sim_;
+    Pty pty_;
+    std::unique_ptr<DevSimServer> sim_ = std::make_unique<DevSimServer>(pty_.master);
     int log_fd_ = -1;
     unsigned port_ = 0;
     pid_t pid_ = -1;

@@ -12,13 +12,12 @@
 #include <utility>
 #include <vector>
 
-#include "devsim.h"
 #include "support.h"
 
 namespace {
 
-constexpr int kStation = 7;
-constexpr uint16_t kUntouched = 0xAAAA;
+constexpr int STATION = 7;
+constexpr uint16_t UNTOUCHED = 0xAAAA;
 
 using Values = std::vector<uint16_t>;
 using Data = std::vector<uint8_t>;
@@ -52,24 +51,19 @@ std::vector<ItemRef> request_items(const SimRequest& req) {
     return out;
 }
 
-struct Pty : SimPty {
-    Pty() { EXPECT_TRUE(sim_open_pty(*this)); }
-    ~Pty() { sim_close_pty(*this); }
-};
-
 // The translation on one end of a pty, the simulated device on the other.
 class Regs : public testing::Test {
 protected:
     int call(bool writing, uint32_t start, uint32_t quantity, uint16_t* values) {
         DevLine line{line_.slave};
-        return writing ? regs_write(line, kStation, start, quantity, values)
-                       : regs_read(line, kStation, start, quantity, values);
+        return writing ? regs_write(line, STATION, start, quantity, values)
+                       : regs_read(line, STATION, start, quantity, values);
     }
     // The requests received since the last call, each checked for the station.
     std::vector<SimRequest> take_requests() {
         auto reqs = sim_.with([](DevSim& s) { return std::exchange(s.requests, {}); });
         for (const SimRequest& r : reqs)
-            EXPECT_EQ(r.station, kStation);
+            EXPECT_EQ(r.station, STATION);
         return reqs;
     }
 
@@ -124,7 +118,7 @@ TEST_F(Regs, ReadPlacesItemValues) {
             for (auto [type, number, value] : device)
                 s.items[static_cast<uint8_t>(type)][static_cast<size_t>(number)] = value;
         });
-        Values values(expected.size(), kUntouched);
+        Values values(expected.size(), UNTOUCHED);
         EXPECT_EQ(call(false, start, static_cast<uint32_t>(values.size()), values.data()), 1);
         EXPECT_EQ(values, expected);
     }
@@ -171,11 +165,11 @@ TEST_F(Regs, RangesWithoutMappedRegistersSendNothing) {
         for (bool writing : {false, true}) {
             SCOPED_TRACE(testing::Message() << std::hex << "start 0x" << start << " quantity 0x"
                                             << quantity << " write " << writing);
-            Values values(130, kUntouched);
+            Values values(130, UNTOUCHED);
             EXPECT_EQ(call(writing, start, quantity, values.data()), 1);
             EXPECT_TRUE(take_requests().empty());
             for (size_t k = 0; k < values.size(); ++k)
-                ASSERT_EQ(values[k], !writing && k < zeroed ? 0 : kUntouched) << "element " << k;
+                ASSERT_EQ(values[k], !writing && k < zeroed ? 0 : UNTOUCHED) << "element " << k;
         }
     }
     EXPECT_TRUE(log.lines().empty());
@@ -183,7 +177,7 @@ TEST_F(Regs, RangesWithoutMappedRegistersSendNothing) {
 
 TEST_F(Regs, BlockAndFlagRanges) {
     sim_.with([](DevSim& s) { s.block = {1, 2, 0x11, 0x12, 0x13, 0x14, 0xF5, 0x16, 0x17, 0x18}; });
-    Values values(9, kUntouched);
+    Values values(9, UNTOUCHED);
     EXPECT_EQ(call(false, 0x0600, 9, values.data()), 1);
     EXPECT_EQ(values, (Values{0x0201, 0x11, 0x12, 0x13, 0x14, 0xF5, 0x16, 0x17, 0x18}));
     // High bytes of the byte fields are dropped; byte[6] and byte[7] never travel.

@@ -1,10 +1,12 @@
 #pragma once
 // Holding registers in memory, bound to the Modbus layer's register interface: what the unit
-// tests, the push tests and the fuzz targets serve instead of a field device on a line. Header
-// only, so that the fuzz targets (a project of their own) use the same store.
+// tests, the push tests and the fuzz targets serve instead of a field device on a line; and the
+// wire bytes of a frame. Header only, so that the fuzz targets (a project of their own) use it.
 #include <array>
 #include <cstdint>
+#include <vector>
 
+#include "modbus/mbap.h"
 #include "modbus/modbus.h"
 
 struct RegisterStore {
@@ -38,3 +40,10 @@ private:
         return s.last_result;
     }
 };
+
+// The wire bytes of `frame`, as mbap_serialize writes them.
+inline std::vector<uint8_t> mbap_bytes(const MbapFrame& frame) {
+    std::vector<uint8_t> out(MBAP_MAX_WIRE);
+    out.resize(static_cast<size_t>(mbap_serialize(frame, out.data())));
+    return out;
+}

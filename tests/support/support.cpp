@@ -1,5 +1,9 @@
 #include "support.h"
 
+#include <poll.h>
+#include <signal.h>
+#include <time.h>
+
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -13,12 +17,103 @@
 namespace {
 std::mutex g_mutex;
 std::vector<std::pair<int, std::string>> g_lines;
+std::atomic<unsigned> g_signals{0};
 
 void capture(int priority, const char* message) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_lines.emplace_back(priority, message);
 }
+
+void count_signal(int) {
+    ++g_signals;
+}
+
+void put16(Bytes& out, uint16_t value) {
+    out.push_back(static_cast<uint8_t>(value >> 8));
+    out.push_back(static_cast<uint8_t>(value));
+}
 } // namespace
+
+Bytes hex(const std::string& text) {
+    std::istringstream in(text);
+    Bytes out;
+    for (unsigned v; in >> std::hex >> v;)
+        out.push_back(static_cast<uint8_t>(v));
+    return out;
+}
+
+Bytes mbap_wire(uint16_t tid, uint16_t pid, uint16_t length, const Bytes& body) {
+    Bytes out;
+    for (uint16_t field : {tid, pid, length})
+        put16(out, field);
+    out.insert(out.end(), body.begin(), body.end());
+    return out;
+}
+
+Bytes read_request(uint16_t tid, uint16_t start, uint16_t quantity) {
+    Bytes body = {1, 3};
+    put16(body, start);
+    put16(body, quantity);
+    return mbap_wire(tid, 0, static_cast<uint16_t>(body.size()), body);
+}
+
+Bytes write_request(uint16_t tid, uint16_t start, const std::vector<uint16_t>& values) {
+    Bytes body = {1, 16};
+    put16(body, start);
+    put16(body, static_cast<uint16_t>(values.size()));
+    body.push_back(static_cast<uint8_t>(2 * values.size()));
+    for (uint16_t v : values)
+        put16(body, v);
+    return mbap_wire(tid, 0, static_cast<uint16_t>(body.size()), body);
+}
+
+int64_t now_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+double seconds_since(int64_t start_ns) {
+    return static_cast<double>(now_ns() - start_ns) / 1e9;
+}
+
+bool wait_readable(int fd, int timeout_ms) {
+    pollfd p{fd, POLLIN, 0};
+    return poll(&p, 1, timeout_ms) == 1;
+}
+
+Pty::Pty() {
+    if (!sim_open_pty(*this))
+        throw std::runtime_error("cannot open a pseudo-terminal");
+}
+
+Pty::~Pty() {
+    sim_close_pty(*this);
+}
+
+SignalStorm::SignalStorm(int period_ms) : target_(pthread_self()) {
+    struct sigaction action {};
+    action.sa_handler = count_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART
+    sigaction(SIGUSR1, &action, nullptr);
+    sender_ = std::thread([this, period_ms] {
+        while (!stop_) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(period_ms));
+            pthread_kill(target_, SIGUSR1);
+        }
+    });
+}
+
+// The handler stays: a signal still on its way must not meet the default action.
+SignalStorm::~SignalStorm() {
+    stop_ = true;
+    sender_.join();
+}
+
+unsigned SignalStorm::handled() {
+    return g_signals;
+}
 
 LogCapture::LogCapture() {
     clear();
@@ -37,16 +132,8 @@ std::vector<std::pair<int, std::string>> LogCapture::lines() const {
 int LogCapture::count(int priority, const std::string& text) const {
     int n = 0;
     for (const auto& [p, line] : lines())
-        if (p == priority && line == text)
-            ++n;
+        n += p == priority && line == text;
     return n;
-}
-
-bool LogCapture::has_prefix(int priority, const std::string& prefix) const {
-    for (const auto& [p, line] : lines())
-        if (p == priority && line.compare(0, prefix.size(), prefix) == 0)
-            return true;
-    return false;
 }
 
 void LogCapture::clear() {
@@ -56,8 +143,8 @@ void LogCapture::clear() {
 
 TempDir::TempDir() {
     const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                          "/kovex4-test-XXXXXX";
+    std::string pattern = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+    pattern += "/kovex4-test-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed in " + pattern);
     path_ = pattern;
@@ -76,6 +163,5 @@ std::string read_file(const std::string& path) {
 }
 
 void write_file(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
