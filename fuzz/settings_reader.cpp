@@ -100,9 +100,10 @@ std::string read_back(const std::string& text) {
 
 // Every field in one text, so that one comparison shows what differs.
 std::string describe(const Settings& s) {
-    std::string out = std::to_string(s.enabled) + "|" + s.device + "|" + s.parity + "|" + s.ipaddr;
-    for (uint32_t v :
-         {s.baudrate, s.databits, s.stopbits, s.port, s.station, s.data_period, s.alarm_period})
+    std::string out = std::to_string(s.enabled) + "|" + s.device + "|" + s.parity + "|" + s.ipaddr +
+                      "|" + s.listen;
+    for (uint32_t v : {s.baudrate, s.databits, s.stopbits, s.port, s.station, s.data_period,
+                       s.alarm_period, s.clients, s.write_single})
         out += "|" + std::to_string(v);
     for (int n = 0; n < SETTINGS_SLOTS; ++n)
         for (uint32_t v : {s.start[n], s.count[n], s.alarm[n]})
@@ -125,6 +126,9 @@ void round_trip(const uint8_t* data, size_t size) {
     for (int n = 0; n < SETTINGS_SLOTS; ++n)
         for (uint32_t* v : {&saved.start[n], &saved.count[n], &saved.alarm[n]})
             *v = in.number();
+    saved.clients = in.number();
+    saved.write_single = in.number();
+    saved.listen = in.text();
     if (settings_save(saved, g_path.c_str()) != 1)
         std::abort();
     Settings loaded;
@@ -132,7 +136,8 @@ void round_trip(const uint8_t* data, size_t size) {
 
     Settings expected = saved;
     expected.enabled = saved.enabled != 0 ? 1 : 0;
-    for (std::string* text : {&expected.device, &expected.parity, &expected.ipaddr})
+    for (std::string* text :
+         {&expected.device, &expected.parity, &expected.ipaddr, &expected.listen})
         *text = read_back(*text);
     if (describe(loaded) != describe(expected))
         fail("round trip", describe(loaded), describe(expected));
@@ -141,12 +146,13 @@ void round_trip(const uint8_t* data, size_t size) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char pattern[] = "/tmp/kovex4-fuzz-settings-XXXXXX";
-    const int fd = mkstemp(pattern);
+    const char* tmp = std::getenv("TMPDIR");
+    g_path =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kovex4-fuzz-settings-XXXXXX";
+    const int fd = mkstemp(g_path.data());
     if (fd < 0)
         std::abort();
     close(fd);
-    g_path = pattern;
     std::atexit(remove_temp_file);
     return 0;
 }

@@ -37,9 +37,7 @@ int connect_local(unsigned port) {
 
 int connect_to(const char* host, unsigned port) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
+    sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {}, {}};
     inet_pton(AF_INET, host, &address.sin_addr);
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         close(fd);

@@ -11,7 +11,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "modbus/request.h"
 #include "register_store.h"
@@ -20,18 +19,8 @@
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes frame(uint16_t tid, Bytes body) {
-    Bytes out = {uint8_t(tid >> 8), uint8_t(tid), 0, 0, 0, uint8_t(body.size())};
-    out.reserve(out.size() + body.size());
-    for (uint8_t b : body)
-        out.push_back(b);
-    return out;
-}
-
-Bytes read_request(uint16_t tid, uint16_t start, uint8_t count) {
-    return frame(tid, {1, 3, uint8_t(start >> 8), uint8_t(start), 0, count});
+Bytes frame(uint16_t tid, const Bytes& body) {
+    return mbap_wire(tid, 0, uint16_t(body.size()), body);
 }
 
 // Registers in memory that also record the first register of every read, in order.
@@ -50,10 +39,10 @@ struct RecordingStore : RegisterStore {
 class ServiceLoop : public ::testing::Test {
 protected:
     // The server part of a service on 127.0.0.1 and a port of the system's choice.
-    void start(const std::string& clients = "", const std::string& write_single = "") {
+    void start(uint32_t clients = 0, uint32_t write_single = 0) {
         service_->settings.listen = "127.0.0.1";
-        service_->settings.clients = clients.empty() ? 0 : std::stoul(clients);
-        service_->settings.write_single = write_single.empty() ? 0 : std::stoul(write_single);
+        service_->settings.clients = clients;
+        service_->settings.write_single = write_single;
         service_->registers = store_.recording();
         service_start_server(*service_);
         ASSERT_GE(service_->listen_fd, 0);
@@ -71,13 +60,13 @@ protected:
         for (int fd : clients_)
             close(fd);
     }
-    // A client connected and accepted by the service.
-    int connect_client() {
+    // A client connected and accepted by the service; `receive_buffer` bytes of socket buffer
+    // when given.
+    int connect_client(int receive_buffer = 0) {
         const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port_);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (receive_buffer > 0)
+            setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+        sockaddr_in address{AF_INET, htons(port_), {htonl(INADDR_LOOPBACK)}, {}};
         EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         clients_.push_back(fd);
         service_iterate(*service_);
@@ -168,15 +157,7 @@ TEST_F(ServiceLoop, ReceiveErrorClosesTheClient) {
 TEST_F(ServiceLoop, ClientThatStopsReadingIsDropped) {
     start();
     service_->send_seconds = 1;
-    const int hog = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int small = 4096;
-    setsockopt(hog, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port_);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(connect(hog, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    service_iterate(*service_);
+    const int hog = connect_client(4096);
     std::thread flood([hog] {
         Bytes burst;
         for (int i = 0; i < 64; ++i) {
@@ -191,7 +172,6 @@ TEST_F(ServiceLoop, ClientThatStopsReadingIsDropped) {
     EXPECT_EQ(service_->clients[0].fd, -1);
     shutdown(hog, SHUT_RDWR);
     flood.join();
-    close(hog);
     const int next = connect_client();
     send_bytes(next, read_request(9, 16, 1));
     service_iterate(*service_);
@@ -201,7 +181,7 @@ TEST_F(ServiceLoop, ClientThatStopsReadingIsDropped) {
 // With several clients allowed, requests are served one per client in turn, and a connection
 // beyond the limit replaces the client that has been idle longest.
 TEST_F(ServiceLoop, SeveralClientsTakeTurnsAndTheIdlestIsReplaced) {
-    start("3");
+    start(3);
     const int a = connect_client(), b = connect_client(), c = connect_client();
     Bytes burst;
     for (uint16_t k = 0; k < 4; ++k) {
@@ -235,14 +215,14 @@ TEST_F(ServiceLoop, SeveralClientsTakeTurnsAndTheIdlestIsReplaced) {
 // exception 3 for a frame too short to hold the value, 4 when the write fails.
 TEST_F(ServiceLoop, WriteSingleOnlyWhenEnabled) {
     const struct {
-        const char* option;
+        uint32_t option;
         Bytes request, answer;
         uint16_t stored;
     } rows[] = {
-        {"", {1, 6, 0x00, 0x20, 0xBE, 0xEF}, {1, 0x86, 1}, 0},
-        {"1", {1, 6, 0x00, 0x20, 0xBE, 0xEF}, {1, 6, 0x00, 0x20, 0xBE, 0xEF}, 0xBEEF},
-        {"1", {1, 6, 0x00, 0x20, 0x12}, {1, 0x86, 3}, 0},
-        {"1", {1, 6, 0x00, 0x21, 0x12, 0x34}, {1, 0x86, 4}, 0}, // register 0x21 fails
+        {0, {1, 6, 0x00, 0x20, 0xBE, 0xEF}, {1, 0x86, 1}, 0},
+        {1, {1, 6, 0x00, 0x20, 0xBE, 0xEF}, {1, 6, 0x00, 0x20, 0xBE, 0xEF}, 0xBEEF},
+        {1, {1, 6, 0x00, 0x20, 0x12}, {1, 0x86, 3}, 0},
+        {1, {1, 6, 0x00, 0x21, 0x12, 0x34}, {1, 0x86, 4}, 0}, // register 0x21 fails
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.answer.size());
@@ -251,7 +231,7 @@ TEST_F(ServiceLoop, WriteSingleOnlyWhenEnabled) {
         clients_.clear();
         store_.values.fill(0);
         store_.failing = 0x21;
-        start("", r.option);
+        start(0, r.option);
         const int fd = connect_client();
         send_bytes(fd, frame(4, r.request));
         service_iterate(*service_);
@@ -263,7 +243,7 @@ TEST_F(ServiceLoop, WriteSingleOnlyWhenEnabled) {
 // Requests by function, exceptions by code and clients, with the device's and the push cycle's
 // counters, in one line.
 TEST_F(ServiceLoop, CountersLine) {
-    start("2");
+    start(2);
     store_.failing = 0x21;
     connect_client();
     connect_client();

@@ -13,7 +13,7 @@ using namespace std::string_literals;
 
 namespace {
 
-// All 26 fields in one text, for comparisons with readable failures.
+// All fields in one text, for comparisons with readable failures.
 std::string dump(const Settings& s) {
     std::ostringstream out;
     out << s.enabled << '|' << s.device << '|' << s.baudrate << '|' << s.databits << '|' << s.parity
@@ -21,6 +21,7 @@ std::string dump(const Settings& s) {
         << s.data_period << '|' << s.alarm_period;
     for (int n = 0; n < SETTINGS_SLOTS; ++n)
         out << "|S" << s.start[n] << " C" << s.count[n] << " A" << s.alarm[n];
+    out << '|' << s.clients << '|' << s.write_single << '|' << s.listen;
     return out.str();
 }
 
@@ -161,6 +162,13 @@ TEST(SettingsFile, EveryFieldSavesToAndLoadsFromItsKey) {
     EXPECT_EQ(dump(load_text(dir, reversed)), dump(s));
     EXPECT_EQ(dump(load_text(dir, crlf)), dump(s));
     EXPECT_EQ(settings_save(s, dir.file("missing/settings").c_str()), 0);
+
+    // The server options are written only when set: a file without them keeps its 26 lines.
+    std::tie(s.clients, s.write_single, s.listen) = std::tuple(4, 1, "10.0.0.2");
+    ASSERT_EQ(settings_save(s, path.c_str()), 1);
+    EXPECT_EQ(read_file(path), saved + "MOD_KOVEX4_CLIENTS=4\nMOD_KOVEX4_WRITE_SINGLE=1\n"
+                                       "MOD_KOVEX4_LISTEN=10.0.0.2\n");
+    EXPECT_EQ(dump(load_text(dir, read_file(path))), dump(s));
 
     // A missing file clears every field, silently.
     LogCapture log;

@@ -116,6 +116,11 @@ TEST(Sockets, FailuresAreLoggedWithoutLeaks) {
         // because the socket lacks SO_BROADCAST.
         {[] { return socket_open_udp_client(0xFFFFFFFF, 9); }, true,
          error("connect socket error: ", EACCES)},
+        // The options of a client socket, on a descriptor that is no socket.
+        {[&] { return socket_set_nodelay(udp) + socket_set_send_timeout(-1, 1) - 1; },
+         false,
+         {{LOG_ERR, std::string("setsockopt(TCP_NODELAY) error: ") + strerror(ENOPROTOOPT)},
+          {LOG_ERR, std::string("setsockopt(SO_SNDTIMEO) error: ") + strerror(EBADF)}}},
     };
     for (const auto& [open_socket, opened, lines] : rows) {
         SCOPED_TRACE(lines[0].second);
