@@ -15,9 +15,11 @@
 #include <vector>
 
 #include "modbus/mbap.h"
+#include "modbus/request.h"
 #include "register_store.h"
 #include "service/push.h"
 #include "support.h"
+#include "sys/sockets.h"
 
 namespace {
 
@@ -33,13 +35,9 @@ enum class Answer {
 // A remote server that records each request (wire bytes) and each accepted connection.
 class Receiver {
 public:
-    explicit Receiver(Answer answer) : answer_(answer) {
-        listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    explicit Receiver(Answer answer)
+        : answer_(answer), listen_fd_(socket_open_tcp_server(0, 0x7F000001)) {
         sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        listen(listen_fd_, 8);
         socklen_t len = sizeof address;
         getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &len);
         port_ = ntohs(address.sin_port);
@@ -65,19 +63,14 @@ public:
 
 private:
     void answer(int conn, MbapFrame& frame) {
-        Bytes wire(MBAP_MAX_WIRE);
         frame.length = 6;
-        if (answer_ == Answer::exception) {
-            frame.body[1] = 0x90;
-            frame.body[2] = 4;
-            frame.length = 3;
-        }
-        wire.resize(static_cast<size_t>(mbap_serialize(frame, wire.data())));
+        if (answer_ == Answer::exception)
+            modbus_exception(frame, 4);
+        Bytes wire = mbap_bytes(frame);
         if (answer_ == Answer::garbage) {
-            Bytes skipped(6 + 6 + 300, 0xEE);
-            skipped[0] = skipped[1] = skipped[2] = skipped[3] = skipped[4] = skipped[5] = 0;
-            skipped[6 + 4] = 300 >> 8;
-            skipped[6 + 5] = 300 & 0xFF;
+            Bytes skipped = mbap_wire(0, 0, 0, {}); // an empty frame, then one of 300 bytes
+            const Bytes oversized = mbap_wire(0, 0, 300, Bytes(300, 0xEE));
+            skipped.insert(skipped.end(), oversized.begin(), oversized.end());
             wire.insert(wire.begin(), skipped.begin(), skipped.end());
         }
         if (answer_ == Answer::late)
@@ -115,11 +108,9 @@ private:
             const uint8_t* next = buffer;
             int32_t left = static_cast<int32_t>(n);
             while (MbapFrame* frame = mbap_parse(parser, next, left)) {
-                Bytes wire(MBAP_MAX_WIRE);
-                wire.resize(static_cast<size_t>(mbap_serialize(*frame, wire.data())));
                 {
                     std::lock_guard<std::mutex> lock(mutex_);
-                    requests_.push_back(wire);
+                    requests_.push_back(mbap_bytes(*frame));
                 }
                 if (answer_ != Answer::none)
                     answer(conn, *frame);
@@ -129,8 +120,8 @@ private:
             close(conn);
     }
 
-    Answer answer_;
-    int listen_fd_;
+    const Answer answer_;
+    const int listen_fd_;
     unsigned port_ = 0;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
