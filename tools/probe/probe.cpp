@@ -42,7 +42,7 @@ enum class Kind : uint8_t {
     listen
 };
 
-struct KeySpec {
+struct KeyRule {
     std::string key;
     Kind kind;
     const uint32_t* number; // the loaded value of a number key, nullptr for a text key
@@ -50,8 +50,8 @@ struct KeySpec {
 };
 
 // Every key the gateway reads, in the order of its settings record.
-std::vector<KeySpec> all_keys(const Settings& s) {
-    std::vector<KeySpec> keys = {
+std::vector<KeyRule> all_keys(const Settings& s) {
+    std::vector<KeyRule> keys = {
         {"MOD_KOVEX4_ENABLED", Kind::enabled, &s.enabled, 0},
         {"MOD_KOVEX4_DEVICE", Kind::device, nullptr, 0},
         {"MOD_KOVEX4_BAUDRATE", Kind::baudrate, &s.baudrate, 0},
@@ -221,10 +221,10 @@ struct Checker {
                  quoted(row.text) + " is read as " + v + ": the text after the digits is ignored");
     }
 
-    void explain(ProbeKeyRow& row, const KeySpec& spec) {
+    void explain(ProbeKeyRow& row, const KeyRule& rule) {
         const Settings& s = report.settings;
-        const int i = spec.slot - 1;
-        switch (spec.kind) {
+        const int i = rule.slot - 1;
+        switch (rule.kind) {
         case Kind::enabled:
             row.used = std::to_string(s.enabled);
             row.note = "not checked: the gateway runs whenever it is started";
@@ -300,7 +300,7 @@ struct Checker {
             row.note = "listens on it, and pushes to it";
             break;
         case Kind::period:
-            row.used = *spec.number == 0 ? "off" : std::to_string(*spec.number) + " s";
+            row.used = *rule.number == 0 ? "off" : std::to_string(*rule.number) + " s";
             break;
         case Kind::start:
             row.used = s.start[i] == 0 ? "none" : std::to_string(s.start[i]);
@@ -310,11 +310,11 @@ struct Checker {
         case Kind::count:
             row.used = std::to_string(s.count[i]);
             if (slot_pushed(s.start[i], s.count[i]))
-                row.note = "slot " + std::to_string(spec.slot) + ": registers " +
+                row.note = "slot " + std::to_string(rule.slot) + ": registers " +
                            std::to_string(s.start[i]) + "-" +
                            std::to_string(s.start[i] + s.count[i] - 1);
             else if (s.start[i] != 0 || s.count[i] != 0 || s.alarm[i] != 0)
-                row.note = "slot " + std::to_string(spec.slot) + " is never pushed";
+                row.note = "slot " + std::to_string(rule.slot) + " is never pushed";
             break;
         case Kind::alarm:
             row.used = s.alarm[i] == 0 ? "none" : std::to_string(s.alarm[i]);
@@ -449,7 +449,7 @@ bool probe_check_settings(const char* path, ProbeSettingsReport& report) {
         return false;
     report = ProbeSettingsReport{};
     settings_load(report.settings, path);
-    const std::vector<KeySpec> keys = all_keys(report.settings);
+    const std::vector<KeyRule> keys = all_keys(report.settings);
     const std::vector<std::string> lines = reader_lines(file);
     Checker check{report, local_addresses()};
 
@@ -478,7 +478,7 @@ bool probe_check_settings(const char* path, ProbeSettingsReport& report) {
         if (equals == std::string::npos)
             check.warn(line, "", quoted(lines[n]) + " has no \"=\" and is ignored");
         else if (std::find_if(keys.begin(), keys.end(),
-                              [&](const KeySpec& s) { return s.key == trimmed; }) != keys.end())
+                              [&](const KeyRule& s) { return s.key == trimmed; }) != keys.end())
             check.warn(line, trimmed,
                        "the key " + quoted(key) +
                            " has blanks around it and is ignored: nothing is trimmed");
