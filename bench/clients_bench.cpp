@@ -39,10 +39,11 @@ double percentile(std::vector<double> v, double p) {
 }
 
 void poll_daemon(unsigned port, uint16_t tid, const std::atomic<bool>& go,
-                 const std::atomic<bool>& stop, ClientFigures& out) {
+                 const std::atomic<bool>& stop, ClientFigures& out, std::atomic<unsigned>& done) {
     const int fd = connect_local(port);
     if (fd < 0) {
         ++out.failures;
+        ++done;
         return;
     }
     const std::vector<uint8_t> request = {
@@ -60,6 +61,7 @@ void poll_daemon(unsigned port, uint16_t tid, const std::atomic<bool>& go,
             std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     }
     close(fd);
+    ++done;
 }
 
 bool run(unsigned clients, double seconds) {
@@ -77,9 +79,10 @@ bool run(unsigned clients, double seconds) {
     std::vector<ClientFigures> figures(clients);
     std::vector<std::thread> threads;
     std::atomic<bool> go{false}, stop{false};
+    std::atomic<unsigned> done{0};
     for (unsigned i = 0; i < clients; ++i)
         threads.emplace_back(poll_daemon, d.port(), uint16_t(i + 1), std::cref(go), std::cref(stop),
-                             std::ref(figures[i]));
+                             std::ref(figures[i]), std::ref(done));
     // All connections are accepted (one per loop iteration) before the clock starts.
     std::this_thread::sleep_for(std::chrono::milliseconds(200 + 20 * clients));
     d.logs();
@@ -87,9 +90,14 @@ bool run(unsigned clients, double seconds) {
     const auto t0 = Clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     stop = true;
+    const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+    // The daemon logs each connection's end, and waits while its log socket is full.
+    while (done < clients) {
+        d.logs();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     for (std::thread& t : threads)
         t.join();
-    const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
 
     size_t total = 0, least = SIZE_MAX, most = 0;
     unsigned failures = 0;
@@ -111,6 +119,7 @@ bool run(unsigned clients, double seconds) {
                 *std::max_element(p99s.begin(), p99s.end()), least, most,
                 most == 0 ? 0.0 : 100.0 * static_cast<double>(most - least) / most,
                 failures != 0 ? " FAILURES" : "");
+
     return failures == 0;
 }
 

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Mutation check of the test suite: plants one fault at a time in a copy of the sources (each a
+# plausible slip: an off-by-one, a check dropped, a signal not resumed), builds it and runs the
+# suite, and counts the faults the suite catches. The sources in this checkout stay untouched.
+# Run as root (the end-to-end tests need it). Usage: scripts/mutation-check.sh [WORK_DIR]
+# The long tests (the soak, the packages, the minute-long push and network-namespace tests) are
+# left out so that a fault takes a minute or two; MUTATION_FILTER picks other ctest options.
+set -euo pipefail
+SRC=$(cd "$(dirname "$0")/.." && pwd)
+WORK=${1:-${TMPDIR:-/tmp}/kovex4-mutation}
+FILTER=${MUTATION_FILTER:--LE soak -E package|PushEndToEnd|UnreachablePushTarget}
+
+# file~text to find (once)~its replacement~what the slip is (\n: a line break)
+MUTANTS=$(cat <<'EOF'
+src/device/link.cpp~if (byte == (rec.sum & 0xFF)) {~if (true) {~checksum low byte not compared
+src/device/link.cpp~if (rec.index >= r.data_len) {~if (rec.index > r.data_len) {~one data byte too many
+src/device/link.cpp~        if (byte >= 3) {\n            r.data_len = static_cast<uint8_t>(byte - 3);\n            rec.state = DevState::FIRST_CLASS;~        if (byte >= 2) {\n            r.data_len = static_cast<uint8_t>(byte - 3);\n            rec.state = DevState::FIRST_CLASS;~first length byte 2 accepted
+src/device/link.cpp~line.quiet_until_us = end + int64_t{DEV_LATE_GRACE_MS} * 1000;~line.quiet_until_us = 0;~no late-reply second after a time-out
+src/device/link.cpp~return error == EIO || error == ENXIO || error == ENODEV;~return error == ENXIO || error == ENODEV;~EIO not taken for a lost line
+src/device/link.cpp~    while (written < size) {~    if (written < size) {~request written with one write
+src/device/commands.cpp~reply.code == DEV_DATA_FOLLOWS && reply.data[0] == count~reply.code == DEV_DATA_FOLLOWS~item count of a read reply not checked
+src/device/commands.cpp~reply.data[pos] | (reply.data[pos + 1] << 8)~reply.data[pos]~high byte of 16-bit items dropped
+src/device/commands.cpp~                             block.byte[8]};~                             block.byte[7]};~block byte 7 sent for byte 8
+src/regmap/regs.cpp~if (total + count > REGS_BATCH_ITEMS)~if (total + count >= REGS_BATCH_ITEMS)~batches of 48 items
+src/regmap/regs.cpp~static_cast<uint16_t>((v >> j) & 1U)~static_cast<uint16_t>((v >> (j + 1)) & 1U)~bit-packed writes shifted by one
+src/regmap/regs.cpp~            result &= ok;~            result = ok;~a failed batch forgotten by the next
+src/regmap/regs.cpp~return start == REGS_BLOCK_START && quantity == REGS_BLOCK_COUNT;~return start == REGS_BLOCK_START && quantity >= REGS_BLOCK_COUNT;~block range by a lower bound
+src/regmap/regmap.cpp~if (reg >= REGMAP_END)~if (reg > REGMAP_END)~register 0xFFFF looked up
+src/modbus/request.cpp~if (quantity == 0 || quantity > READ_MAX_QUANTITY) {~if (quantity == 0 || quantity > READ_MAX_QUANTITY + 1) {~reads of 126 registers
+src/modbus/request.cpp~    if (byte_count != 2 * quantity) {~    if (false) {~byte count not checked
+src/modbus/request.cpp~    if (frame.length < READ_REQUEST_LENGTH) {~    if (false) {~short read frames executed
+src/modbus/request.cpp~    if (frame.length < WRITE_SINGLE_LENGTH) {~    if (false) {~short function 6 frames executed
+src/modbus/mbap.cpp~        case SKIP_BODY:\n            ++parser.count;\n            if (parser.count >= frame.length) {~        case SKIP_BODY:\n            ++parser.count;\n            if (parser.count > frame.length) {~oversized frames skipped one byte too far
+src/modbus/push_request.cpp~return frame->length == 6 && frame->body[1] == MODBUS_WRITE_MULTIPLE ? 1 : 0;~return frame->body[1] == MODBUS_WRITE_MULTIPLE ? 1 : 0;~exception-length answers taken for acknowledgements
+src/service/service.cpp~        if (c.last_active < idlest->last_active)~        if (false)~the first client replaced, not the idlest
+src/service/service.cpp~        service.first_turn = (service.first_turn + 1) % service.client_limit;~        service.first_turn = 0;~turns always begin with the same client
+src/service/service.cpp~                if (client.fd >= 0 && serve_one(service, client))\n                    served = true;~                while (client.fd >= 0 && serve_one(service, client))\n                    served = true;~a client served until its input is used up
+src/service/service.cpp~    if (!com_lock(path, 0))\n        return;~    return;~a lost line never reopened
+src/service/service.cpp~service.modbus_options = s.write_single != 0 ? MODBUS_SERVE_WRITE_SINGLE : 0;~service.modbus_options = 0;~MOD_KOVEX4_WRITE_SINGLE ignored
+src/service/service.cpp~    service.listen_fd = socket_open_tcp_server(s.port, address);~    service.listen_fd = socket_open_tcp_server(s.port, 0);~MOD_KOVEX4_LISTEN ignored
+src/service/service.cpp~    ++(function == MODBUS_READ_HOLDING     ? counters.requests_fc3~    ++(function == MODBUS_WRITE_SINGLE     ? counters.requests_fc3~requests counted under the wrong function
+src/service/push.cpp~    return next > now ? next : now;~    return next;~missed periods repeated
+src/service/push.cpp~    if (answer == nullptr || !modbus_is_write_ack(answer))~    if (answer == nullptr)~alarm cleared without an acknowledgement
+src/service/push.cpp~    return start != 0 && uint64_t{start} - 1 + count <= 0x10000;~    return uint64_t{start} - 1 + count <= 0x10000;~slots with START 0 pushed
+src/sys/deadline.cpp~        if (errno != EINTR)\n            return -1;~        return -1;~a signal ends a wait
+src/sys/deadline.cpp~        readable = wanted;~        (void)wanted;~the main loop's set not restored after a signal
+src/sys/com.cpp~        if (owner == static_cast<int>(getpid()))\n            return 1;~~this process's own lock not taken as its own
+src/sys/com.cpp~        if (wait_clock_us() > deadline)~        if (wait_clock_us() > deadline - 500000)~the lock's time-out half a second short
+src/sys/sockets.cpp~        else if (n < 0 && errno != EINTR)\n            return 0;~        else if (n < 0)\n            return 0;~a signal ends a send
+src/settings/settings.cpp~        if (ascii_lower(text[i]) != ascii_lower(key[i]))~        if (text[i] != key[i])~keys compared with their case
+src/settings/settings.cpp~    if (overflow)\n        value = UINT32_MAX;~    if (false)\n        value = UINT32_MAX;~numbers above 32 bits not saturated
+src/settings/settings.cpp~    if (settings.clients != 0)\n        settings_put_uint~    if (true)\n        settings_put_uint~the writer always writes MOD_KOVEX4_CLIENTS
+EOF
+)
+
+# A copy of the checkout's files (tracked and new ones), built once in full.
+rm -rf "$WORK/src-copy"
+mkdir -p "$WORK/src-copy"
+(cd "$SRC" && git ls-files -co --exclude-standard -z | tar -cf - --null -T -) |
+    tar -xf - -C "$WORK/src-copy"
+cd "$WORK/src-copy"
+cmake -S . -B build -G Ninja -DKOVEX4_WERROR=ON >/dev/null
+cmake --build build >/dev/null
+
+caught=0 missed=0 total=0
+while IFS='~' read -r file find replace what; do
+    [ -n "$file" ] || continue
+    total=$((total + 1))
+    cp "$file" "$file.orig"
+    if ! python3 - "$file" "$find" "$replace" <<'PY'
+import sys
+path, find, replace = sys.argv[1], sys.argv[2].replace("\\n", "\n"), sys.argv[3].replace("\\n", "\n")
+text = open(path).read()
+if text.count(find) != 1:
+    sys.exit("%s: %r found %d times" % (path, find, text.count(find)))
+open(path, "w").write(text.replace(find, replace))
+PY
+    then
+        echo "=== $total: NOT PLANTED ($what)"
+        mv "$file.orig" "$file"
+        continue
+    fi
+    if ! cmake --build build >"$WORK/build.log" 2>&1; then
+        result="caught (does not build)"
+        caught=$((caught + 1))
+    # shellcheck disable=SC2086 # the filter is a list of ctest options
+    elif (cd build && timeout 900 ctest -j2 --timeout 300 $FILTER >"$WORK/ctest.log" 2>&1); then
+        result="MISSED"
+        missed=$((missed + 1))
+    else
+        result="caught by $(grep -E '^\s+[0-9]+ - ' "$WORK/ctest.log" | head -n 3 | sed 's/^ *[0-9]* - //; s/ (.*//' | paste -sd, -)"
+        caught=$((caught + 1))
+    fi
+    echo "=== $total: $what: $result"
+    mv "$file.orig" "$file"
+    touch "$file"
+done <<<"$MUTANTS"
+echo "=== mutation check: $caught of $total planted faults caught, $missed missed"
