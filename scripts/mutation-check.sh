@@ -17,7 +17,7 @@ src/device/link.cpp~if (rec.index >= r.data_len) {~if (rec.index > r.data_len) {
 src/device/link.cpp~        if (byte >= 3) {\n            r.data_len = static_cast<uint8_t>(byte - 3);\n            rec.state = DevState::FIRST_CLASS;~        if (byte >= 2) {\n            r.data_len = static_cast<uint8_t>(byte - 3);\n            rec.state = DevState::FIRST_CLASS;~first length byte 2 accepted
 src/device/link.cpp~line.quiet_until_us = end + int64_t{DEV_LATE_GRACE_MS} * 1000;~line.quiet_until_us = 0;~no late-reply second after a time-out
 src/device/link.cpp~return error == EIO || error == ENXIO || error == ENODEV;~return error == ENXIO || error == ENODEV;~EIO not taken for a lost line
-src/device/link.cpp~    while (written < size) {~    if (written < size) {~request written with one write
+src/device/link.cpp~            written += static_cast<size_t>(n);~            written = size;~a short write taken for the whole request
 src/device/commands.cpp~reply.code == DEV_DATA_FOLLOWS && reply.data[0] == count~reply.code == DEV_DATA_FOLLOWS~item count of a read reply not checked
 src/device/commands.cpp~reply.data[pos] | (reply.data[pos + 1] << 8)~reply.data[pos]~high byte of 16-bit items dropped
 src/device/commands.cpp~                             block.byte[8]};~                             block.byte[7]};~block byte 7 sent for byte 8
@@ -25,7 +25,7 @@ src/regmap/regs.cpp~if (total + count > REGS_BATCH_ITEMS)~if (total + count >= R
 src/regmap/regs.cpp~static_cast<uint16_t>((v >> j) & 1U)~static_cast<uint16_t>((v >> (j + 1)) & 1U)~bit-packed writes shifted by one
 src/regmap/regs.cpp~            result &= ok;~            result = ok;~a failed batch forgotten by the next
 src/regmap/regs.cpp~return start == REGS_BLOCK_START && quantity == REGS_BLOCK_COUNT;~return start == REGS_BLOCK_START && quantity >= REGS_BLOCK_COUNT;~block range by a lower bound
-src/regmap/regmap.cpp~if (reg >= REGMAP_END)~if (reg > REGMAP_END)~register 0xFFFF looked up
+src/regmap/regmap.cpp~    const RegMapEntry* last = first + REGMAP_ROWS;~    const RegMapEntry* last = first + REGMAP_ROWS - 1;~the last row of the table never found
 src/modbus/request.cpp~if (quantity == 0 || quantity > READ_MAX_QUANTITY) {~if (quantity == 0 || quantity > READ_MAX_QUANTITY + 1) {~reads of 126 registers
 src/modbus/request.cpp~    if (byte_count != 2 * quantity) {~    if (false) {~byte count not checked
 src/modbus/request.cpp~    if (frame.length < READ_REQUEST_LENGTH) {~    if (false) {~short read frames executed

@@ -40,18 +40,19 @@ TEST(DevFrame, RequestsByteForByte) {
 TEST(DevRecogniser, RepliesAndRestarts) {
     const char* rows[][2] = {
         {"02 03 40 01 21 02 05 41 01 20 0A 0B 03 77 00", "21 41 01 02 0A 0B 00"},
-        {"00 FF 41 03 02 03 40 09 06", "06 40 09 00"},                // garbage first
-        {"02 03 40 01 21 FF 02 03 40 07 06", "06 40 01 00"},          // ... between frames
-        {"02 02 03 40 01 06", ""},                                    // STX restarts, consumed
-        {"02 02 03 40 01 06 02 03 40 07 06", "06 40 07 00"},          // ... then a reply
-        {"02 04 40 01 15 99", "15 40 01 01 00"},                      // NAK byte not kept
-        {"02 04 40 01 15", ""},                                       // NAK needs its byte
-        {"02 04 40 01 06 00", ""},                                    // ACK of length 4
-        {"02 04 40 01 21 02 05 41 01 20 0A 0B 03 77 00", ""},         // 0x21 of length 4
-        {"02 03 40 01 15 00", ""},                                    // NAK of length 3
-        {"02 05 41 01 20 0A 0B 03 77 00", ""},                        // long first frame
-        {"02 03 40 01 21 02 03 40 09 06", "06 40 01 00"},             // 0x21, short ACK
-        {"02 03 40 01 21 02 04 40 09 15 00", "15 40 01 01"},          // 0x21, short NAK
+        {"00 FF 41 03 02 03 40 09 06", "06 40 09 00"},        // garbage first
+        {"02 03 40 01 21 FF 02 03 40 07 06", "06 40 01 00"},  // ... between frames
+        {"02 02 03 40 01 06", ""},                            // STX restarts, consumed
+        {"02 02 03 40 01 06 02 03 40 07 06", "06 40 07 00"},  // ... then a reply
+        {"02 02 02 03 40 07 06", "06 40 07 00"},              // a length below 3 is not a length
+        {"02 04 40 01 15 99", "15 40 01 01 00"},              // NAK byte not kept
+        {"02 04 40 01 15", ""},                               // NAK needs its byte
+        {"02 04 40 01 06 00", ""},                            // ACK of length 4
+        {"02 04 40 01 21 02 05 41 01 20 0A 0B 03 77 00", ""}, // 0x21 of length 4
+        {"02 03 40 01 15 00", ""},                            // NAK of length 3
+        {"02 05 41 01 20 0A 0B 03 77 00", ""},                // long first frame
+        {"02 03 40 01 21 02 03 40 09 06", "06 40 01 00"},     // 0x21, short ACK
+        {"02 03 40 01 21 02 04 40 09 15 00", "15 40 01 01"},  // 0x21, short NAK
         {"02 03 40 01 21 02 03 41 01 20 03 62 00", "21 41 01 00 00"}, // no data
         {"02 03 40 01 21 02 05 41 01 20 0A 0B 03 78 00", ""},         // bad checksum
         {"02 03 40 01 21 02 05 41 01 20 0A 0B 03 77 01 "              // bad checksum, then
