@@ -4,7 +4,8 @@
 # suite, and counts the faults the suite catches. The sources in this checkout stay untouched.
 # Run as root (the end-to-end tests need it). Usage: scripts/mutation-check.sh [WORK_DIR]
 # The long tests (the soak, the packages, the minute-long push and network-namespace tests) are
-# left out so that a fault takes a minute or two; MUTATION_FILTER picks other ctest options.
+# left out so that a fault takes a minute or two; MUTATION_FILTER picks other ctest options, and
+# MUTATION_ONLY (an extended regular expression) plants only the faults whose description matches.
 set -euo pipefail
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 WORK=${1:-${TMPDIR:-/tmp}/kovex4-mutation}
@@ -39,11 +40,11 @@ src/service/service.cpp~    if (!com_lock(path, 0))\n        return;~    return;
 src/service/service.cpp~service.modbus_options = s.write_single != 0 ? MODBUS_SERVE_WRITE_SINGLE : 0;~service.modbus_options = 0;~MOD_KOVEX4_WRITE_SINGLE ignored
 src/service/service.cpp~    service.listen_fd = socket_open_tcp_server(s.port, address);~    service.listen_fd = socket_open_tcp_server(s.port, 0);~MOD_KOVEX4_LISTEN ignored
 src/service/service.cpp~    ++(function == MODBUS_READ_HOLDING     ? counters.requests_fc3~    ++(function == MODBUS_WRITE_SINGLE     ? counters.requests_fc3~requests counted under the wrong function
-src/service/push.cpp~    return next > now ? next : now;~    return next;~missed periods repeated
+src/service/push.cpp~    return next > now ? next : now;~    return next > now ? next : next;~missed periods repeated
 src/service/push.cpp~    if (answer == nullptr || !modbus_is_write_ack(answer))~    if (answer == nullptr)~alarm cleared without an acknowledgement
 src/service/push.cpp~    return start != 0 && uint64_t{start} - 1 + count <= 0x10000;~    return uint64_t{start} - 1 + count <= 0x10000;~slots with START 0 pushed
 src/sys/deadline.cpp~        if (errno != EINTR)\n            return -1;~        return -1;~a signal ends a wait
-src/sys/deadline.cpp~        readable = wanted;~        (void)wanted;~the main loop's set not restored after a signal
+src/sys/deadline.cpp~        if (ready >= 0 || errno != EINTR)\n            return ready;~        return ready;~a signal ends the main loop's wait
 src/sys/com.cpp~        if (owner == static_cast<int>(getpid()))\n            return 1;~~this process's own lock not taken as its own
 src/sys/com.cpp~        if (wait_clock_us() > deadline)~        if (wait_clock_us() > deadline - 500000)~the lock's time-out half a second short
 src/sys/sockets.cpp~        else if (n < 0 && errno != EINTR)\n            return 0;~        else if (n < 0)\n            return 0;~a signal ends a send
@@ -65,6 +66,7 @@ cmake --build build >/dev/null
 caught=0 missed=0 total=0
 while IFS='~' read -r file find replace what; do
     [ -n "$file" ] || continue
+    [[ -z ${MUTATION_ONLY:-} || $what =~ $MUTATION_ONLY ]] || continue
     total=$((total + 1))
     cp "$file" "$file.orig"
     if ! python3 - "$file" "$find" "$replace" <<'PY'

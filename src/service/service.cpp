@@ -206,15 +206,17 @@ void service_log_counters(const Service& service, int64_t now_us) {
 
 void service_check_line(Service& service, int64_t now_us) {
     DevLine& line = service.line;
+    if (!line.lost)
+        return;
     const char* path = service.device_path.c_str();
-    if (line.lost && line.fd >= 0) {
+    if (line.fd >= 0) {
         log_msg(LOG_ERR, "device %s lost: %s", path,
                 line.lost_errno != 0 ? strerror(line.lost_errno) : "end of file");
         close(line.fd);
         line.fd = -1;
         service.reopen_due_us = now_us + int64_t{SERVICE_REOPEN_SECONDS} * 1000000;
     }
-    if (line.fd >= 0 || now_us < service.reopen_due_us)
+    if (now_us < service.reopen_due_us)
         return;
     // Quiet tries: a missing adapter or a foreign lock is not logged every few seconds.
     service.reopen_due_us = now_us + int64_t{SERVICE_REOPEN_SECONDS} * 1000000;

@@ -75,5 +75,6 @@ void service_log_counters(const Service& service, int64_t now_us);
 
 // A line that reported it is gone is closed ("device %s lost: %s") and, from
 // SERVICE_REOPEN_SECONDS after that on, locked and opened again at that interval until it works
-// ("device %s reopened"). `now_us` is on the monotonic clock (sys/deadline.h).
+// ("device %s reopened"). A line that was never lost is left alone. `now_us` is on the monotonic
+// clock (sys/deadline.h).
 void service_check_line(Service& service, int64_t now_us);

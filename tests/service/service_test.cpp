@@ -195,6 +195,14 @@ TEST_F(ServiceLoop, SeveralClientsTakeTurnsAndTheIdlestIsReplaced) {
     EXPECT_EQ(store_.order, (std::vector<uint32_t>{100, 200, 300, 101, 102, 103}));
     EXPECT_EQ(answer_ids(received(a)), (std::vector<int>{0, 1, 2, 3}));
     EXPECT_EQ(answer_ids(received(c)), std::vector<int>{1});
+    // The next iteration's turns begin one client further on.
+    store_.order.clear();
+    for (const auto& [fd, start] : {std::pair(a, 110), std::pair(b, 210), std::pair(c, 310)})
+        send_bytes(fd, read_request(9, uint16_t(start), 1));
+    service_iterate(*service_);
+    EXPECT_EQ(store_.order, (std::vector<uint32_t>{210, 310, 110}));
+    for (int fd : {a, b, c})
+        received(fd);
 
     // b is now the idlest (c and a were served after it), though a was accepted first: a fourth
     // client takes b's place.
@@ -238,6 +246,16 @@ TEST_F(ServiceLoop, WriteSingleOnlyWhenEnabled) {
         EXPECT_EQ(received(fd), frame(4, r.answer));
         EXPECT_EQ(store_.values[0x20], r.stored);
     }
+}
+
+// A signal during the loop's wait is no error: no log line, no pause, the wait goes on.
+TEST_F(ServiceLoop, SignalsDuringTheWaitAreNoError) {
+    start();
+    {
+        SignalStorm storm(20);
+        service_iterate(*service_);
+    }
+    EXPECT_TRUE(log_.lines().empty());
 }
 
 // Requests by function, exceptions by code and clients, with the device's and the push cycle's
