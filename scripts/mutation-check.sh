@@ -48,7 +48,7 @@ src/sys/deadline.cpp~        if (ready >= 0 || errno != EINTR)\n            retu
 src/sys/com.cpp~        if (owner == static_cast<int>(getpid()))\n            return 1;~~this process's own lock not taken as its own
 src/sys/com.cpp~        if (wait_clock_us() > deadline)~        if (wait_clock_us() > deadline - 500000)~the lock's time-out half a second short
 src/sys/sockets.cpp~        else if (n < 0 && errno != EINTR)\n            return 0;~        else if (n < 0)\n            return 0;~a signal ends a send
-src/settings/settings.cpp~        if (ascii_lower(text[i]) != ascii_lower(key[i]))~        if (text[i] != key[i])~keys compared with their case
+src/settings/settings.cpp~        if (ascii_lower(text[i]) != ascii_lower(key[i]))~        if (ascii_lower(text[i]) != key[i] && text[i] != key[i])~keys compared with their case
 src/settings/settings.cpp~    if (overflow)\n        value = UINT32_MAX;~    if (false)\n        value = UINT32_MAX;~numbers above 32 bits not saturated
 src/settings/settings.cpp~    if (settings.clients != 0)\n        settings_put_uint~    if (true)\n        settings_put_uint~the writer always writes MOD_KOVEX4_CLIENTS
 EOF
