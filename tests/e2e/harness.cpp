@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -130,7 +131,7 @@ Daemon::Daemon(std::vector<std::string> wrapper) : wrapper_(std::move(wrapper)) 
     }
     for (const char* folder : {"etc", "lock", "dev"})
         std::filesystem::create_directory(dir_.file(folder));
-    log_fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    log_fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const std::string path = dir_.file("log.sock");
@@ -139,6 +140,7 @@ Daemon::Daemon(std::vector<std::string> wrapper) : wrapper_(std::move(wrapper)) 
         throw std::runtime_error("cannot bind the log socket");
     chmod(path.c_str(), 0666);
     port_ = free_port();
+    log_reader_ = std::thread([this] { read_log(); });
 }
 
 Daemon::~Daemon() {
@@ -155,8 +157,27 @@ Daemon::~Daemon() {
                                    ec);
     }
 #endif
-    if (log_fd_ >= 0)
-        close(log_fd_);
+    closing_ = true;
+    log_reader_.join();
+    close(log_fd_);
+}
+
+void Daemon::read_log() {
+    char buffer[2048];
+    while (!closing_) {
+        pollfd ready{log_fd_, POLLIN, 0};
+        if (poll(&ready, 1, 50) <= 0)
+            continue;
+        const ssize_t n = recv(log_fd_, buffer, sizeof buffer - 1, MSG_DONTWAIT);
+        if (n <= 0)
+            continue;
+        buffer[n] = '\0';
+        // "<PRI>Mmm dd hh:mm:ss kovex4[pid]: text"
+        const int pri = buffer[0] == '<' ? atoi(buffer + 1) : -1;
+        const char* text = strstr(buffer, "]: ");
+        const std::lock_guard<std::mutex> hold(lines_mutex_);
+        lines_.push_back({pri & 7, text ? text + 3 : buffer});
+    }
 }
 
 std::string Daemon::settings(const std::string& extra) const {
@@ -233,21 +254,13 @@ void Daemon::stop() {
     }
 }
 
-const std::vector<LogLine>& Daemon::logs() {
-    char buffer[2048];
-    ssize_t n;
-    while ((n = recv(log_fd_, buffer, sizeof buffer - 1, 0)) > 0) {
-        buffer[n] = '\0';
-        // "<PRI>Mmm dd hh:mm:ss kovex4[pid]: text"
-        const int pri = buffer[0] == '<' ? atoi(buffer + 1) : -1;
-        const char* text = strstr(buffer, "]: ");
-        lines_.push_back({pri & 7, text ? text + 3 : buffer});
-    }
+std::vector<LogLine> Daemon::logs() {
+    const std::lock_guard<std::mutex> hold(lines_mutex_);
     return lines_;
 }
 
 int Daemon::count_log(const std::string& text) {
-    const std::vector<LogLine>& lines = logs();
+    const std::vector<LogLine> lines = logs();
     return static_cast<int>(std::count_if(lines.begin(), lines.end(),
                                           [&](const LogLine& line) { return line.text == text; }));
 }

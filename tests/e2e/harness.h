@@ -1,11 +1,15 @@
 #pragma once
 // Runs the real kovex4 binary in a private mount namespace: its settings folder, lock folder and
-// /dev are the test's own, /dev/log is a socket the test reads, and the serial device is a
+// /dev are the test's own, /dev/log is a socket a thread of the test reads all the time (as a
+// syslog daemon does: a full socket would hold the daemon up), and the serial device is a
 // pseudo-terminal served by the in-process simulator.
 #include <sys/types.h>
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support.h"
@@ -50,8 +54,8 @@ public:
     int wait_exit(int timeout_ms);
     void stop();
 
-    // Every line received so far (the log socket is read first).
-    const std::vector<LogLine>& logs();
+    // Every line received so far.
+    std::vector<LogLine> logs();
     bool wait_log(const std::string& text, int timeout_ms = 5000);
     int count_log(const std::string& text);
     // Waits until `text` has been logged at least `count` times.
@@ -62,11 +66,16 @@ private:
     std::vector<std::string> wrapper_;
     Pty pty_;
     std::unique_ptr<DevSimServer> sim_ = std::make_unique<DevSimServer>(pty_.master);
+    void read_log();
+
     int log_fd_ = -1;
     unsigned port_ = 0;
     pid_t pid_ = -1;
     int status_ = -1;
+    std::mutex lines_mutex_;
     std::vector<LogLine> lines_;
+    std::atomic<bool> closing_{false};
+    std::thread log_reader_;
 };
 
 // A free TCP port on 127.0.0.1 (bound, read back and released).

@@ -23,14 +23,12 @@ protected:
 };
 
 // The value of register 0x0400 through a new connection to the daemon, -1 for no answer, or the
-// exception code negated minus 100. The daemon's log lines are taken in, as syslog would: the
-// daemon waits while its log socket is full.
+// exception code negated minus 100.
 int read_i1(Daemon& d) {
     const int fd = connect_local(d.port());
     const Bytes answer = fd < 0 ? Bytes{} : request_reply(fd, READ_I1, 10000);
     if (fd >= 0)
         close(fd);
-    d.logs();
     if (answer.size() == 9)
         return -100 - answer[8];
     return answer.size() == 11 ? answer[9] << 8 | answer[10] : -1;

@@ -351,9 +351,10 @@ TEST(ProbeStatus, CountersOfTheRunningGateway) {
     int wstatus = 0;
     while (waitpid(pid, &wstatus, WNOHANG) == 0) {
         std::string lines;
-        for (; copied < d.logs().size(); ++copied)
+        const std::vector<LogLine> logged = d.logs();
+        for (; copied < logged.size(); ++copied)
             lines += "Dec  7 10:00:00 gw kovex4[" + std::to_string(d.pid()) +
-                     "]: " + d.logs()[copied].text + "\n";
+                     "]: " + logged[copied].text + "\n";
         if (!lines.empty())
             write_file(log, read_file(log) + lines);
         usleep(20000);
