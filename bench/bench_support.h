@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Measuring helpers of the benchmark: a Modbus TCP client exchange, sample statistics, process
 // figures from /proc, the two floor peers (raw TCP and raw pseudo-terminal) and a serial line

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovex4-clients-bench: several Modbus TCP clients polling the real daemon as fast as they can,
 // with MOD_KOVEX4_CLIENTS set to their number. Prints, for 1, 4 and 16 clients (or the counts
 // given as arguments), the total requests per second, the median and 99th percentile latency of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovex4-bench: what the gateway adds to the time that loopback TCP and the serial line need.
 // Runs the real kovex4 binary (through the end-to-end harness) against the simulated field
 // device and prints latency against the floor, throughput, daemon CPU and instructions per

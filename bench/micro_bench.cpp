@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovex4-microbench: the request path's functions in isolation (Google Benchmark).
 #include <benchmark/benchmark.h>
 #include <sys/socket.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Cross build for the target: 32-bit ARM Linux (glibc, hard-float ABI) with Debian's
 # arm-linux-gnueabihf cross compiler. Test programs run under user-mode emulation: CTest and
 # gtest_discover_tests start them through CMAKE_CROSSCOMPILING_EMULATOR.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # GoogleTest for a cross build: compiled with the target's compiler from Debian's source
 # package (googletest, in /usr/src/googletest), since the host's libgtest cannot link into
 # target programs. Provides the same GTest::gtest and GTest::gtest_main targets as

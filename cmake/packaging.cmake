@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Debian packages: `cpack -G DEB` in a build folder makes one package per install component, for
 # amd64 from a native build and for armhf from a cross build:
 #   kovex4_<version>_<arch>.deb        component "daemon" (the default one): the daemon, its SysV

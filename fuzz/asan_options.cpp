@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sanitizer settings built into every fuzz target.
 //
 // libFuzzer frees each input after running it, and AddressSanitizer keeps freed memory in a

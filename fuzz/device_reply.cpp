@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libFuzzer target: arbitrary field-device reply streams against each device command.
 //
 // Input: byte 0 picks the command (and the item list of a read), byte 1 the number n of split

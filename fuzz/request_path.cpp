@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libFuzzer target: an arbitrary client byte stream through the MBAP parser and the request
 // handler, served from registers in memory. Deterministic: no thread, no line, no clock.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target for the settings file library.
 //
 // 1. The input bytes, written as a settings file, go through settings_load: it must not crash

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Makes a manual page from its template, copying tables and examples from the Markdown documents
 # that state them, so that the page cannot drift from the documentation. Run as:
 #   cmake -DTEMPLATE=page.in -DOUTPUT=page -DDOCS_ROOT=<source dir> -DVERSION=1.0.0

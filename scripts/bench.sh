@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Performance figures of the kovex4 daemon (docs/performance.md explains them): builds the
 # benchmark programs in Release (folder build-bench, or KOVEX4_BENCH_BUILD), runs the
 # micro-benchmarks of the request path's functions, then the end-to-end benchmark of the real

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The first thing to run: builds the gateway, the field-device simulator and the commissioning
 # probe, starts the simulator on a pseudo-terminal, checks the settings and the line with
 # kovex4-probe, starts the unchanged kovex4 daemon in front of the simulator, reads and writes

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """The demo's Modbus TCP client: talks to a running kovex4 gateway like any Modbus master would.
 
   demo_client.py devsim-args   prints the kovex4-devsim options (one per line) that load the

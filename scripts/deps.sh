@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Sourced by the scripts: installs the Debian packages given that are not installed yet.
 deps_install() {
     local missing=()

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Footprint report of the kovex4 daemon: builds it as released (Release, stripped) for amd64 and
 # for the target, 32-bit ARM (arm-linux-gnueabihf), and prints
 #   - the stripped size of both kovex4 binaries,

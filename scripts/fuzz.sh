@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the libFuzzer targets with clang and runs each one for a bounded time on a copy of its
 # seed corpus, printing the executions, the coverage reached and the peak resident memory of each.
 # Usage: scripts/fuzz.sh [seconds per target, default 20]. The build folder is build-fuzz, or

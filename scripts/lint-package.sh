@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Makes the Debian packages of a build folder (native or cross) and checks each with lintian: the
 # test fails on any error or warning. Tags that are overridden carry their reason in the package's
 # lintian overrides (cmake/debian/*.lintian-overrides); they are listed, as are the notes (I:).

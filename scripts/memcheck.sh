@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs the end-to-end smoke tests (DaemonTest.*) with the daemon under valgrind's memcheck and
 # fails when valgrind reports an error or memory that is definitely lost. The tests end the
 # daemon with SIGTERM, so memory still reachable at that point is fine.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Mutation check of the test suite: plants one fault at a time in a copy of the sources (each a
 # plausible slip: an off-by-one, a check dropped, a signal not resumed), builds it and runs the
 # suite, and counts the faults the suite catches. The sources in this checkout stay untouched.

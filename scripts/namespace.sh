@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # shellcheck shell=bash
 # Sourced by scripts/demo.sh, scripts/footprint.sh and scripts/test-package.sh: runs the kovex4
 # daemon in a private mount namespace, so that nothing on the machine changes. Inside it the

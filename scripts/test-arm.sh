@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the daemon, the tools and the whole test suite for the target, 32-bit ARM Linux
 # (arm-linux-gnueabihf, 64-bit time_t and file offsets), and runs the suite under user-mode
 # emulation (qemu-arm with the cross libraries): CTest starts every test program through the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Makes the Debian packages of a native build folder (kovex4 and kovex4-tools, amd64 here) and
 # installs them with dpkg the way a user would, but inside private mount and network namespaces:
 # /etc, /usr and /var (with the dpkg database and /etc/passwd) are copy-on-write views, /opt, /run,

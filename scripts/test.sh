@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is missing, then builds and runs the whole test suite three times: a normal build
 # (which also makes the Debian packages, checks them with lintian and installs them in a private
 # namespace), an AddressSanitizer + UndefinedBehaviorSanitizer build, and a 32-bit ARM cross build

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Run by CPack in a cross build after staging the packages' files and before making the packages
 # (CPACK_PRE_BUILD_SCRIPTS, see cmake/packaging.cmake): each package depends on the C library
 # version that its programs need, the highest GLIBC_x.y symbol version they use (objdump -T).

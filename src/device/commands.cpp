@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The five field-device commands: how item lists and the block travel, and which replies count.
 #include "device/commands.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The five field-device commands, each one dev_transact exchange. 1 on success, 0 on failure;
 // on failure the outputs are left untouched.

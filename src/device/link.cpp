@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Field-device link: request framing, the byte-fed reply recogniser and one timed exchange.
 #include "device/link.h"
 

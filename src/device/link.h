@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Field-device link: one request frame out, one reply recognised byte by byte.
 #include <array>

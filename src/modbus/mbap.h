@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Modbus TCP application data units: the frame record, a byte-stream parser and the encoder.
 #include <array>

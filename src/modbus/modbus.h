@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // What the Modbus layer shares: function and exception codes, and the holding registers it
 // serves and pushes. The registers are reached through two functions, so the layer itself never

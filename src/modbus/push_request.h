@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The function 16 request that pushes a register range to a remote Modbus TCP server, and the
 // judgement of its answer.

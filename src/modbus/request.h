@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Serving the requests of a Modbus TCP client.
 #include "modbus/mbap.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The constant register map: which field-device items stand behind each holding register.
 #include <array>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Register ranges to device commands and back.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovex4: Modbus TCP gateway for one field device on a serial line. No options, no environment:
 // everything comes from the settings file.
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The push cycle: delivers the configured slots to a remote Modbus TCP server every data period,
 // and any slot whose alarm register is non-zero every alarm period.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The gateway service: start-up and the select loop that serves the Modbus TCP clients (one at a
 // time unless the settings allow more), the push cycle and the serial line.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The settings file (key=value lines) and the record loaded from it.
 #include <array>

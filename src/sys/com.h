@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Serial line: lock file, line set-up, modem lines and a write-and-collect exchange.
 #include <termios.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Waiting on descriptors with a deadline, written once for every caller. A signal handler that
 // runs during a wait (EINTR) never cuts it short: the wait resumes with what is left of its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // The daemon's one way to log. Production output goes to syslog (the service calls openlog);
 // tests install a sink to capture the formatted lines instead.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Sockets and name resolution. Addresses are IPv4 in host byte order (a.b.c.d = a<<24|...);
 // only the low 16 bits of a port are used.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The five device commands: request layout, reply judgement, limits, and the simulated device.
 #include <functional>
 #include <optional>

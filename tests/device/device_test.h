@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A scripted field device for the link and command tests.
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The link on a line that misbehaves: a line that takes the request only slowly, and a descriptor
 // beyond what select can watch.
 #include <gtest/gtest.h>

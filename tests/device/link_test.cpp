@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Request framing, the reply recogniser and timed exchanges on a real pty.
 #include <atomic>
 #include <utility>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Checks of a built manual page (registered in man/CMakeLists.txt). Run as:
 #   cmake -DCHECK=format -DPAGE=<page> -DGROFF=<groff> -P man_page_test.cmake
 #       groff formats the page without a warning or an error (-ww: all warnings)

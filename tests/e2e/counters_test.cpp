@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The running daemon's counters: SIGUSR1 makes the main loop log them in one line, and a signal
 // arriving in the middle of a device exchange changes nothing about the exchange.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real daemon against the simulated field device, with raw sockets and third-party clients.
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Runs the real kovex4 binary in a private mount namespace: its settings folder, lock folder and
 // /dev are the test's own, /dev/log is a socket a thread of the test reads all the time (as a

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: Apache-2.0
 """Third-party Modbus peer for the end-to-end tests, built on pymodbus.
 
   modbus_peer.py client PORT read START COUNT     -> "values V1 V2 ..." or "exception N"

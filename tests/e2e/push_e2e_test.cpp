@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Pushes from the real daemon to real receivers. The daemon listens on and pushes to the same
 // port, so the receiver takes the port first and the daemon runs without its own server. The
 // first push comes one minute after start-up, so the test waits for it once.

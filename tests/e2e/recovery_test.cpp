@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Faults of the field that the real daemon recovers from on its own: a serial device that goes
 // away and comes back, and a push target that drops connection attempts.
 #include <fcntl.h>

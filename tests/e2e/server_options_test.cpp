@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The opt-in server settings through the real daemon and third-party clients: several clients at
 // once, function 6 from mbpoll, and a listen address.
 #include <gtest/gtest.h>

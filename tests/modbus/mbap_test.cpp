@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The MBAP parser over any split of a byte stream, and the encoder.
 #include <utility>
 

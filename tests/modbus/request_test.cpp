@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The request handler and the push request on registers in memory: answers byte for byte, the
 // exceptions and limits, and what reaches the registers.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovex4-probe: its judgement of settings files and device exchanges in-process, the program
 // against the simulator on a pseudo-terminal, and `status` against the running gateway.
 #include <gtest/gtest.h>

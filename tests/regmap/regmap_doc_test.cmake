@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Fails when DOC differs from what GENERATOR prints, so the register map document cannot drift
 # from the table built into the gateway. Run as:
 #   cmake -DGENERATOR=<kovex4-regmap-doc> -DDOC=<docs/register-map.md> [-DEMULATOR=<runner>] -P ...

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The push cycle with a controlled clock, registers in memory and a remote Modbus TCP server of
 // the test's own on 127.0.0.1.
 #include <arpa/inet.h>

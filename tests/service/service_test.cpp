@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The main loop in-process: real sockets on the loopback, the registers in memory, one
 // service_iterate call at a time from the test's own thread.
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Soak test of the real daemon: a field device that misbehaves now and then, one client that
 // reads and writes all over the register space and a second one that sends rubbish. Every read
 // answer is checked against the device's store, every acknowledged write must be in it and no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Holding registers in memory, bound to the Modbus layer's register interface: what the unit
 // tests, the push tests and the fuzz targets serve instead of a field device on a line; and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Shared test helpers, used by the unit, end-to-end and soak tests and by the benchmarks: bytes
 // in hex, Modbus TCP frames, the clock, a pseudo-terminal, signals during a call, captured log

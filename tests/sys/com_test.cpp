@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Serial side of the I/O library: lock files in a temporary folder, lines on real ptys.
 #include <fcntl.h>
 #include <sys/socket.h>

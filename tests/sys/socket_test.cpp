@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Socket side of the I/O library: TCP on loopback, sending through signals, the resolver.
 #include <fcntl.h>
 #include <netinet/in.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The simulated field device: request parsing, the item store, reply plans with injected faults,
 // a serving thread and pseudo-terminal set-up.
 #include "devsim.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // A simulated field device: an item store, a 10-byte block and a flag behind the device's
 // serial protocol, with fault injection. Used by the kovex4-devsim program and by the tests.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovex4-devsim: a simulated field device on a pseudo-terminal or an existing tty, for
 // commissioning and trying out the gateway without the real equipment.
 #include <fcntl.h>

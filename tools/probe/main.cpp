@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovex4-probe: commissioning checks for a kovex4 gateway, made of the gateway's own settings
 // reader, lock, line set-up, device link and register map, so that what it reports is what the
 // gateway will do. Subcommands: settings, line, status.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovex4-probe's judgement: the settings file key by key, one device exchange in words, the
 // register ranges to read. The values come from the gateway's own reader, recogniser and register
 // map; this file only explains them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 // kovex4-probe's judgement, apart from its I/O: what a settings file means to the gateway, what
 // went wrong in one device exchange, which registers to read. Built on the gateway's own modules,

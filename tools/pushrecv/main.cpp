@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovex4-pushrecv: a small Modbus TCP server that receives the gateway's push requests and prints
 // each pushed slot. It answers function 16 with an acknowledgement, an exception or nothing.
 #include <arpa/inet.h>

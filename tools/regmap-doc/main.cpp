@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // kovex4-regmap-doc: prints the gateway's register map as Markdown (docs/register-map.md) from the
 // daemon's own table, so the document cannot drift from the code. Before anything is printed,
 // the runs it is about to describe are checked against regmap_lookup for every register number;
