@@ -32,9 +32,9 @@ uint32_t u16(const MbapFrame& f, size_t pos) {
 bool wants_illegal_value(const MbapFrame& req) {
     const uint32_t quantity = u16(req, 4);
     if (req.body[1] == MODBUS_READ_HOLDING)
-        return quantity == 0 || quantity > 125 || req.length < 6;
+        return quantity == 0 || quantity > MODBUS_MAX_READ || req.length < 6;
     const uint32_t byte_count = req.body[6];
-    return quantity == 0 || quantity > 123 || byte_count != 2 * quantity ||
+    return quantity == 0 || quantity > MODBUS_MAX_WRITE || byte_count != 2 * quantity ||
            req.length < 7 + byte_count;
 }
 

@@ -28,7 +28,7 @@ src/regmap/regs.cpp~static_cast<uint16_t>((v >> j) & 1U)~static_cast<uint16_t>((
 src/regmap/regs.cpp~            result &= ok;~            result = ok;~a failed batch forgotten by the next
 src/regmap/regs.cpp~return start == REGS_BLOCK_START && quantity == REGS_BLOCK_COUNT;~return start == REGS_BLOCK_START && quantity >= REGS_BLOCK_COUNT;~block range by a lower bound
 src/regmap/regmap.cpp~    const RegMapEntry* last = first + REGMAP_ROWS;~    const RegMapEntry* last = first + REGMAP_ROWS - 1;~the last row of the table never found
-src/modbus/request.cpp~if (quantity == 0 || quantity > READ_MAX_QUANTITY) {~if (quantity == 0 || quantity > READ_MAX_QUANTITY + 1) {~reads of 126 registers
+src/modbus/request.cpp~if (quantity == 0 || quantity > MODBUS_MAX_READ) {~if (quantity == 0 || quantity > MODBUS_MAX_READ + 1) {~reads of 126 registers
 src/modbus/request.cpp~    if (byte_count != 2 * quantity) {~    if (false) {~byte count not checked
 src/modbus/request.cpp~    if (frame.length < READ_REQUEST_LENGTH) {~    if (false) {~short read frames executed
 src/modbus/request.cpp~    if (frame.length < WRITE_SINGLE_LENGTH) {~    if (false) {~short function 6 frames executed
@@ -37,21 +37,22 @@ src/modbus/push_request.cpp~return frame->length == 6 && frame->body[1] == MODBU
 src/service/service.cpp~        if (c.last_active < idlest->last_active)~        if (false)~the first client replaced, not the idlest
 src/service/service.cpp~        service.first_turn = (service.first_turn + 1) % service.client_limit;~        service.first_turn = 0;~turns always begin with the same client
 src/service/service.cpp~                if (client.fd >= 0 && serve_one(service, client))\n                    served = true;~                while (client.fd >= 0 && serve_one(service, client))\n                    served = true;~a client served until its input is used up
-src/service/service.cpp~    if (!com_lock(path, 0))\n        return;~    return;~a lost line never reopened
+src/device/link.cpp~    if (!com_lock(port.path.c_str(), 0))\n        return 0;~    return 0;~a lost line never reopened
 src/service/service.cpp~service.modbus_options = s.write_single != 0 ? MODBUS_SERVE_WRITE_SINGLE : 0;~service.modbus_options = 0;~MOD_KOVEX4_WRITE_SINGLE ignored
 src/service/service.cpp~    service.listen_fd = socket_open_tcp_server(s.port, address);~    service.listen_fd = socket_open_tcp_server(s.port, 0);~MOD_KOVEX4_LISTEN ignored
 src/service/service.cpp~    ++(function == MODBUS_READ_HOLDING     ? counters.requests_fc3~    ++(function == MODBUS_WRITE_SINGLE     ? counters.requests_fc3~requests counted under the wrong function
 src/service/push.cpp~    return next > now ? next : now;~    return next > now ? next : next;~missed periods repeated
 src/service/push.cpp~    if (answer == nullptr || !modbus_is_write_ack(answer))~    if (answer == nullptr)~alarm cleared without an acknowledgement
-src/service/push.cpp~    return start != 0 && uint64_t{start} - 1 + count <= 0x10000;~    return uint64_t{start} - 1 + count <= 0x10000;~slots with START 0 pushed
+src/service/push.cpp~    if (start == 0)\n        return PushSlotFault::start_zero;~    if (false)\n        return PushSlotFault::start_zero;~slots with START 0 pushed
 src/sys/deadline.cpp~        if (errno != EINTR)\n            return -1;~        return -1;~a signal ends a wait
 src/sys/deadline.cpp~        if (ready >= 0 || errno != EINTR)\n            return ready;~        return ready;~a signal ends the main loop's wait
 src/sys/com.cpp~        if (owner == static_cast<int>(getpid()))\n            return 1;~~this process's own lock not taken as its own
 src/sys/com.cpp~        if (wait_clock_us() > deadline)~        if (wait_clock_us() > deadline - 500000)~the lock's time-out half a second short
+src/sys/deadline.h~        if (result >= 0 || errno != EINTR)\n            return result;~        return result;~a signal ends a read or a receive
 src/sys/sockets.cpp~        else if (n < 0 && errno != EINTR)\n            return 0;~        else if (n < 0)\n            return 0;~a signal ends a send
 src/settings/settings.cpp~        if (ascii_lower(text[i]) != ascii_lower(key[i]))~        if (ascii_lower(text[i]) != key[i] && text[i] != key[i])~keys compared with their case
 src/settings/settings.cpp~    if (overflow)\n        value = UINT32_MAX;~    if (false)\n        value = UINT32_MAX;~numbers above 32 bits not saturated
-src/settings/settings.cpp~    if (settings.clients != 0)\n        settings_put_uint~    if (true)\n        settings_put_uint~the writer always writes MOD_KOVEX4_CLIENTS
+src/settings/settings.cpp~        if (key.unset == SettingsDefault::omitted && unset)\n            continue;~        if (false)\n            continue;~the writer always writes the options
 EOF
 )
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "sys/com.h"
 #include "sys/deadline.h"
 
 namespace {
@@ -18,15 +19,6 @@ constexpr int DRAIN_MAX_READS = 64;
 
 void restart(DevRecogniser& rec) {
     rec.state = DevState::FIRST_STX;
-}
-
-// read() that resumes after a signal.
-ssize_t read_some(int fd, uint8_t* buffer, size_t size) {
-    for (;;) {
-        const ssize_t n = read(fd, buffer, size);
-        if (n >= 0 || errno != EINTR)
-            return n;
-    }
 }
 
 // Errors that mean the line itself is gone (an unplugged adapter, a closed pseudo-terminal), not
@@ -49,7 +41,7 @@ void discard_input(DevLine& line, int64_t deadline_us) {
         const int ready = wait_fd(line.fd, WaitFor::read, deadline_us);
         if (ready <= 0)
             return;
-        const ssize_t n = read_some(line.fd, scratch, sizeof scratch);
+        const ssize_t n = com_read(line.fd, scratch, sizeof scratch);
         if (n <= 0) {
             if (n == 0 || line_gone(errno))
                 mark_lost(line, n == 0 ? 0 : errno);
@@ -68,11 +60,9 @@ void discard_input(DevLine& line, int64_t deadline_us) {
 int write_all(DevLine& line, const uint8_t* frame, size_t size, int64_t deadline_us) {
     size_t written = 0;
     while (written < size) {
-        const ssize_t n = write(line.fd, frame + written, size - written);
+        const ssize_t n = com_write(line.fd, frame + written, size - written);
         if (n > 0) {
             written += static_cast<size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
         } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             if (line_gone(errno))
                 mark_lost(line, errno);
@@ -281,7 +271,7 @@ int dev_transact(DevLine& line, const DevRequest& request, DevReply& reply) {
             result = 0;
             break;
         }
-        const ssize_t n = read_some(line.fd, buffer, sizeof buffer);
+        const ssize_t n = com_read(line.fd, buffer, sizeof buffer);
         if (n <= 0) {
             if (n == 0 || line_gone(errno))
                 mark_lost(line, n == 0 ? 0 : errno);
@@ -311,4 +301,33 @@ int dev_transact(DevLine& line, const DevRequest& request, DevReply& reply) {
         line.quiet_until_us = end + int64_t{DEV_LATE_GRACE_MS} * 1000;
     }
     return result;
+}
+
+int dev_line_open(DevLine& line, const DevLinePort& port) {
+    line.port = port;
+    line.fd = com_open(port.path.c_str(), port.baudrate, port.databits, port.parity.c_str(),
+                       port.stopbits);
+    return line.fd >= 0 ? 1 : 0;
+}
+
+void dev_line_close(DevLine& line) {
+    if (line.fd >= 0)
+        close(line.fd);
+    line.fd = -1;
+}
+
+int dev_line_reopen(DevLine& line) {
+    // Quiet: a missing adapter or a foreign lock is not logged at every try.
+    const DevLinePort& port = line.port;
+    if (!com_lock(port.path.c_str(), 0))
+        return 0;
+    const int fd = com_open_quiet(port.path.c_str(), port.baudrate, port.databits,
+                                  port.parity.c_str(), port.stopbits);
+    if (fd < 0)
+        return 0;
+    line.fd = fd;
+    line.lost = false;
+    line.lost_errno = 0;
+    line.quiet_until_us = 0;
+    return 1;
 }

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 inline constexpr uint8_t DEV_STX = 0x02;
 inline constexpr uint8_t DEV_ETX = 0x03;
@@ -90,7 +91,17 @@ struct DevTrace {
     int64_t round_trip_us; // from the request's first byte written to the end of the exchange
 };
 
-// The serial line to the field device and what the link remembers between exchanges.
+// How the line is opened: the device's path and the framing, as the settings give them.
+struct DevLinePort {
+    std::string path;
+    uint32_t baudrate = 0;
+    int databits = 0;
+    std::string parity;
+    int stopbits = 0;
+};
+
+// The serial line to the field device and what the link remembers between exchanges. Its owner
+// opens, closes and reopens it with the dev_line_ functions and reads the rest.
 struct DevLine {
     int fd = -1;                // non-blocking line from com_open; -1: none (never opened, lost)
     int lost_errno = 0;         // set when the line reported that it is gone; 0: end of input
@@ -98,6 +109,7 @@ struct DevLine {
     int64_t quiet_until_us = 0; // after a time-out: input until then is a late reply, dropped
     DevCounters counters{};
     DevTrace* trace = nullptr;
+    DevLinePort port{}; // what dev_line_open opened, for dev_line_reopen
 };
 
 // One exchange: discards stale input, writes the request and waits for a complete reply, all
@@ -105,3 +117,13 @@ struct DevLine {
 // data_len > 252. A line that reports it is gone (end of input, EIO, ENXIO, ENODEV) is marked
 // lost; its owner closes and reopens it.
 int dev_transact(DevLine& line, const DevRequest& request, DevReply& reply);
+
+// Opens the line that `port` names (a failure is logged: "open(%s) error: %s"); the caller holds
+// its lock. 1 when open.
+int dev_line_open(DevLine& line, const DevLinePort& port);
+// Closes the descriptor, if any. The lost state and the counters stay.
+void dev_line_close(DevLine& line);
+// For a line closed after it was lost: takes its lock again without waiting and opens it as
+// before, without logging a failure (a missing adapter is tried again every few seconds). 1 when
+// it is open again, its lost state cleared.
+int dev_line_reopen(DevLine& line);

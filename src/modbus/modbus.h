@@ -9,6 +9,10 @@
 inline constexpr uint8_t MODBUS_READ_HOLDING = 3;
 inline constexpr uint8_t MODBUS_WRITE_SINGLE = 6;
 inline constexpr uint8_t MODBUS_WRITE_MULTIPLE = 16;
+// The most registers one request may read (function 3) or write (functions 16 and 6 and the
+// push): what fits a frame of 256 bytes.
+inline constexpr uint32_t MODBUS_MAX_READ = 125;
+inline constexpr uint32_t MODBUS_MAX_WRITE = 123;
 inline constexpr uint8_t MODBUS_ILLEGAL_FUNCTION = 1;
 inline constexpr uint8_t MODBUS_ILLEGAL_DATA_VALUE = 3;
 inline constexpr uint8_t MODBUS_DEVICE_FAILURE = 4;

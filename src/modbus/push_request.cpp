@@ -3,7 +3,6 @@
 
 namespace {
 
-constexpr uint32_t PUSH_MAX_QUANTITY = 123;
 constexpr uint8_t PUSH_UNIT_ID = 1;
 
 // The one push request of the process; a failed build leaves the previous one intact.
@@ -13,10 +12,10 @@ MbapFrame g_push_frame;
 
 MbapFrame* modbus_build_write_request(const ModbusRegisters& registers, uint32_t start,
                                       uint32_t quantity) {
-    if (quantity == 0 || quantity > PUSH_MAX_QUANTITY) {
+    if (quantity == 0 || quantity > MODBUS_MAX_WRITE) {
         return nullptr;
     }
-    uint16_t values[PUSH_MAX_QUANTITY];
+    uint16_t values[MODBUS_MAX_WRITE];
     if (registers.read(registers.context, start, quantity, values) == 0) {
         return nullptr;
     }

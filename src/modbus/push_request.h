@@ -6,7 +6,7 @@
 #include "modbus/modbus.h"
 
 // Reads `quantity` registers from `start` (0-based) and builds the push request in one static
-// frame; nullptr (frame untouched) when quantity is not 1..123 or the read fails.
+// frame; nullptr (frame untouched) when quantity is not 1..MODBUS_MAX_WRITE or the read fails.
 MbapFrame* modbus_build_write_request(const ModbusRegisters& registers, uint32_t start,
                                       uint32_t quantity);
 // 1 when `frame` is an acknowledgement of a function 16 request.

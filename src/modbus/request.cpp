@@ -3,8 +3,6 @@
 
 namespace {
 
-constexpr uint32_t READ_MAX_QUANTITY = 125;
-constexpr uint32_t WRITE_MAX_QUANTITY = 123;
 // Unit id, function code, start and quantity: the bytes a function 3 request must carry.
 constexpr uint32_t READ_REQUEST_LENGTH = 6;
 // The same plus the byte count; the register values follow.
@@ -25,7 +23,7 @@ void handle_read(const ModbusRegisters& registers, MbapFrame& frame) {
     // Both fields are taken before the response overwrites their positions.
     const uint32_t start = get_u16(frame, 2);
     const uint32_t quantity = get_u16(frame, 4);
-    if (quantity == 0 || quantity > READ_MAX_QUANTITY) {
+    if (quantity == 0 || quantity > MODBUS_MAX_READ) {
         modbus_exception(frame, MODBUS_ILLEGAL_DATA_VALUE);
         return;
     }
@@ -35,7 +33,7 @@ void handle_read(const ModbusRegisters& registers, MbapFrame& frame) {
         modbus_exception(frame, MODBUS_ILLEGAL_DATA_VALUE);
         return;
     }
-    uint16_t values[READ_MAX_QUANTITY];
+    uint16_t values[MODBUS_MAX_READ];
     if (registers.read(registers.context, start, quantity, values) == 0) {
         modbus_exception(frame, MODBUS_DEVICE_FAILURE);
         return;
@@ -51,7 +49,7 @@ void handle_write(const ModbusRegisters& registers, MbapFrame& frame) {
     const uint32_t start = get_u16(frame, 2);
     const uint32_t quantity = get_u16(frame, 4);
     const uint32_t byte_count = frame.body[6];
-    if (quantity == 0 || quantity > WRITE_MAX_QUANTITY) {
+    if (quantity == 0 || quantity > MODBUS_MAX_WRITE) {
         modbus_exception(frame, MODBUS_ILLEGAL_DATA_VALUE);
         return;
     }
@@ -65,7 +63,7 @@ void handle_write(const ModbusRegisters& registers, MbapFrame& frame) {
         modbus_exception(frame, MODBUS_ILLEGAL_DATA_VALUE);
         return;
     }
-    uint16_t values[WRITE_MAX_QUANTITY];
+    uint16_t values[MODBUS_MAX_WRITE];
     for (uint32_t i = 0; i < quantity; ++i) {
         values[i] = static_cast<uint16_t>(get_u16(frame, 7 + 2 * i));
     }

@@ -86,6 +86,14 @@ int write_block(DevLine& line, int station, const uint16_t* values) {
 
 } // namespace
 
+uint32_t regs_batch_end(uint32_t start, uint32_t end) {
+    if (is_block_range(start, end - start))
+        return end;
+    ItemList items;
+    int total = 0;
+    return gather_batch(start, start, end, nullptr, items, total);
+}
+
 int regs_read(DevLine& line, int station, uint32_t start, uint32_t quantity, uint16_t* values) {
     int result = 1;
     if (is_block_range(start, quantity)) {

@@ -10,29 +10,14 @@
 #include "sys/log.h"
 #include "sys/sockets.h"
 
-// The schedule adds periods of up to 2^32 - 1 seconds to the time of day.
-static_assert(sizeof(time_t) == 8, "push schedule needs a 64-bit time_t");
-
 namespace {
 
 constexpr uint32_t ALL_SLOTS = (1u << SETTINGS_SLOTS) - 1;
 
-// A slot can be pushed when its 1-based START names a register and its COUNT registers all lie
-// within 1..65536: START 0 would wrap to an empty range (values never read) and a range past
-// 65536 would go out with its address cut to 16 bits.
-bool slot_range_usable(uint32_t start, uint32_t count) {
-    return start != 0 && uint64_t{start} - 1 + count <= 0x10000;
-}
-
-// A COUNT a push request can carry: 1 to 123 registers.
-bool slot_count_usable(uint32_t count) {
-    return count >= 1 && count <= 123;
-}
-
 // Advances a schedule that is due: by one period, or to `now` when it has fallen a whole period
 // behind (missed periods are not repeated).
-time_t next_due(time_t due, uint32_t period, time_t now) {
-    const time_t next = due + static_cast<time_t>(period);
+int64_t next_due(int64_t due, uint32_t period, int64_t now) {
+    const int64_t next = due + int64_t{period};
     return next > now ? next : now;
 }
 
@@ -58,9 +43,7 @@ const MbapFrame* await_answer(PushState& push, int sock) {
         if (wait_fd(sock, WaitFor::read, deadline) <= 0)
             return nullptr;
         uint8_t buffer[256];
-        const ssize_t n = recv(sock, buffer, sizeof buffer, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = socket_recv(sock, buffer, sizeof buffer);
         if (n <= 0)
             return nullptr;
         const uint8_t* next = buffer;
@@ -100,7 +83,21 @@ bool push_slot(PushState& push, const ModbusRegisters& registers, const Settings
 
 } // namespace
 
-void push_init(PushState& push, const Settings& settings, time_t now) {
+PushSlotFault push_slot_fault(uint32_t start, uint32_t count) {
+    // START 0 would wrap to an empty range (values never read) and a range past 65536 would go
+    // out with its address cut to 16 bits.
+    if (count == 0)
+        return PushSlotFault::count_zero;
+    if (count > MODBUS_MAX_WRITE)
+        return PushSlotFault::count_too_big;
+    if (start == 0)
+        return PushSlotFault::start_zero;
+    if (uint64_t{start} - 1 + count > 0x10000)
+        return PushSlotFault::past_last;
+    return PushSlotFault::none;
+}
+
+void push_init(PushState& push, const Settings& settings, int64_t now) {
     push.next_data = now + PUSH_FIRST_DELAY;
     push.next_alarm = now + PUSH_FIRST_DELAY;
     push.sendable = 0;
@@ -110,9 +107,11 @@ void push_init(PushState& push, const Settings& settings, time_t now) {
     for (int i = 0; i < SETTINGS_SLOTS; ++i) {
         const uint32_t start = settings.start[i];
         const uint32_t count = settings.count[i];
-        if (slot_range_usable(start, count) && slot_count_usable(count)) {
+        const PushSlotFault fault = push_slot_fault(start, count);
+        if (fault == PushSlotFault::none) {
             push.sendable |= 1u << i;
-        } else if (!settings.ipaddr.empty() && slot_count_usable(count)) {
+        } else if (!settings.ipaddr.empty() &&
+                   (fault == PushSlotFault::start_zero || fault == PushSlotFault::past_last)) {
             log_msg(LOG_NOTICE,
                     "slot %d is not pushed: START %u with COUNT %u is outside registers 1 to 65536",
                     i + 1, start, count);
@@ -121,7 +120,7 @@ void push_init(PushState& push, const Settings& settings, time_t now) {
 }
 
 void push_cycle(PushState& push, const ModbusRegisters& registers, const Settings& settings,
-                time_t now) {
+                int64_t now) {
     const bool data_due = settings.data_period != 0 && now >= push.next_data;
     const bool alarm_due = settings.alarm_period != 0 && now >= push.next_alarm;
     // The schedule moves on before anything is sent, so a failed cycle is not retried early.

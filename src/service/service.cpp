@@ -6,9 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "modbus/request.h"
 #include "regmap/regs.h"
@@ -30,13 +31,6 @@ int line_write(void* context, uint32_t start, uint32_t quantity, const uint16_t*
     Service& service = *static_cast<Service*>(context);
     return regs_write(service.line, static_cast<int>(service.settings.station), start, quantity,
                       values);
-}
-
-int open_line(const Service& service, bool quiet) {
-    const Settings& s = service.settings;
-    const auto open = quiet ? com_open_quiet : com_open;
-    return open(service.device_path.c_str(), s.baudrate, static_cast<int>(s.databits),
-                s.parity.c_str(), static_cast<int>(s.stopbits));
 }
 
 void close_client(ServiceClient& client) {
@@ -104,10 +98,7 @@ void count_request(ServiceCounters& counters, uint8_t function, const MbapFrame&
 
 // One read from a client into its input; a closed or failed connection is closed here.
 void receive(ServiceClient& client) {
-    ssize_t n;
-    do {
-        n = recv(client.fd, client.input.data(), client.input.size(), 0);
-    } while (n < 0 && errno == EINTR);
+    const ssize_t n = socket_recv(client.fd, client.input.data(), client.input.size());
     if (n <= 0) {
         if (n < 0)
             log_msg(LOG_ERR, "recv error: %s", strerror(errno));
@@ -150,11 +141,21 @@ std::string service_device_path(const Settings& settings) {
     return "/dev/" + settings.device;
 }
 
+DevLinePort service_line_port(const Settings& settings) {
+    return DevLinePort{service_device_path(settings), settings.baudrate,
+                       static_cast<int>(settings.databits), settings.parity,
+                       static_cast<int>(settings.stopbits)};
+}
+
+uint32_t service_client_limit(const Settings& settings) {
+    return settings.clients < 1                     ? 1
+           : settings.clients > SERVICE_MAX_CLIENTS ? SERVICE_MAX_CLIENTS
+                                                    : settings.clients;
+}
+
 void service_start_server(Service& service) {
     const Settings& s = service.settings;
-    service.client_limit = s.clients < 1                     ? 1
-                           : s.clients > SERVICE_MAX_CLIENTS ? SERVICE_MAX_CLIENTS
-                                                             : s.clients;
+    service.client_limit = service_client_limit(s);
     service.modbus_options = s.write_single != 0 ? MODBUS_SERVE_WRITE_SINGLE : 0;
     uint32_t address = 0;
     if (!s.listen.empty() && !settings_parse_ipaddr(s.listen.c_str(), address)) {
@@ -176,61 +177,82 @@ int service_start(Service& service, const char* settings_path) {
     settings_load(service.settings, settings_path);
     service.registers = ModbusRegisters{line_read, line_write, &service};
     service_start_server(service);
-    service.device_path = service_device_path(service.settings);
-    if (!com_lock(service.device_path.c_str(), 1)) {
-        log_msg(LOG_ERR, "device %s is locked", service.device_path.c_str());
+    const DevLinePort port = service_line_port(service.settings);
+    if (!com_lock(port.path.c_str(), 1)) {
+        log_msg(LOG_ERR, "device %s is locked", port.path.c_str());
         return 0;
     }
-    service.line.fd = open_line(service, false);
-    if (service.line.fd < 0)
+    if (!dev_line_open(service.line, port))
         return 0;
-    push_init(service.push, service.settings, time(nullptr));
+    push_init(service.push, service.settings, wait_clock_us() / 1000000);
     service.counters.started_us = wait_clock_us();
     return 1;
 }
 
+// The counters in the order of the line; a name is never changed, new ones go at the end.
+const std::array<ServiceCounter, SERVICE_COUNTER_COUNT> SERVICE_COUNTERS = {{
+    {"uptime",
+     [](const Service& s, int64_t now_us) {
+         return static_cast<uint64_t>((now_us - s.counters.started_us) / 1000000);
+     }},
+    {"requests_fc3", [](const Service& s, int64_t) -> uint64_t { return s.counters.requests_fc3; }},
+    {"requests_fc16",
+     [](const Service& s, int64_t) -> uint64_t { return s.counters.requests_fc16; }},
+    {"requests_fc6", [](const Service& s, int64_t) -> uint64_t { return s.counters.requests_fc6; }},
+    {"requests_other",
+     [](const Service& s, int64_t) -> uint64_t { return s.counters.requests_other; }},
+    {"exceptions_1", [](const Service& s, int64_t) -> uint64_t { return s.counters.exceptions_1; }},
+    {"exceptions_3", [](const Service& s, int64_t) -> uint64_t { return s.counters.exceptions_3; }},
+    {"exceptions_4", [](const Service& s, int64_t) -> uint64_t { return s.counters.exceptions_4; }},
+    {"device_transactions",
+     [](const Service& s, int64_t) -> uint64_t { return s.line.counters.transactions; }},
+    {"device_timeouts",
+     [](const Service& s, int64_t) -> uint64_t { return s.line.counters.timeouts; }},
+    {"device_naks", [](const Service& s, int64_t) -> uint64_t { return s.line.counters.naks; }},
+    {"device_rejected",
+     [](const Service& s, int64_t) -> uint64_t { return s.line.counters.rejected; }},
+    {"push_cycles", [](const Service& s, int64_t) -> uint64_t { return s.push.counters.cycles; }},
+    {"push_succeeded",
+     [](const Service& s, int64_t) -> uint64_t { return s.push.counters.succeeded; }},
+    {"push_failed", [](const Service& s, int64_t) -> uint64_t { return s.push.counters.failed; }},
+    {"slots_acknowledged",
+     [](const Service& s, int64_t) -> uint64_t { return s.push.counters.slots_acknowledged; }},
+    {"clients_accepted",
+     [](const Service& s, int64_t) -> uint64_t { return s.counters.clients_accepted; }},
+    {"clients_replaced",
+     [](const Service& s, int64_t) -> uint64_t { return s.counters.clients_replaced; }},
+}};
+
 void service_log_counters(const Service& service, int64_t now_us) {
-    const ServiceCounters& c = service.counters;
-    const DevCounters& d = service.line.counters;
-    const PushCounters& p = service.push.counters;
-    log_msg(LOG_NOTICE,
-            "counters: uptime=%lld requests_fc3=%u requests_fc16=%u requests_fc6=%u "
-            "requests_other=%u exceptions_1=%u exceptions_3=%u exceptions_4=%u "
-            "device_transactions=%u device_timeouts=%u device_naks=%u device_rejected=%u "
-            "push_cycles=%u push_succeeded=%u push_failed=%u slots_acknowledged=%u "
-            "clients_accepted=%u clients_replaced=%u",
-            static_cast<long long>((now_us - c.started_us) / 1000000), c.requests_fc3,
-            c.requests_fc16, c.requests_fc6, c.requests_other, c.exceptions_1, c.exceptions_3,
-            c.exceptions_4, d.transactions, d.timeouts, d.naks, d.rejected, p.cycles, p.succeeded,
-            p.failed, p.slots_acknowledged, c.clients_accepted, c.clients_replaced);
+    char line[1024];
+    size_t used = 0;
+    for (const ServiceCounter& counter : SERVICE_COUNTERS) {
+        const int n = std::snprintf(line + used, sizeof line - used, "%s%s=%llu",
+                                    used == 0 ? "" : " ", counter.name,
+                                    static_cast<unsigned long long>(counter.read(service, now_us)));
+        if (n > 0)
+            used = std::min(sizeof line - 1, used + static_cast<size_t>(n));
+    }
+    line[used] = '\0';
+    log_msg(LOG_NOTICE, "counters: %s", line);
 }
 
 void service_check_line(Service& service, int64_t now_us) {
     DevLine& line = service.line;
     if (!line.lost)
         return;
-    const char* path = service.device_path.c_str();
+    const char* path = line.port.path.c_str();
     if (line.fd >= 0) {
         log_msg(LOG_ERR, "device %s lost: %s", path,
                 line.lost_errno != 0 ? strerror(line.lost_errno) : "end of file");
-        close(line.fd);
-        line.fd = -1;
+        dev_line_close(line);
         service.reopen_due_us = now_us + int64_t{SERVICE_REOPEN_SECONDS} * 1000000;
     }
     if (now_us < service.reopen_due_us)
         return;
-    // Quiet tries: a missing adapter or a foreign lock is not logged every few seconds.
     service.reopen_due_us = now_us + int64_t{SERVICE_REOPEN_SECONDS} * 1000000;
-    if (!com_lock(path, 0))
-        return;
-    const int fd = open_line(service, true);
-    if (fd < 0)
-        return;
-    line.fd = fd;
-    line.lost = false;
-    line.lost_errno = 0;
-    line.quiet_until_us = 0;
-    log_msg(LOG_NOTICE, "device %s reopened", path);
+    if (dev_line_reopen(line))
+        log_msg(LOG_NOTICE, "device %s reopened", path);
 }
 
 void service_iterate(Service& service) {
@@ -278,6 +300,6 @@ void service_iterate(Service& service) {
         service.first_turn = (service.first_turn + 1) % service.client_limit;
     }
     if (!service.settings.ipaddr.empty())
-        push_cycle(service.push, service.registers, service.settings, time(nullptr));
+        push_cycle(service.push, service.registers, service.settings, wait_clock_us() / 1000000);
     service_check_line(service, wait_clock_us());
 }

@@ -47,7 +47,6 @@ struct Service {
     uint64_t events = 0;                     // counts accepts and requests, for "idle longest"
     uint32_t first_turn = 0;                 // the client served first in this iteration
     int send_seconds = SERVICE_SEND_SECONDS; // tests shorten it
-    std::string device_path;                 // "/dev/" + the device setting
     DevLine line;                            // the serial line to the field device
     int64_t reopen_due_us = 0;
     PushState push;
@@ -58,6 +57,10 @@ struct Service {
 
 // "/dev/" followed by the whole device setting.
 std::string service_device_path(const Settings& settings);
+// The serial line the settings name: that path and its framing.
+DevLinePort service_line_port(const Settings& settings);
+// How many clients are served at once: MOD_KOVEX4_CLIENTS within 1 ... SERVICE_MAX_CLIENTS.
+uint32_t service_client_limit(const Settings& settings);
 
 // The server part of start-up: the options from the settings and the listening socket (a failure
 // is logged, and the service then runs without one).
@@ -70,6 +73,14 @@ int service_start(Service& service, const char* settings_path);
 // One loop iteration: waits up to 1 s, accepts a client, receives from the clients and answers
 // their requests in turns of one request per client, then the push check and the line check.
 void service_iterate(Service& service);
+
+// One counter of the "counters: ..." line: its name and how its value is read.
+struct ServiceCounter {
+    const char* name;
+    uint64_t (*read)(const Service& service, int64_t now_us);
+};
+inline constexpr size_t SERVICE_COUNTER_COUNT = 18;
+extern const std::array<ServiceCounter, SERVICE_COUNTER_COUNT> SERVICE_COUNTERS;
 
 // Logs every counter in one line at LOG_NOTICE: "counters: uptime=... requests_fc3=... ...".
 void service_log_counters(const Service& service, int64_t now_us);

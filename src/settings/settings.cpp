@@ -10,24 +10,6 @@ namespace {
 // is read in pieces and each piece is handled as a line of its own.
 char g_line[16384];
 
-constexpr const char* KEY_ENABLED = "MOD_KOVEX4_ENABLED";
-constexpr const char* KEY_DEVICE = "MOD_KOVEX4_DEVICE";
-constexpr const char* KEY_BAUDRATE = "MOD_KOVEX4_BAUDRATE";
-constexpr const char* KEY_DATABITS = "MOD_KOVEX4_DATABITS";
-constexpr const char* KEY_PARITY = "MOD_KOVEX4_PARITY";
-constexpr const char* KEY_STOPBITS = "MOD_KOVEX4_STOPBITS";
-constexpr const char* KEY_IPADDR = "MOD_KOVEX4_IPADDR";
-constexpr const char* KEY_PORT = "MOD_KOVEX4_PORT";
-constexpr const char* KEY_STATION = "MOD_KOVEX4_STATION";
-constexpr const char* KEY_DATA_PERIOD = "MOD_KOVEX4_DATA_PERIOD";
-constexpr const char* KEY_ALARM_PERIOD = "MOD_KOVEX4_ALARM_PERIOD";
-constexpr const char* FMT_START = "MOD_KOVEX4_START%d";
-constexpr const char* FMT_COUNT = "MOD_KOVEX4_COUNT%d";
-constexpr const char* FMT_ALARM = "MOD_KOVEX4_ALARM%d";
-constexpr const char* KEY_CLIENTS = "MOD_KOVEX4_CLIENTS";
-constexpr const char* KEY_WRITE_SINGLE = "MOD_KOVEX4_WRITE_SINGLE";
-constexpr const char* KEY_LISTEN = "MOD_KOVEX4_LISTEN";
-
 char ascii_lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
@@ -46,12 +28,9 @@ bool is_space(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// Decimal conversion as the target's C library does it with a 32-bit unsigned long (strtoul, base
-// 10; scanf "%u" uses the same): white space, optional sign, digits. Magnitudes above 32 bits
-// saturate to 4294967295 whatever the sign; otherwise "-" negates modulo 2^32. Done by hand so
-// that a 64-bit host gives the same results. Returns the end of the digits, or nullptr when
-// there are none.
-const char* parse_u32(const char* text, uint32_t& value) {
+// The conversion of settings_read_number. Returns the end of the digits, or nullptr when there
+// are none. Done by hand so that a 64-bit host gives the same results as the 32-bit target.
+const char* parse_u32(const char* text, SettingsNumber& number) {
     const char* p = text;
     while (is_space(*p))
         ++p;
@@ -69,10 +48,12 @@ const char* parse_u32(const char* text, uint32_t& value) {
         else
             magnitude = magnitude * 10u + digit;
     }
+    uint32_t value;
     if (overflow)
         value = UINT32_MAX;
     else
         value = negative ? 0u - magnitude : magnitude;
+    number = SettingsNumber{value, true, negative, overflow, p};
     return p;
 }
 
@@ -95,28 +76,118 @@ void load_text(FILE* file, const char* key, std::string& field) {
 
 } // namespace
 
+const SettingsKey* settings_find_key(std::string_view name) {
+    for (const SettingsKey& key : SETTINGS_KEYS)
+        if (key_equals(name.data(), name.size(), key.name))
+            return &key;
+    return nullptr;
+}
+
+const SettingsKey& settings_key(SettingsField field, int slot) {
+    for (const SettingsKey& key : SETTINGS_KEYS)
+        if (key.field == field && (key.slot == 0 || key.slot == slot))
+            return key;
+    return SETTINGS_KEYS[0]; // every field has a row: not reached
+}
+
+const uint32_t* settings_number(const Settings& s, const SettingsKey& key) {
+    const size_t slot = key.slot > 0 ? static_cast<size_t>(key.slot - 1) : 0;
+    switch (key.field) {
+    case SettingsField::enabled:
+        return &s.enabled;
+    case SettingsField::baudrate:
+        return &s.baudrate;
+    case SettingsField::databits:
+        return &s.databits;
+    case SettingsField::stopbits:
+        return &s.stopbits;
+    case SettingsField::port:
+        return &s.port;
+    case SettingsField::station:
+        return &s.station;
+    case SettingsField::data_period:
+        return &s.data_period;
+    case SettingsField::alarm_period:
+        return &s.alarm_period;
+    case SettingsField::start:
+        return &s.start[slot];
+    case SettingsField::count:
+        return &s.count[slot];
+    case SettingsField::alarm:
+        return &s.alarm[slot];
+    case SettingsField::clients:
+        return &s.clients;
+    case SettingsField::write_single:
+        return &s.write_single;
+    default:
+        return nullptr;
+    }
+}
+
+uint32_t* settings_number(Settings& s, const SettingsKey& key) {
+    return const_cast<uint32_t*>(settings_number(static_cast<const Settings&>(s), key));
+}
+
+const std::string* settings_text(const Settings& s, const SettingsKey& key) {
+    switch (key.field) {
+    case SettingsField::device:
+        return &s.device;
+    case SettingsField::parity:
+        return &s.parity;
+    case SettingsField::ipaddr:
+        return &s.ipaddr;
+    case SettingsField::listen:
+        return &s.listen;
+    default:
+        return nullptr;
+    }
+}
+
+std::string* settings_text(Settings& s, const SettingsKey& key) {
+    return const_cast<std::string*>(settings_text(static_cast<const Settings&>(s), key));
+}
+
+bool settings_next_line(FILE* file, SettingsLine& line) {
+    if (std::fgets(g_line, sizeof g_line, file) == nullptr)
+        return false;
+    if (char* cr = std::strchr(g_line, '\r'))
+        *cr = '\0';
+    if (char* lf = std::strchr(g_line, '\n'))
+        *lf = '\0';
+    // The last double quote closes a quoted value; in an unquoted value it ends it early.
+    if (char* quote = std::strrchr(g_line, '"'))
+        *quote = '\0';
+    line.text = g_line;
+    const char* equals = std::strchr(g_line, '=');
+    line.has_equals = equals != nullptr;
+    if (equals == nullptr) {
+        line.key = line.text;
+        line.value = {};
+        return true;
+    }
+    line.key = std::string_view(g_line, static_cast<size_t>(equals - g_line));
+    const char* value = equals + 1;
+    if (*value == '"')
+        ++value;
+    line.value = value;
+    return true;
+}
+
+SettingsNumber settings_read_number(const char* text) {
+    SettingsNumber number{0, false, false, false, text};
+    parse_u32(text, number);
+    return number;
+}
+
 std::optional<std::string> settings_get_string(FILE* file, const char* key) {
     if (file == nullptr)
         return copy_text("");
     // Every lookup scans from the start, so keys may be asked for in any order.
     rewind(file);
-    while (std::fgets(g_line, sizeof g_line, file) != nullptr) {
-        if (char* cr = std::strchr(g_line, '\r'))
-            *cr = '\0';
-        if (char* lf = std::strchr(g_line, '\n'))
-            *lf = '\0';
-        // The last double quote closes a quoted value; in an unquoted value it ends it early.
-        if (char* quote = std::strrchr(g_line, '"'))
-            *quote = '\0';
-        const char* equals = std::strchr(g_line, '=');
-        if (equals == nullptr)
-            continue;
-        if (!key_equals(g_line, static_cast<size_t>(equals - g_line), key))
-            continue;
-        const char* value = equals + 1;
-        if (*value == '"')
-            ++value;
-        return copy_text(value);
+    SettingsLine line{};
+    while (settings_next_line(file, line)) {
+        if (line.has_equals && key_equals(line.key.data(), line.key.size(), key))
+            return copy_text(line.value.data());
     }
     return copy_text("");
 }
@@ -125,10 +196,7 @@ uint32_t settings_get_uint(FILE* file, const char* key) {
     const std::optional<std::string> text = settings_get_string(file, key);
     if (!text)
         return 0;
-    uint32_t value = 0;
-    if (parse_u32(text->c_str(), value) == nullptr)
-        return 0;
-    return value;
+    return settings_read_number(text->c_str()).value;
 }
 
 int settings_parse_ipaddr(const char* text, uint32_t& address) {
@@ -142,11 +210,11 @@ int settings_parse_ipaddr(const char* text, uint32_t& address) {
                 return 0;
             ++p;
         }
-        uint32_t number = 0;
+        SettingsNumber number{};
         p = parse_u32(p, number);
         if (p == nullptr)
             return 0;
-        value = value * 256u + number;
+        value = value * 256u + number.value;
     }
     address = value;
     return 1;
@@ -198,32 +266,19 @@ void settings_put_ipaddr(FILE* file, const char* key, uint32_t address) {
                  static_cast<unsigned>(address & 0xFFu));
 }
 
+void settings_read(Settings& settings, FILE* file) {
+    for (const SettingsKey& key : SETTINGS_KEYS) {
+        if (key.kind == SettingsKind::number)
+            *settings_number(settings, key) = settings_get_uint(file, key.name);
+        else
+            load_text(file, key.name, *settings_text(settings, key));
+    }
+}
+
 void settings_load(Settings& settings, const char* path) {
     // A file that cannot be opened reads like an empty one: zeros and empty texts.
     FILE* file = std::fopen(path, "r");
-    settings.enabled = settings_get_uint(file, KEY_ENABLED);
-    load_text(file, KEY_DEVICE, settings.device);
-    settings.baudrate = settings_get_uint(file, KEY_BAUDRATE);
-    settings.databits = settings_get_uint(file, KEY_DATABITS);
-    load_text(file, KEY_PARITY, settings.parity);
-    settings.stopbits = settings_get_uint(file, KEY_STOPBITS);
-    load_text(file, KEY_IPADDR, settings.ipaddr);
-    settings.port = settings_get_uint(file, KEY_PORT);
-    settings.station = settings_get_uint(file, KEY_STATION);
-    settings.data_period = settings_get_uint(file, KEY_DATA_PERIOD);
-    settings.alarm_period = settings_get_uint(file, KEY_ALARM_PERIOD);
-    char key[32];
-    for (int n = 1; n <= SETTINGS_SLOTS; ++n) {
-        std::snprintf(key, sizeof key, FMT_START, n);
-        settings.start[n - 1] = settings_get_uint(file, key);
-        std::snprintf(key, sizeof key, FMT_COUNT, n);
-        settings.count[n - 1] = settings_get_uint(file, key);
-        std::snprintf(key, sizeof key, FMT_ALARM, n);
-        settings.alarm[n - 1] = settings_get_uint(file, key);
-    }
-    settings.clients = settings_get_uint(file, KEY_CLIENTS);
-    settings.write_single = settings_get_uint(file, KEY_WRITE_SINGLE);
-    load_text(file, KEY_LISTEN, settings.listen);
+    settings_read(settings, file);
     if (file != nullptr)
         std::fclose(file);
 }
@@ -232,33 +287,20 @@ int settings_save(const Settings& settings, const char* path) {
     FILE* file = std::fopen(path, "w");
     if (file == nullptr)
         return 0;
-    settings_put_bool(file, KEY_ENABLED, settings.enabled);
-    settings_put_string(file, KEY_DEVICE, settings.device.c_str());
-    settings_put_uint(file, KEY_BAUDRATE, settings.baudrate, true);
-    settings_put_uint(file, KEY_DATABITS, settings.databits, true);
-    settings_put_string(file, KEY_PARITY, settings.parity.c_str());
-    settings_put_uint(file, KEY_STOPBITS, settings.stopbits, true);
-    settings_put_string(file, KEY_IPADDR, settings.ipaddr.c_str());
-    settings_put_uint(file, KEY_PORT, settings.port, false);
-    settings_put_uint(file, KEY_STATION, settings.station, true);
-    settings_put_uint(file, KEY_DATA_PERIOD, settings.data_period, false);
-    settings_put_uint(file, KEY_ALARM_PERIOD, settings.alarm_period, false);
-    char key[32];
-    for (int n = 1; n <= SETTINGS_SLOTS; ++n) {
-        std::snprintf(key, sizeof key, FMT_START, n);
-        settings_put_uint(file, key, settings.start[n - 1], false);
-        std::snprintf(key, sizeof key, FMT_COUNT, n);
-        settings_put_uint(file, key, settings.count[n - 1], false);
-        std::snprintf(key, sizeof key, FMT_ALARM, n);
-        settings_put_uint(file, key, settings.alarm[n - 1], false);
+    for (const SettingsKey& key : SETTINGS_KEYS) {
+        const uint32_t* number = settings_number(settings, key);
+        const char* text = number == nullptr ? settings_text(settings, key)->c_str() : "";
+        // Options are written only when set, so that a file without them stays the same.
+        const bool unset = number != nullptr ? *number == 0 : *text == '\0';
+        if (key.unset == SettingsDefault::omitted && unset)
+            continue;
+        if (key.unset == SettingsDefault::flag)
+            settings_put_bool(file, key.name, *number);
+        else if (number != nullptr)
+            settings_put_uint(file, key.name, *number, key.unset == SettingsDefault::zero);
+        else
+            settings_put_string(file, key.name, text);
     }
-    // The server options are written only when set, so that a file without them stays the same.
-    if (settings.clients != 0)
-        settings_put_uint(file, KEY_CLIENTS, settings.clients, false);
-    if (settings.write_single != 0)
-        settings_put_uint(file, KEY_WRITE_SINGLE, settings.write_single, false);
-    if (!settings.listen.empty())
-        settings_put_string(file, KEY_LISTEN, settings.listen.c_str());
     // Write errors are not detected: the file was opened, which is all the result reports.
     std::fclose(file);
     return 1;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 
 inline constexpr const char* SETTINGS_PATH = "/opt/kovex4/etc/settings";
 inline constexpr int SETTINGS_SLOTS = 5;
@@ -33,8 +34,126 @@ struct Settings {
     std::string listen{};
 };
 
+// What each key of the file sets.
+enum class SettingsField : uint8_t {
+    enabled,
+    device,
+    baudrate,
+    databits,
+    parity,
+    stopbits,
+    ipaddr,
+    port,
+    station,
+    data_period,
+    alarm_period,
+    start, // of the key's slot
+    count,
+    alarm,
+    clients,
+    write_single,
+    listen,
+};
+
+// How a value is read and written back: a number (decimal, 32 bits) or a text.
+enum class SettingsKind : uint8_t { number, text };
+
+// What a missing key or an empty value stands for, and so what the writer puts for 0 or "":
+// `zero` writes "KEY=0", `empty` writes "KEY=", `flag` writes 0 or 1, `omitted` writes no line
+// at all (an option: a file without it stays as it was).
+enum class SettingsDefault : uint8_t { zero, empty, flag, omitted };
+
+struct SettingsKey {
+    const char* name; // as the file spells it; the reader ignores letter case
+    SettingsField field;
+    int slot; // 1..SETTINGS_SLOTS for START, COUNT and ALARM, otherwise 0
+    SettingsKind kind;
+    SettingsDefault unset;
+};
+
+// Every key the gateway reads, in the order the writer writes them.
+inline constexpr SettingsKey SETTINGS_KEYS[] = {
+    {"MOD_KOVEX4_ENABLED", SettingsField::enabled, 0, SettingsKind::number, SettingsDefault::flag},
+    {"MOD_KOVEX4_DEVICE", SettingsField::device, 0, SettingsKind::text, SettingsDefault::empty},
+    {"MOD_KOVEX4_BAUDRATE", SettingsField::baudrate, 0, SettingsKind::number,
+     SettingsDefault::zero},
+    {"MOD_KOVEX4_DATABITS", SettingsField::databits, 0, SettingsKind::number,
+     SettingsDefault::zero},
+    {"MOD_KOVEX4_PARITY", SettingsField::parity, 0, SettingsKind::text, SettingsDefault::empty},
+    {"MOD_KOVEX4_STOPBITS", SettingsField::stopbits, 0, SettingsKind::number,
+     SettingsDefault::zero},
+    {"MOD_KOVEX4_IPADDR", SettingsField::ipaddr, 0, SettingsKind::text, SettingsDefault::empty},
+    {"MOD_KOVEX4_PORT", SettingsField::port, 0, SettingsKind::number, SettingsDefault::empty},
+    {"MOD_KOVEX4_STATION", SettingsField::station, 0, SettingsKind::number, SettingsDefault::zero},
+    {"MOD_KOVEX4_DATA_PERIOD", SettingsField::data_period, 0, SettingsKind::number,
+     SettingsDefault::empty},
+    {"MOD_KOVEX4_ALARM_PERIOD", SettingsField::alarm_period, 0, SettingsKind::number,
+     SettingsDefault::empty},
+    {"MOD_KOVEX4_START1", SettingsField::start, 1, SettingsKind::number, SettingsDefault::empty},
+    {"MOD_KOVEX4_COUNT1", SettingsField::count, 1, SettingsKind::number, SettingsDefault::empty},
+    {"MOD_KOVEX4_ALARM1", SettingsField::alarm, 1, SettingsKind::number, SettingsDefault::empty},
+    {"MOD_KOVEX4_START2", SettingsField::start, 2, SettingsKind::number, SettingsDefault::empty},
+    {"MOD_KOVEX4_COUNT2", SettingsField::count, 2, SettingsKind::number, SettingsDefault::empty},
+    {"MOD_KOVEX4_ALARM2", SettingsField::alarm, 2, SettingsKind::number, SettingsDefault::empty},
+    {"MOD_KOVEX4_START3", SettingsField::start, 3, SettingsKind::number, SettingsDefault::empty},
+    {"MOD_KOVEX4_COUNT3", SettingsField::count, 3, SettingsKind::number, SettingsDefault::empty},
+    {"MOD_KOVEX4_ALARM3", SettingsField::alarm, 3, SettingsKind::number, SettingsDefault::empty},
+    {"MOD_KOVEX4_START4", SettingsField::start, 4, SettingsKind::number, SettingsDefault::empty},
+    {"MOD_KOVEX4_COUNT4", SettingsField::count, 4, SettingsKind::number, SettingsDefault::empty},
+    {"MOD_KOVEX4_ALARM4", SettingsField::alarm, 4, SettingsKind::number, SettingsDefault::empty},
+    {"MOD_KOVEX4_START5", SettingsField::start, 5, SettingsKind::number, SettingsDefault::empty},
+    {"MOD_KOVEX4_COUNT5", SettingsField::count, 5, SettingsKind::number, SettingsDefault::empty},
+    {"MOD_KOVEX4_ALARM5", SettingsField::alarm, 5, SettingsKind::number, SettingsDefault::empty},
+    {"MOD_KOVEX4_CLIENTS", SettingsField::clients, 0, SettingsKind::number,
+     SettingsDefault::omitted},
+    {"MOD_KOVEX4_WRITE_SINGLE", SettingsField::write_single, 0, SettingsKind::number,
+     SettingsDefault::omitted},
+    {"MOD_KOVEX4_LISTEN", SettingsField::listen, 0, SettingsKind::text, SettingsDefault::omitted},
+};
+// What every key begins with.
+inline constexpr std::string_view SETTINGS_KEY_PREFIX = "MOD_KOVEX4_";
+
+// The row of the key spelled `name` (letter case ignored, nothing trimmed), or nullptr.
+const SettingsKey* settings_find_key(std::string_view name);
+// The row of `field` (and `slot` for START, COUNT and ALARM).
+const SettingsKey& settings_key(SettingsField field, int slot = 0);
+// The record's value of a number key (nullptr for a text key), or of a text key.
+uint32_t* settings_number(Settings& settings, const SettingsKey& key);
+const uint32_t* settings_number(const Settings& settings, const SettingsKey& key);
+std::string* settings_text(Settings& settings, const SettingsKey& key);
+const std::string* settings_text(const Settings& settings, const SettingsKey& key);
+
+// One line of the file as the reader splits it: at most 16383 characters at a time (a longer
+// line is read in pieces, each a line of its own), cut at its first CR or LF and at its last
+// double quote. The key is what stands before the first '=', the value what follows it, less one
+// opening double quote. The views point into the reader's one line buffer and stay valid until
+// the next read.
+struct SettingsLine {
+    std::string_view text; // the whole line after the cuts
+    std::string_view key;  // the whole line when it has no '='
+    std::string_view value;
+    bool has_equals;
+};
+// The next line of `file`: false at its end.
+bool settings_next_line(FILE* file, SettingsLine& line);
+
+// A number as the reader converts it, the way the target's C library does with a 32-bit unsigned
+// long (strtoul, base 10): white space, an optional sign, digits. Magnitudes above 32 bits
+// saturate to 4294967295 whatever the sign; otherwise "-" negates modulo 2^32. Without digits
+// the value is 0.
+struct SettingsNumber {
+    uint32_t value;
+    bool digits;      // false: no digits, the value is 0
+    bool negative;    // a '-' stood before the digits
+    bool saturated;   // the magnitude did not fit 32 bits
+    const char* rest; // the text after the digits (`text` itself without digits)
+};
+SettingsNumber settings_read_number(const char* text);
+
 // Fills every field; a missing file gives zeros and empty texts.
 void settings_load(Settings& settings, const char* path = SETTINGS_PATH);
+// The same from an open file; nullptr reads like an empty file.
+void settings_read(Settings& settings, FILE* file);
 // 1 when the file was opened for writing, 0 otherwise.
 int settings_save(const Settings& settings, const char* path = SETTINGS_PATH);
 

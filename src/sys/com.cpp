@@ -22,23 +22,12 @@ namespace {
 
 // Lock files follow the ASCII convention for serial devices: "LCK..<name>" holding the owner's
 // process id.
-constexpr size_t kLockPathSize = 64;
-char g_lock_dir[kLockPathSize] = "/var/lock";
+char g_lock_dir[COM_LOCK_PATH_MAX + 1] = "/var/lock";
 
 // The text after the last '/', empty when the path ends in '/'.
 const char* final_component(const char* path) {
     const char* slash = strrchr(path, '/');
     return slash == nullptr ? path : slash + 1;
-}
-
-// "<dir>/LCK..<name>", cut to the 63 characters that fit.
-void make_lock_path(const char* path, char (&out)[kLockPathSize]) {
-    const char* const parts[] = {g_lock_dir, "/LCK..", final_component(path)};
-    size_t used = 0;
-    for (const char* part : parts)
-        for (; *part != '\0' && used < sizeof out - 1; ++part)
-            out[used++] = *part;
-    out[used] = '\0';
 }
 
 // The first decimal integer of the file, leading white space skipped; 0 when there is none or
@@ -71,21 +60,33 @@ int read_lock_pid(const char* lock_path) {
     return static_cast<int>(negative ? -value : value);
 }
 
-// Speed codes of the line, as the Linux c_cflag carries them.
+// Speed codes of the line, as the Linux c_cflag carries them, row for row with COM_SPEEDS.
 struct SpeedRow {
     uint32_t baudrate;
     tcflag_t code;
 };
 constexpr SpeedRow kSpeeds[] = {
-    {300, B300},     {600, B600},     {1200, B1200},   {2400, B2400},     {4800, B4800},
-    {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
+    {300, B300},     {600, B600},       {1200, B1200},     {2400, B2400},
+    {4800, B4800},   {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {57600, B57600}, {115200, B115200}, {230400, B230400},
 };
+constexpr bool speeds_match() {
+    if (std::size(kSpeeds) != COM_SPEEDS.size())
+        return false;
+    for (size_t i = 0; i < COM_SPEEDS.size(); ++i)
+        if (kSpeeds[i].baudrate != COM_SPEEDS[i])
+            return false;
+    return true;
+}
+static_assert(speeds_match(), "a speed code for every supported speed");
 
-tcflag_t speed_code(uint32_t baudrate) {
+const SpeedRow& speed_row(uint32_t baudrate) {
     const auto* row =
         std::find_if(std::begin(kSpeeds), std::end(kSpeeds),
                      [baudrate](const SpeedRow& r) { return r.baudrate == baudrate; });
-    return row == std::end(kSpeeds) ? B9600 : row->code;
+    if (row != std::end(kSpeeds))
+        return *row;
+    return speed_row(COM_DEFAULT_SPEED);
 }
 
 int set_modem_lines(int fd, int on, int bits, const char* name) {
@@ -100,34 +101,49 @@ bool wait_readable(int fd, int64_t wait_us) {
     return wait_fd(fd, WaitFor::read, wait_clock_us() + wait_us) > 0;
 }
 
-ssize_t read_some(int fd, void* buffer, size_t size) {
-    for (;;) {
-        const ssize_t n = read(fd, buffer, size);
-        if (n >= 0 || errno != EINTR)
-            return n;
-    }
-}
-
 constexpr size_t kAnswerSize = 8192;
 constexpr size_t kMaxChatRead = 65536;
 char g_answer[kAnswerSize];
 
 } // namespace
 
+uint32_t com_line_speed(uint32_t baudrate) {
+    return speed_row(baudrate).baudrate;
+}
+
+size_t com_lock_path(const char* path, char (&out)[COM_LOCK_PATH_MAX + 1]) {
+    const char* const parts[] = {g_lock_dir, "/LCK..", final_component(path)};
+    size_t length = 0;
+    for (const char* part : parts)
+        for (; *part != '\0'; ++part, ++length)
+            if (length < COM_LOCK_PATH_MAX)
+                out[length] = *part;
+    out[length < COM_LOCK_PATH_MAX ? length : COM_LOCK_PATH_MAX] = '\0';
+    return length;
+}
+
+ssize_t com_read(int fd, void* buffer, size_t size) {
+    return retry_after_signal([&] { return read(fd, buffer, size); });
+}
+
+ssize_t com_write(int fd, const void* data, size_t size) {
+    return retry_after_signal([&] { return write(fd, data, size); });
+}
+
 void com_set_lock_dir(const char* dir) {
     snprintf(g_lock_dir, sizeof g_lock_dir, "%s", dir == nullptr ? "/var/lock" : dir);
 }
 
 int com_lock(const char* path, int timeout) {
-    char lock_path[kLockPathSize];
-    make_lock_path(path, lock_path);
+    char lock_path[COM_LOCK_PATH_MAX + 1];
+    com_lock_path(path, lock_path);
     const int64_t deadline = wait_clock_us() + int64_t{timeout} * 1000000;
     for (;;) {
         const int fd = open(lock_path, O_WRONLY | O_CREAT | O_EXCL, 0644);
         if (fd >= 0) {
             char pid[16];
             const int len = snprintf(pid, sizeof pid, "%10d\n", static_cast<int>(getpid()));
-            const ssize_t written = write(fd, pid, static_cast<size_t>(len));
+            const ssize_t written = com_write(fd, pid, static_cast<size_t>(len));
             (void)written;
             close(fd);
             return 1;
@@ -147,20 +163,20 @@ int com_lock(const char* path, int timeout) {
 }
 
 int com_lock_owner(const char* path) {
-    char lock_path[kLockPathSize];
-    make_lock_path(path, lock_path);
+    char lock_path[COM_LOCK_PATH_MAX + 1];
+    com_lock_path(path, lock_path);
     const int owner = read_lock_pid(lock_path);
     return owner > 0 && (kill(owner, 0) == 0 || errno != ESRCH) ? owner : 0;
 }
 
 int com_unlock(const char* path) {
-    char lock_path[kLockPathSize];
-    make_lock_path(path, lock_path);
+    char lock_path[COM_LOCK_PATH_MAX + 1];
+    com_lock_path(path, lock_path);
     return unlink(lock_path);
 }
 
 ComLineFlags com_line_flags(uint32_t baudrate, int databits, const char* parity, int stopbits) {
-    tcflag_t cflag = speed_code(baudrate) | CREAD | HUPCL | CLOCAL;
+    tcflag_t cflag = speed_row(baudrate).code | CREAD | HUPCL | CLOCAL;
     cflag |= databits == 7 ? CS7 : CS8;
     if (stopbits == 2)
         cflag |= CSTOPB;
@@ -211,7 +227,7 @@ int com_set_rts(int fd, int on) {
 
 const char* com_chat(int fd, const char* text, int timeout) {
     const size_t length = strlen(text);
-    if (write(fd, text, length) != static_cast<ssize_t>(length))
+    if (com_write(fd, text, length) != static_cast<ssize_t>(length))
         log_msg(LOG_ERR, "write (\"%s\") error: %s", text, strerror(errno));
 
     memset(g_answer, 0, sizeof g_answer);
@@ -221,10 +237,10 @@ const char* com_chat(int fd, const char* text, int timeout) {
     while (readable) {
         ssize_t got;
         if (received < kAnswerSize - 1) {
-            got = read_some(fd, g_answer + received, kAnswerSize - 1 - received);
+            got = com_read(fd, g_answer + received, kAnswerSize - 1 - received);
         } else {
             char scratch[128];
-            got = read_some(fd, scratch, sizeof scratch);
+            got = com_read(fd, scratch, sizeof scratch);
         }
         if (got <= 0)
             break;

@@ -1,12 +1,28 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Serial line: lock file, line set-up, modem lines and a write-and-collect exchange.
+#include <sys/types.h>
 #include <termios.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+
+// The line speeds com_open sets, in bit/s; any other MOD_KOVEX4_BAUDRATE value means 9600.
+inline constexpr std::array<uint32_t, 11> COM_SPEEDS = {300,   600,   1200,  2400,   4800,  9600,
+                                                        19200, 38400, 57600, 115200, 230400};
+inline constexpr uint32_t COM_DEFAULT_SPEED = 9600;
+// The speed com_open sets for `baudrate`.
+uint32_t com_line_speed(uint32_t baudrate);
 
 // Directory that holds the "LCK..<name>" lock files; "/var/lock" unless a test changes it.
 void com_set_lock_dir(const char* dir);
+
+// The lock file of the serial device `path`: "<lock dir>/LCK..<name after the last '/'>", cut to
+// the 63 characters the lock functions keep. The uncut length is returned, so a caller can tell
+// that a folder is too long for it.
+inline constexpr size_t COM_LOCK_PATH_MAX = 63;
+size_t com_lock_path(const char* path, char (&out)[COM_LOCK_PATH_MAX + 1]);
 
 // 1 when the lock file was created (or already holds this process's id), 0 when `timeout`
 // seconds passed first.
@@ -31,6 +47,10 @@ int com_open(const char* path, uint32_t baudrate, int databits, const char* pari
 // otherwise repeat it every few seconds.
 int com_open_quiet(const char* path, uint32_t baudrate, int databits, const char* parity,
                    int stopbits);
+
+// read() and write() on the line, resumed after signals.
+ssize_t com_read(int fd, void* buffer, size_t size);
+ssize_t com_write(int fd, const void* data, size_t size);
 
 int com_set_dtr(int fd, int on);
 int com_set_rts(int fd, int on);

@@ -6,6 +6,7 @@
 // stretch or shorten them.
 #include <sys/select.h>
 
+#include <cerrno>
 #include <cstdint>
 
 // Now on the monotonic clock, in microseconds.
@@ -23,3 +24,13 @@ int wait_select(int nfds, fd_set& readable, int64_t deadline_us);
 
 // Sleeps until `deadline_us`, resuming after signals.
 void wait_until(int64_t deadline_us);
+
+// Calls `call` (a read, write, send or recv) again for as long as a signal handler cuts it short,
+// and returns the first result that was not: every such call of the gateway resumes this way.
+template <typename Call> auto retry_after_signal(Call call) {
+    for (;;) {
+        const auto result = call();
+        if (result >= 0 || errno != EINTR)
+            return result;
+    }
+}

@@ -130,6 +130,8 @@ int socket_set_send_timeout(int fd, int seconds) {
 int socket_send_all(int fd, const uint8_t* data, size_t size, int64_t deadline_us) {
     size_t sent = 0;
     for (;;) {
+        // Not retry_after_signal: a send cut short by a signal again and again must still end
+        // at the deadline.
         const ssize_t n = send(fd, data + sent, size - sent, MSG_NOSIGNAL);
         if (n > 0)
             sent += static_cast<size_t>(n);
@@ -144,6 +146,10 @@ int socket_send_all(int fd, const uint8_t* data, size_t size, int64_t deadline_u
             return 0;
         }
     }
+}
+
+ssize_t socket_recv(int fd, void* buffer, size_t size) {
+    return retry_after_signal([&] { return recv(fd, buffer, size, 0); });
 }
 
 void socket_close(int fd) {

@@ -3,6 +3,8 @@
 // Sockets and name resolution. Addresses are IPv4 in host byte order (a.b.c.d = a<<24|...);
 // only the low 16 bits of a port are used.
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -20,6 +22,8 @@ int socket_set_send_timeout(int fd, int seconds);
 // `deadline_us` (monotonic, see sys/deadline.h): 1 when all went out, 0 when a send failed (errno
 // says why; EAGAIN: the socket's send time limit or the deadline ran out).
 int socket_send_all(int fd, const uint8_t* data, size_t size, int64_t deadline_us);
+// recv() with no flags, resumed after signals.
+ssize_t socket_recv(int fd, void* buffer, size_t size);
 // 0 when the name cannot be resolved.
 uint32_t resolve_hostname(const char* name);
 

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,7 +20,9 @@
 #include "probe.h"
 #include "regmap/regmap.h"
 #include "regmap/regs.h"
+#include "service/service.h"
 #include "support.h"
+#include "sys/sockets.h"
 
 namespace {
 
@@ -106,16 +109,20 @@ TEST(ProbeSettings, EachWarning) {
         {"MOD_KOVEX4_LISTEN=192.0.2.7", "MOD_KOVEX4_LISTEN", "not an address of this machine"},
         {"MOD_KOVEX4_CLIENTS=17", "MOD_KOVEX4_CLIENTS", "at most 16"},
     };
-    TempDir dir;
+    LogCapture log;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.lines);
         std::string text = std::string(row.lines) + "\n";
         for (const char* line : clean)
             if (text.find(std::string(line, std::strchr(line, '=') - line)) == std::string::npos)
                 text += std::string(line) + "\n";
-        write_file(dir.file("settings"), text);
+        // The machine as the program finds it: /dev/null exists, the other device does not.
+        const Settings settings = probe_load_settings(text);
+        ProbeHost host;
+        host.device_exists = settings.device == "null";
+        host.push_address = settings.ipaddr.empty() ? 0 : resolve_hostname(settings.ipaddr.c_str());
         ProbeSettingsReport report;
-        ASSERT_TRUE(probe_check_settings(dir.file("settings").c_str(), report));
+        probe_check_settings(text, host, report);
         std::string found;
         for (const ProbeWarning& w : report.warnings)
             if (w.key == row.key && w.text.find(row.says) != std::string::npos)
@@ -229,7 +236,7 @@ TEST(ProbeRegisters, RequestsAsTheGatewayMakesThem) {
                 uint16_t values[125];
                 for (uint32_t at = r.start; at < r.start + r.count;) {
                     const uint32_t next =
-                        split ? probe_request_end(at, r.start + r.count) : r.start + r.count;
+                        split ? regs_batch_end(at, r.start + r.count) : r.start + r.count;
                     EXPECT_EQ(regs_read(line, 1, at, next - at, values + (at - r.start)), 1);
                     at = next;
                 }
@@ -322,6 +329,27 @@ TEST(ProbeLine, AgainstTheSimulator) {
     write_file(lock, std::to_string(gone) + "\n");
     EXPECT_EQ(probe(line + " --register 0x400").status, 0);
     EXPECT_NE(access(lock.c_str(), F_OK), 0);
+}
+
+// The probe reads the counters line back by the gateway's own table: every counter, in order,
+// with its value, whatever the line's other words.
+TEST(ProbeStatus, CountersLineReadBackByTheGatewaysTable) {
+    auto service = std::make_unique<Service>();
+    service->counters = {0, 11, 12, 13, 14, 15, 16, 17, 18, 19};
+    service->line.counters = {20, 21, 22, 23};
+    service->push.counters = {24, 25, 26, 4294967295u};
+    LogCapture log;
+    service_log_counters(*service, 7000000);
+    ASSERT_EQ(log.lines().size(), 1u);
+    const std::string line = log.lines()[0].second.substr(std::strlen("counters: "));
+    const std::vector<ProbeCounter> read = probe_parse_counters(line + " cache_hits=5");
+    ASSERT_EQ(read.size(), SERVICE_COUNTERS.size());
+    for (size_t i = 0; i < read.size(); ++i) {
+        EXPECT_STREQ(read[i].name, SERVICE_COUNTERS[i].name);
+        EXPECT_EQ(read[i].value, SERVICE_COUNTERS[i].read(*service, 7000000)) << read[i].name;
+    }
+    EXPECT_EQ(read[0].value, 7u); // uptime
+    EXPECT_TRUE(probe_parse_counters("xuptime=3").empty());
 }
 
 // `status` signals the gateway that holds the line and shows the counters line it logs; the test

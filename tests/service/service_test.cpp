@@ -9,6 +9,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <memory>
 #include <string>
 #include <thread>
@@ -17,6 +18,8 @@
 #include "register_store.h"
 #include "service/service.h"
 #include "support.h"
+#include "sys/deadline.h"
+#include "sys/sockets.h"
 
 namespace {
 
@@ -316,3 +319,33 @@ TEST_F(ServiceLoop, ListenAddress) {
 }
 
 } // namespace
+
+// The push schedule runs on the monotonic clock: a time of day that jumps (NTP setting a gateway
+// without a battery-backed clock) neither holds it back nor makes it due. The slot's register
+// fails to read, so a due cycle connects to the target and closes again at once.
+TEST_F(ServiceLoop, PushScheduleFollowsTheMonotonicClockNotTheTimeOfDay) {
+    const int target = socket_open_tcp_server(0, 0x7F000001);
+    ASSERT_GE(target, 0);
+    sockaddr_in address{};
+    socklen_t len = sizeof address;
+    getsockname(target, reinterpret_cast<sockaddr*>(&address), &len);
+    Settings& s = service_->settings;
+    s.ipaddr = "127.0.0.1";
+    s.port = ntohs(address.sin_port);
+    s.data_period = 3600;
+    s.start[0] = 1;
+    s.count[0] = 1;
+    store_.failing = 0;
+    service_->registers = store_.registers();
+    const std::string connected = "TCP connection to 127.0.0.1 established";
+
+    // A minute since start by the time of day, none by the monotonic clock: not due.
+    push_init(service_->push, s, time(nullptr) - PUSH_FIRST_DELAY);
+    service_iterate(*service_);
+    EXPECT_EQ(log_.count(LOG_NOTICE, connected), 0);
+    // A minute since start by the monotonic clock: due, whatever the time of day says.
+    push_init(service_->push, s, wait_clock_us() / 1000000 - PUSH_FIRST_DELAY);
+    service_iterate(*service_);
+    EXPECT_EQ(log_.count(LOG_NOTICE, connected), 1);
+    close(target);
+}

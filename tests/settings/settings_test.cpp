@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
+#include <set>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -177,4 +179,49 @@ TEST(SettingsFile, EveryFieldSavesToAndLoadsFromItsKey) {
     EXPECT_EQ(dump(s), dump(Settings{}));
     EXPECT_TRUE(log.lines().empty());
     EXPECT_EQ(settings_get_string(nullptr, "K"), std::optional<std::string>(""));
+}
+
+// The table of keys is the one description of the file: every key reaches its own field of the
+// record in its own kind, the reader finds it whatever its letter case, and the settings
+// document names every key and no other (slot keys as "<KEY>1 ... <KEY>5").
+TEST(SettingsKeys, OneRowPerFieldNamedInTheDocument) {
+    Settings s;
+    std::set<const void*> fields;
+    std::set<std::string> names;
+    for (const SettingsKey& key : SETTINGS_KEYS) {
+        SCOPED_TRACE(key.name);
+        names.insert(key.name);
+        const void* field = key.kind == SettingsKind::number
+                                ? static_cast<const void*>(settings_number(s, key))
+                                : static_cast<const void*>(settings_text(s, key));
+        EXPECT_NE(field, nullptr);
+        fields.insert(field);
+        EXPECT_EQ(&settings_key(key.field, key.slot), &key);
+        std::string lower = key.name;
+        for (char& c : lower)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        EXPECT_EQ(settings_find_key(lower), &key);
+        EXPECT_EQ(settings_find_key(lower + " "), nullptr);
+    }
+    EXPECT_EQ(fields.size(), std::size(SETTINGS_KEYS));
+    EXPECT_EQ(names.size(), std::size(SETTINGS_KEYS));
+
+    const std::string doc = read_file(KOVEX4_SETTINGS_DOC);
+    std::set<std::string> documented;
+    const std::string prefix(SETTINGS_KEY_PREFIX);
+    for (size_t at = doc.find(prefix); at != std::string::npos; at = doc.find(prefix, at + 1)) {
+        size_t end = at + prefix.size();
+        while (end < doc.size() &&
+               (std::isupper(static_cast<unsigned char>(doc[end])) ||
+                std::isdigit(static_cast<unsigned char>(doc[end])) || doc[end] == '_'))
+            ++end;
+        documented.insert(doc.substr(at, end - at));
+    }
+    for (const std::string& name : names) {
+        const bool slot = std::isdigit(static_cast<unsigned char>(name.back())) != 0;
+        const bool first_or_last = name.back() == '1' || name.back() == '5';
+        EXPECT_TRUE(documented.count(name) == 1 || (slot && !first_or_last)) << name;
+    }
+    for (const std::string& name : documented)
+        EXPECT_EQ(names.count(name), 1u) << name << " is documented but no key";
 }

@@ -4,77 +4,21 @@
 // map; this file only explains them.
 #include "probe.h"
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <netinet/in.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <optional>
+#include <iterator>
 
 #include "device/commands.h"
 #include "device/link.h"
+#include "modbus/modbus.h"
 #include "regmap/regmap.h"
 #include "regmap/regs.h"
-#include "sys/sockets.h"
+#include "service/push.h"
+#include "service/service.h"
+#include "sys/com.h"
 
 namespace {
-
-constexpr const char* KEY_PREFIX = "MOD_KOVEX4_";
-
-enum class Kind : uint8_t {
-    enabled,
-    device,
-    baudrate,
-    databits,
-    parity,
-    stopbits,
-    ipaddr,
-    port,
-    station,
-    period,
-    start,
-    count,
-    alarm,
-    clients,
-    write_single,
-    listen
-};
-
-struct KeyRule {
-    std::string key;
-    Kind kind;
-    const uint32_t* number; // the loaded value of a number key, nullptr for a text key
-    int slot;               // 1..5 for START, COUNT, ALARM
-};
-
-// Every key the gateway reads, in the order of its settings record.
-std::vector<KeyRule> all_keys(const Settings& s) {
-    std::vector<KeyRule> keys = {
-        {"MOD_KOVEX4_ENABLED", Kind::enabled, &s.enabled, 0},
-        {"MOD_KOVEX4_DEVICE", Kind::device, nullptr, 0},
-        {"MOD_KOVEX4_BAUDRATE", Kind::baudrate, &s.baudrate, 0},
-        {"MOD_KOVEX4_DATABITS", Kind::databits, &s.databits, 0},
-        {"MOD_KOVEX4_PARITY", Kind::parity, nullptr, 0},
-        {"MOD_KOVEX4_STOPBITS", Kind::stopbits, &s.stopbits, 0},
-        {"MOD_KOVEX4_IPADDR", Kind::ipaddr, nullptr, 0},
-        {"MOD_KOVEX4_PORT", Kind::port, &s.port, 0},
-        {"MOD_KOVEX4_STATION", Kind::station, &s.station, 0},
-        {"MOD_KOVEX4_DATA_PERIOD", Kind::period, &s.data_period, 0},
-        {"MOD_KOVEX4_ALARM_PERIOD", Kind::period, &s.alarm_period, 0},
-    };
-    for (int n = 1; n <= SETTINGS_SLOTS; ++n) {
-        keys.push_back({"MOD_KOVEX4_START" + std::to_string(n), Kind::start, &s.start[n - 1], n});
-        keys.push_back({"MOD_KOVEX4_COUNT" + std::to_string(n), Kind::count, &s.count[n - 1], n});
-        keys.push_back({"MOD_KOVEX4_ALARM" + std::to_string(n), Kind::alarm, &s.alarm[n - 1], n});
-    }
-    keys.push_back({"MOD_KOVEX4_CLIENTS", Kind::clients, &s.clients, 0});
-    keys.push_back({"MOD_KOVEX4_WRITE_SINGLE", Kind::write_single, &s.write_single, 0});
-    keys.push_back({"MOD_KOVEX4_LISTEN", Kind::listen, nullptr, 0});
-    return keys;
-}
 
 std::string upper(std::string text) {
     for (char& c : text)
@@ -87,42 +31,14 @@ bool is_blank(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-std::string trim(const std::string& text) {
+std::string trim(std::string_view text) {
     size_t a = 0;
     size_t b = text.size();
     while (a < b && is_blank(text[a]))
         ++a;
     while (b > a && is_blank(text[b - 1]))
         --b;
-    return text.substr(a, b - a);
-}
-
-// The shape of a number's text as the reader scans it: blanks, a sign, digits, the rest.
-struct NumberText {
-    bool digits = false;
-    bool minus = false;
-    bool overflow = false; // more than 32 bits: the reader saturates
-    std::string rest;      // what follows the digits, blanks removed at its end
-};
-
-NumberText scan_number(const std::string& text) {
-    NumberText n;
-    size_t i = 0;
-    while (i < text.size() && is_blank(text[i]))
-        ++i;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        n.minus = text[i++] == '-';
-    uint64_t value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        n.digits = true;
-        value = value * 10 + static_cast<uint64_t>(text[i] - '0');
-        if (value > UINT32_MAX) {
-            n.overflow = true;
-            value = UINT32_MAX;
-        }
-    }
-    n.rest = n.digits ? trim(text.substr(i)) : trim(text);
-    return n;
+    return std::string(text.substr(a, b - a));
 }
 
 std::string quoted(const std::string& text) {
@@ -136,205 +52,189 @@ std::string dotted(uint32_t address) {
     return text;
 }
 
-// The IPv4 addresses of this machine, host order (loopback included).
-std::vector<uint32_t> local_addresses() {
-    std::vector<uint32_t> out;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return out;
-    for (const ifaddrs* a = list; a != nullptr; a = a->ifa_next)
-        if (a->ifa_addr != nullptr && a->ifa_addr->sa_family == AF_INET)
-            out.push_back(
-                ntohl(reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr));
-    freeifaddrs(list);
-    return out;
+std::string key_name(SettingsField field, int slot = 0) {
+    return settings_key(field, slot).name;
 }
 
-bool is_local(uint32_t address, const std::vector<uint32_t>& locals) {
-    if ((address >> 24) == 127)
-        return true;
-    for (uint32_t a : locals)
-        if (a == address)
-            return true;
-    return false;
-}
-
-bool slot_pushed(uint32_t start, uint32_t count) {
-    return count >= 1 && count <= 123 && start >= 1 &&
-           static_cast<uint64_t>(start) + count - 1 <= 0x10000;
-}
-
-// Why slot n is not pushed, empty when it is.
-std::string slot_problem(uint32_t start, uint32_t count) {
-    if (count == 0)
+// Why slot n is not pushed, in words.
+std::string slot_problem(PushSlotFault fault, uint32_t start, uint32_t count) {
+    switch (fault) {
+    case PushSlotFault::none:
+        break;
+    case PushSlotFault::count_zero:
         return "its COUNT is 0";
-    if (count > 123)
-        return "its COUNT " + std::to_string(count) + " is above 123 (the most one push carries)";
-    if (start == 0)
+    case PushSlotFault::count_too_big:
+        return "its COUNT " + std::to_string(count) + " is above " +
+               std::to_string(MODBUS_MAX_WRITE) + " (the most one push carries)";
+    case PushSlotFault::start_zero:
         return "its START is 0 (registers count from 1)";
-    if (static_cast<uint64_t>(start) + count - 1 > 0x10000)
+    case PushSlotFault::past_last:
         return "registers " + std::to_string(start) + " to " +
                std::to_string(static_cast<uint64_t>(start) + count - 1) +
                " run past register 65536";
-    return "";
-}
-
-// The lines of the file as the reader splits them: at most 16383 characters at a time, cut at the
-// first CR or LF and at the last double quote.
-std::vector<std::string> reader_lines(FILE* file) {
-    std::vector<std::string> lines;
-    static char buffer[16384];
-    rewind(file);
-    while (std::fgets(buffer, sizeof buffer, file) != nullptr) {
-        if (char* cr = std::strchr(buffer, '\r'))
-            *cr = '\0';
-        if (char* lf = std::strchr(buffer, '\n'))
-            *lf = '\0';
-        if (char* quote = std::strrchr(buffer, '"'))
-            *quote = '\0';
-        lines.emplace_back(buffer);
     }
-    return lines;
+    return "";
 }
 
 struct Checker {
     ProbeSettingsReport& report;
-    std::vector<uint32_t> locals;
+    const ProbeHost& host;
+
+    bool is_local(uint32_t address) const {
+        if ((address >> 24) == 127)
+            return true;
+        for (uint32_t a : host.addresses)
+            if (a == address)
+                return true;
+        return false;
+    }
 
     void warn(int line, const std::string& key, const std::string& text) {
         report.warnings.push_back({line, key, text});
     }
 
     // Warnings every number shares: text after the digits, a sign, no digits, overflow.
-    void check_number(const ProbeKeyRow& row, uint32_t value) {
+    void check_number(const ProbeKeyRow& row) {
         if (row.line == 0 || row.text.empty())
             return;
-        const NumberText n = scan_number(row.text);
-        const std::string v = std::to_string(value);
+        const SettingsNumber n = settings_read_number(row.text.c_str());
+        const std::string v = std::to_string(n.value);
         if (!n.digits)
             warn(row.line, row.key, quoted(row.text) + " is not a number: it counts as 0");
-        else if (n.overflow)
+        else if (n.saturated)
             warn(row.line, row.key, quoted(row.text) + " is above 4294967295, so it is 4294967295");
-        else if (n.minus && value != 0)
+        else if (n.negative && n.value != 0)
             warn(row.line, row.key, quoted(row.text) + " is negative and wraps around to " + v);
-        if (n.digits && !n.rest.empty())
+        if (n.digits && !trim(n.rest).empty())
             warn(row.line, row.key,
                  quoted(row.text) + " is read as " + v + ": the text after the digits is ignored");
     }
 
-    void explain(ProbeKeyRow& row, const KeyRule& rule) {
+    void explain(ProbeKeyRow& row, const SettingsKey& key) {
         const Settings& s = report.settings;
-        const int i = rule.slot - 1;
-        switch (rule.kind) {
-        case Kind::enabled:
+        const int i = key.slot - 1;
+        const ComLineFlags line = com_line_flags(s.baudrate, static_cast<int>(s.databits),
+                                                 s.parity.c_str(), static_cast<int>(s.stopbits));
+        switch (key.field) {
+        case SettingsField::enabled:
             row.used = std::to_string(s.enabled);
             row.note = "not checked: the gateway runs whenever it is started";
             break;
-        case Kind::device: {
-            row.used = "/dev/" + s.device;
-            const size_t slash = row.used.rfind('/');
-            row.note = "lock file LCK.." + row.used.substr(slash + 1);
+        case SettingsField::device: {
+            const DevLinePort port = service_line_port(s);
+            row.used = port.path;
+            char lock[COM_LOCK_PATH_MAX + 1];
+            com_lock_path(port.path.c_str(), lock);
+            row.note = std::string("lock file ") + lock;
             if (s.device.empty())
                 warn(row.line, row.key,
-                     "no device: the gateway stops at once (open(/dev/) error: Is a directory)");
+                     "no device: the gateway stops at once (open(" + port.path +
+                         ") error: Is a directory)");
             else if (trim(s.device) != s.device)
                 warn(row.line, row.key,
                      "the blanks are part of the name: the gateway opens " + quoted(row.used));
-            else if (access(row.used.c_str(), F_OK) != 0)
+            else if (!host.device_exists)
                 warn(row.line, row.key, row.used + " does not exist on this machine");
             break;
         }
-        case Kind::baudrate: {
-            const uint32_t speed = probe_line_speed(s.baudrate);
+        case SettingsField::baudrate: {
+            const uint32_t speed = com_line_speed(s.baudrate);
             row.used = std::to_string(speed) + " bit/s";
             if (speed != s.baudrate && !(s.baudrate == 0 && row.text.empty()))
                 warn(row.line, row.key,
                      std::to_string(s.baudrate) +
-                         " is not a speed the line supports: the gateway uses 9600 bit/s");
+                         " is not a speed the line supports: the gateway uses " +
+                         std::to_string(speed) + " bit/s");
             else if (s.baudrate == 0)
                 row.note = "default";
             break;
         }
-        case Kind::databits:
-            row.used = s.databits == 7 ? "7" : "8";
+        case SettingsField::databits:
+            row.used = (line.cflag & CSIZE) == CS7 ? "7" : "8";
             if (s.databits != 7 && s.databits != 8 && s.databits != 0)
                 warn(row.line, row.key,
-                     std::to_string(s.databits) +
-                         " data bits are not possible: the gateway uses 8");
+                     std::to_string(s.databits) + " data bits are not possible: the gateway uses " +
+                         row.used);
             break;
-        case Kind::parity: {
+        case SettingsField::parity: {
             const char first = s.parity.empty() ? '\0' : s.parity[0];
-            row.used = first == 'O' ? "odd" : first == 'E' ? "even" : "none";
+            row.used = (line.cflag & PARENB) == 0   ? "none"
+                       : (line.cflag & PARODD) != 0 ? "odd"
+                                                    : "even";
             row.note = "only the first letter counts, in upper case";
             if (first == 'o' || first == 'e')
                 warn(row.line, row.key,
                      quoted(s.parity) + " means no parity: the letter must be upper case (" +
                          static_cast<char>(first - 'a' + 'A') + ")");
-            else if (first != '\0' && first != 'N' && first != 'n' && first != 'O' && first != 'E')
+            else if (first != '\0' && first != 'N' && first != 'n' && row.used == "none")
                 warn(row.line, row.key, quoted(s.parity) + " is not O, E or N: no parity");
             break;
         }
-        case Kind::stopbits:
-            row.used = s.stopbits == 2 ? "2" : "1";
+        case SettingsField::stopbits:
+            row.used = (line.cflag & CSTOPB) != 0 ? "2" : "1";
             if (s.stopbits > 2)
                 warn(row.line, row.key,
-                     std::to_string(s.stopbits) +
-                         " stop bits are not possible: the gateway uses 1");
+                     std::to_string(s.stopbits) + " stop bits are not possible: the gateway uses " +
+                         row.used);
             break;
-        case Kind::station:
+        case SettingsField::station:
             row.used = std::to_string(s.station & 0xFF);
             if (s.station > 255)
                 warn(row.line, row.key,
-                     "station " + std::to_string(s.station) + " is station " +
-                         std::to_string(s.station & 0xFF) + ": only the low 8 bits are used");
+                     "station " + std::to_string(s.station) + " is station " + row.used +
+                         ": only the low 8 bits are used");
             break;
-        case Kind::port:
+        case SettingsField::port:
             row.used = std::to_string(s.port & 0xFFFF);
             if (s.port > 0xFFFF)
                 warn(row.line, row.key,
-                     "port " + std::to_string(s.port) + " is port " +
-                         std::to_string(s.port & 0xFFFF) + ": only the low 16 bits are used");
+                     "port " + std::to_string(s.port) + " is port " + row.used +
+                         ": only the low 16 bits are used");
             if ((s.port & 0xFFFF) == 0)
                 warn(row.line, row.key,
                      "port 0: the gateway listens on a port the system picks, which no client can "
                      "know");
             row.note = "listens on it, and pushes to it";
             break;
-        case Kind::period:
-            row.used = *rule.number == 0 ? "off" : std::to_string(*rule.number) + " s";
+        case SettingsField::data_period:
+        case SettingsField::alarm_period: {
+            const uint32_t period = *settings_number(s, key);
+            row.used = period == 0 ? "off" : std::to_string(period) + " s";
             break;
-        case Kind::start:
+        }
+        case SettingsField::start:
             row.used = s.start[i] == 0 ? "none" : std::to_string(s.start[i]);
             if (s.start[i] != 0)
                 row.note = "address " + std::to_string(s.start[i] - 1);
             break;
-        case Kind::count:
+        case SettingsField::count:
             row.used = std::to_string(s.count[i]);
-            if (slot_pushed(s.start[i], s.count[i]))
-                row.note = "slot " + std::to_string(rule.slot) + ": registers " +
+            if (push_slot_fault(s.start[i], s.count[i]) == PushSlotFault::none)
+                row.note = "slot " + std::to_string(key.slot) + ": registers " +
                            std::to_string(s.start[i]) + "-" +
                            std::to_string(s.start[i] + s.count[i] - 1);
             else if (s.start[i] != 0 || s.count[i] != 0 || s.alarm[i] != 0)
-                row.note = "slot " + std::to_string(rule.slot) + " is never pushed";
+                row.note = "slot " + std::to_string(key.slot) + " is never pushed";
             break;
-        case Kind::alarm:
+        case SettingsField::alarm:
             row.used = s.alarm[i] == 0 ? "none" : std::to_string(s.alarm[i]);
             explain_alarm(row, s.alarm[i]);
             break;
-        case Kind::clients:
-            row.used = std::to_string(s.clients < 1 ? 1 : s.clients > 16 ? 16 : s.clients);
-            if (s.clients > 16)
+        case SettingsField::clients:
+            row.used = std::to_string(service_client_limit(s));
+            if (s.clients > SERVICE_MAX_CLIENTS)
                 warn(row.line, row.key,
-                     std::to_string(s.clients) + " clients: the gateway serves at most 16");
+                     std::to_string(s.clients) + " clients: the gateway serves at most " +
+                         row.used);
             break;
-        case Kind::write_single:
+        case SettingsField::write_single:
             row.used = s.write_single != 0 ? "on" : "off";
             row.note = "Modbus function 6";
             break;
-        case Kind::listen:
+        case SettingsField::listen:
             explain_listen(row);
             break;
-        case Kind::ipaddr:
+        case SettingsField::ipaddr:
             explain_ipaddr(row);
             break;
         }
@@ -370,7 +270,7 @@ struct Checker {
                                   "server");
         } else {
             row.used = dotted(address);
-            if (address != 0 && !is_local(address, locals))
+            if (address != 0 && !is_local(address))
                 warn(row.line, row.key,
                      row.used + " is not an address of this machine: the gateway cannot listen on "
                                 "it and runs without a Modbus server");
@@ -384,8 +284,7 @@ struct Checker {
             row.note = "nothing is pushed";
             return;
         }
-        // The gateway looks the name up at every push, with the same resolver.
-        const uint32_t address = resolve_hostname(s.ipaddr.c_str());
+        const uint32_t address = host.push_address;
         row.used = s.ipaddr;
         if (address == 0) {
             warn(row.line, row.key,
@@ -399,7 +298,7 @@ struct Checker {
         const bool serves_it =
             s.listen.empty() ||
             (settings_parse_ipaddr(s.listen.c_str(), listen) && (listen == 0 || listen == address));
-        if (is_local(address, locals) && serves_it)
+        if (is_local(address) && serves_it)
             warn(row.line, row.key,
                  "the push target " + dotted(address) +
                      " is this gateway itself: its pushes go to " +
@@ -409,29 +308,30 @@ struct Checker {
     // Findings about the push as a whole.
     void check_push() {
         const Settings& s = report.settings;
+        const std::string ipaddr = key_name(SettingsField::ipaddr);
         int pushed = 0;
         for (int i = 0; i < SETTINGS_SLOTS; ++i) {
-            const std::string n = std::to_string(i + 1);
-            if (slot_pushed(s.start[i], s.count[i])) {
+            const PushSlotFault fault = push_slot_fault(s.start[i], s.count[i]);
+            if (fault == PushSlotFault::none) {
                 ++pushed;
             } else if (s.start[i] != 0 || s.count[i] != 0 || s.alarm[i] != 0) {
-                warn(row_line("MOD_KOVEX4_COUNT" + n), "MOD_KOVEX4_COUNT" + n,
-                     "slot " + n + " is never pushed: " + slot_problem(s.start[i], s.count[i]));
+                const std::string count = key_name(SettingsField::count, i + 1);
+                warn(row_line(count), count,
+                     "slot " + std::to_string(i + 1) +
+                         " is never pushed: " + slot_problem(fault, s.start[i], s.count[i]));
             }
         }
         if (s.ipaddr.empty()) {
             if (pushed > 0)
-                warn(0, "MOD_KOVEX4_IPADDR",
-                     "slots are set but MOD_KOVEX4_IPADDR is empty: nothing is pushed");
+                warn(0, ipaddr, "slots are set but " + ipaddr + " is empty: nothing is pushed");
             return;
         }
         if (pushed == 0)
-            warn(row_line("MOD_KOVEX4_IPADDR"), "MOD_KOVEX4_IPADDR",
-                 "a push target, but no slot that can be pushed");
+            warn(row_line(ipaddr), ipaddr, "a push target, but no slot that can be pushed");
         else if (s.data_period == 0 && s.alarm_period == 0)
-            warn(row_line("MOD_KOVEX4_IPADDR"), "MOD_KOVEX4_IPADDR",
-                 "a push target, but MOD_KOVEX4_DATA_PERIOD and MOD_KOVEX4_ALARM_PERIOD are both "
-                 "0: nothing is pushed");
+            warn(row_line(ipaddr), ipaddr,
+                 "a push target, but " + key_name(SettingsField::data_period) + " and " +
+                     key_name(SettingsField::alarm_period) + " are both 0: nothing is pushed");
     }
 
     int row_line(const std::string& key) const {
@@ -442,92 +342,82 @@ struct Checker {
     }
 };
 
+// A FILE over `text` for the gateway's reader; nullptr when it cannot be made.
+FILE* text_file(const std::string& text) {
+    // fmemopen cannot read a buffer of size 0; an empty file reads the same as "\n" here.
+    return fmemopen(const_cast<char*>(text.empty() ? "\n" : text.data()),
+                    text.empty() ? 1 : text.size(), "r");
+}
+
 } // namespace
 
-bool probe_check_settings(const char* path, ProbeSettingsReport& report) {
-    FILE* file = std::fopen(path, "r");
-    if (file == nullptr)
-        return false;
-    report = ProbeSettingsReport{};
-    settings_load(report.settings, path);
-    const std::vector<KeyRule> keys = all_keys(report.settings);
-    const std::vector<std::string> lines = reader_lines(file);
-    Checker check{report, local_addresses()};
+Settings probe_load_settings(const std::string& text) {
+    Settings settings;
+    FILE* file = text_file(text);
+    settings_read(settings, file);
+    if (file != nullptr)
+        std::fclose(file);
+    return settings;
+}
 
-    // Which line each key comes from, and the lines the reader passes over.
-    std::vector<int> first(keys.size(), 0);
-    for (size_t n = 0; n < lines.size(); ++n) {
-        const int line = static_cast<int>(n + 1);
-        const size_t equals = lines[n].find('=');
-        const std::string key = lines[n].substr(0, equals);
-        const std::string folded = upper(key);
-        size_t k = 0;
-        while (k < keys.size() && keys[k].key != folded)
-            ++k;
-        if (equals != std::string::npos && k < keys.size()) {
-            if (first[k] == 0)
-                first[k] = line;
-            else
-                check.warn(line, keys[k].key,
-                           quoted(lines[n]) + " is ignored: line " + std::to_string(first[k]) +
+void probe_check_settings(const std::string& text, const ProbeHost& host,
+                          ProbeSettingsReport& report) {
+    report = ProbeSettingsReport{};
+    report.settings = probe_load_settings(text);
+    Checker check{report, host};
+    constexpr size_t KEYS = std::size(SETTINGS_KEYS);
+    std::vector<int> first(KEYS, 0); // the line each key comes from
+    std::vector<std::string> value(KEYS);
+    FILE* file = text_file(text);
+    SettingsLine line{};
+    for (int n = 1; file != nullptr && settings_next_line(file, line); ++n) {
+        const SettingsKey* key = line.has_equals ? settings_find_key(line.key) : nullptr;
+        if (key != nullptr) {
+            const size_t k = static_cast<size_t>(key - SETTINGS_KEYS);
+            if (first[k] == 0) {
+                first[k] = n;
+                value[k] = line.value;
+            } else {
+                check.warn(n, key->name,
+                           quoted(std::string(line.text)) + " is ignored: line " +
+                               std::to_string(first[k]) +
                                " sets the key first (keys are compared ignoring letter case)");
+            }
             continue;
         }
-        const std::string trimmed = upper(trim(key));
-        if (trimmed.rfind(KEY_PREFIX, 0) != 0)
+        const std::string name(line.key);
+        const std::string trimmed = upper(trim(name));
+        if (trimmed.rfind(SETTINGS_KEY_PREFIX, 0) != 0)
             continue; // comments, blank lines, other programs' keys
-        if (equals == std::string::npos)
-            check.warn(line, "", quoted(lines[n]) + " has no \"=\" and is ignored");
-        else if (std::find_if(keys.begin(), keys.end(),
-                              [&](const KeyRule& s) { return s.key == trimmed; }) != keys.end())
-            check.warn(line, trimmed,
-                       "the key " + quoted(key) +
+        if (!line.has_equals)
+            check.warn(n, "", quoted(std::string(line.text)) + " has no \"=\" and is ignored");
+        else if (settings_find_key(trimmed) != nullptr)
+            check.warn(n, trimmed,
+                       "the key " + quoted(name) +
                            " has blanks around it and is ignored: nothing is trimmed");
         else
-            check.warn(line, "", "unknown key " + quoted(key) + " is ignored");
+            check.warn(n, "", "unknown key " + quoted(name) + " is ignored");
     }
+    if (file != nullptr)
+        std::fclose(file);
 
-    for (size_t k = 0; k < keys.size(); ++k) {
-        ProbeKeyRow row;
-        row.key = keys[k].key;
-        row.line = first[k];
-        if (row.line != 0) {
-            const std::optional<std::string> text = settings_get_string(file, row.key.c_str());
-            row.text = text ? *text : "";
-        }
-        report.rows.push_back(row);
-    }
-    std::fclose(file);
-    for (size_t k = 0; k < keys.size(); ++k) {
+    for (size_t k = 0; k < KEYS; ++k)
+        report.rows.push_back({SETTINGS_KEYS[k].name, first[k], value[k], "", ""});
+    for (size_t k = 0; k < KEYS; ++k) {
         ProbeKeyRow& row = report.rows[k];
-        if (keys[k].number != nullptr)
-            check.check_number(row, *keys[k].number);
-        check.explain(row, keys[k]);
+        if (SETTINGS_KEYS[k].kind == SettingsKind::number)
+            check.check_number(row);
+        check.explain(row, SETTINGS_KEYS[k]);
     }
     check.check_push();
+    if (!host.service_cannot_read.empty())
+        check.warn(0, "", host.service_cannot_read);
     // In the order of the file; findings about the file as a whole last.
     std::stable_sort(report.warnings.begin(), report.warnings.end(),
                      [](const ProbeWarning& a, const ProbeWarning& b) {
                          return (a.line == 0 ? INT32_MAX : a.line) <
                                 (b.line == 0 ? INT32_MAX : b.line);
                      });
-    return true;
-}
-
-uint32_t probe_settings_number(const char* text) {
-    std::string line = "N=" + std::string(text) + "\n";
-    FILE* file = fmemopen(line.data(), line.size(), "r");
-    const uint32_t value = settings_get_uint(file, "N");
-    if (file != nullptr)
-        std::fclose(file);
-    return value;
-}
-
-uint32_t probe_line_speed(uint32_t baudrate) {
-    for (uint32_t speed : PROBE_SPEEDS)
-        if (speed == baudrate)
-            return speed;
-    return 9600;
 }
 
 ProbeFinding probe_classify(const uint8_t* sent, size_t sent_len, const uint8_t* received,
@@ -638,22 +528,6 @@ std::string probe_describe(const ProbeFinding& f, uint8_t station_asked) {
     return text;
 }
 
-uint32_t probe_request_end(uint32_t start, uint32_t end) {
-    if (start == REGS_BLOCK_START && end - start == REGS_BLOCK_COUNT)
-        return end;
-    int total = 0;
-    uint32_t r = start;
-    for (; r < end; ++r) {
-        const RegMapEntry* row = regmap_lookup(r);
-        if (row == nullptr)
-            continue;
-        if (total + row->item_count > REGS_BATCH_ITEMS)
-            break;
-        total += row->item_count;
-    }
-    return r;
-}
-
 std::string probe_describe_range(uint32_t start, uint32_t count) {
     if (start == REGS_BLOCK_START && count == REGS_BLOCK_COUNT)
         return "the block";
@@ -716,7 +590,7 @@ bool probe_parse_register(const char* text, ProbeRange& range) {
         return false;
     if (*p == ':') {
         ++p;
-        if (!number(p, range.count) || range.count < 1 || range.count > 125)
+        if (!number(p, range.count) || range.count < 1 || range.count > MODBUS_MAX_READ)
             return false;
     }
     return *p == '\0' && range.start + range.count <= 0x10000;
@@ -732,21 +606,22 @@ std::string probe_hex(const uint8_t* bytes, size_t n) {
     return text;
 }
 
-std::string probe_json_string(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            out += escape;
-        } else {
-            out += c;
+std::vector<ProbeCounter> probe_parse_counters(const std::string& line) {
+    std::vector<ProbeCounter> out;
+    for (const ServiceCounter& counter : SERVICE_COUNTERS) {
+        const std::string mark = std::string(counter.name) + "=";
+        for (size_t at = line.find(mark); at != std::string::npos; at = line.find(mark, at + 1)) {
+            if (at != 0 && line[at - 1] != ' ')
+                continue;
+            uint64_t value = 0;
+            for (size_t i = at + mark.size(); i < line.size() && line[i] >= '0' && line[i] <= '9';
+                 ++i)
+                value = value * 10 + static_cast<uint64_t>(line[i] - '0');
+            out.push_back({counter.name, value});
+            break;
         }
     }
-    return out + "\"";
+    return out;
 }
 
 std::string probe_last_counters(const std::string& log, long pid) {

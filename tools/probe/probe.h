@@ -33,17 +33,20 @@ struct ProbeSettingsReport {
     std::vector<ProbeWarning> warnings;
 };
 
-// Reads `path` as the gateway does and explains every key. False when the file cannot be read.
-bool probe_check_settings(const char* path, ProbeSettingsReport& report);
+// What the settings checks need to know of the machine, found out by the program.
+struct ProbeHost {
+    std::vector<uint32_t> addresses; // the machine's IPv4 addresses, host order
+    bool device_exists = true;       // the serial device the settings name exists
+    uint32_t push_address = 0;       // what the push target resolves to now; 0: it does not
+    std::string service_cannot_read; // why the packaged service cannot read the file; empty: it can
+};
 
-// The value of a settings text as the reader converts a number: "27x" is 27, "-1" is
-// 4294967295. Used for the probe's own --baud and --station, which take the settings' form.
-uint32_t probe_settings_number(const char* text);
+// The record the gateway loads from a settings file holding `text`.
+Settings probe_load_settings(const std::string& text);
 
-// The line speed the gateway sets for a MOD_KOVEX4_BAUDRATE value (9600 for an unknown one).
-uint32_t probe_line_speed(uint32_t baudrate);
-inline constexpr std::array<uint32_t, 11> PROBE_SPEEDS = {300,   600,   1200,  2400,   4800,  9600,
-                                                          19200, 38400, 57600, 115200, 230400};
+// Reads a settings file holding `text` as the gateway does and explains every key.
+void probe_check_settings(const std::string& text, const ProbeHost& host,
+                          ProbeSettingsReport& report);
 
 // ---- one device exchange ----
 
@@ -96,20 +99,25 @@ inline constexpr std::array<ProbeRange, 8> PROBE_DEFAULT_READS = {{
     {0x0600, 9}, // the block
 }};
 
-// The register after the last of those from `start` (below `end`) that go out in the same device
-// request as `start`, as the register translation groups them; `end` when all do.
-uint32_t probe_request_end(uint32_t start, uint32_t end);
-
 // Which items stand behind registers start ... start + count - 1, in words ("i 1-3").
 std::string probe_describe_range(uint32_t start, uint32_t count);
 
-// "R" or "R:N" with R decimal or 0x hex below 65536 and N 1-125 reaching no further than 65536.
+// "R" or "R:N" with R decimal or 0x hex below 65536 and N 1 to MODBUS_MAX_READ reaching no
+// further than 65536.
 bool probe_parse_register(const char* text, ProbeRange& range);
 
 // ---- output ----
 
 std::string probe_hex(const uint8_t* bytes, size_t n);
-std::string probe_json_string(const std::string& text);
+
+// One counter of the gateway's "counters: ..." line.
+struct ProbeCounter {
+    const char* name; // as the gateway's table of counters names it
+    uint64_t value;
+};
+// The counters of `line` (the text after "counters: "), in the order of the gateway's table;
+// a name the line does not carry is left out.
+std::vector<ProbeCounter> probe_parse_counters(const std::string& line);
 
 // The text after "counters: " of the last line of `log` that process `pid` of kovex4 wrote
 // ("kovex4[pid]: counters: ..."); empty when there is none.

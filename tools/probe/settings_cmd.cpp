@@ -1,0 +1,159 @@
+// SPDX-License-Identifier: Apache-2.0
+// kovex4-probe settings: the settings file key by key, as the gateway uses it, with warnings.
+#include <arpa/inet.h>
+#include <grp.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "cli.h"
+#include "json.h"
+#include "service/service.h"
+#include "sys/sockets.h"
+
+namespace {
+
+// The user the packaged service runs as.
+constexpr const char* SERVICE_USER = "kovex4";
+
+// The IPv4 addresses of this machine, host order (loopback included).
+std::vector<uint32_t> local_addresses() {
+    std::vector<uint32_t> out;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return out;
+    for (const ifaddrs* a = list; a != nullptr; a = a->ifa_next)
+        if (a->ifa_addr != nullptr && a->ifa_addr->sa_family == AF_INET)
+            out.push_back(
+                ntohl(reinterpret_cast<const sockaddr_in*>(a->ifa_addr)->sin_addr.s_addr));
+    freeifaddrs(list);
+    return out;
+}
+
+// Why the packaged service's user cannot read `path`, empty when it can or when there is no such
+// user here. The file's own mode and owner decide: the service runs as that user with its groups.
+std::string service_cannot_read(const std::string& path) {
+    const passwd* user = getpwnam(SERVICE_USER);
+    struct stat st {};
+    if (user == nullptr || stat(path.c_str(), &st) != 0)
+        return "";
+    // Owner, else group, else others: the first class the user belongs to decides.
+    bool in_group = false;
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    if (getgrouplist(SERVICE_USER, user->pw_gid, groups.data(), &count) >= 0)
+        for (int i = 0; i < count; ++i)
+            in_group = in_group || groups[static_cast<size_t>(i)] == st.st_gid;
+    const bool readable = st.st_uid == user->pw_uid ? (st.st_mode & S_IRUSR) != 0
+                          : in_group                ? (st.st_mode & S_IRGRP) != 0
+                                                    : (st.st_mode & S_IROTH) != 0;
+    if (readable)
+        return "";
+    return text_of("user %s, whom the packaged service runs as, cannot read this file (mode "
+                   "%04o, owner %u, group %u): the gateway then runs as if it were empty; "
+                   "chgrp %s and chmod 0640 it",
+                   SERVICE_USER, static_cast<unsigned>(st.st_mode & 07777),
+                   static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_gid),
+                   SERVICE_USER);
+}
+
+std::string cell(const std::string& text, size_t width) {
+    return text.size() > width ? text.substr(0, width - 3) + "..." : text;
+}
+
+void print_json(const Options& opt, const ProbeSettingsReport& report) {
+    Json json;
+    json.object().key("file").value(opt.settings).key("keys").array();
+    for (const ProbeKeyRow& r : report.rows) {
+        json.object().key("key").value(r.key).key("line");
+        if (r.line == 0)
+            json.null().key("text").null();
+        else
+            json.value(r.line).key("text").value(r.text);
+        json.key("used").value(r.used).key("note").value(r.note).end();
+    }
+    json.end().key("warnings").array();
+    for (const ProbeWarning& w : report.warnings) {
+        json.object().key("line");
+        if (w.line == 0)
+            json.null();
+        else
+            json.value(w.line);
+        json.key("key").value(w.key).key("text").value(w.text).end();
+    }
+    json.end().end();
+    std::printf("%s\n", json.text().c_str());
+}
+
+void print_table(const Options& opt, const ProbeSettingsReport& report) {
+    std::printf("%s as the gateway reads it:\n\n", opt.settings.c_str());
+    constexpr size_t TEXT = 20;
+    size_t widths[3] = {3, 12, 4}; // key, text, used
+    for (const ProbeKeyRow& r : report.rows) {
+        widths[0] = std::max(widths[0], r.key.size());
+        widths[1] = std::max(widths[1], std::min(TEXT, r.text.size() + 2));
+        widths[2] = std::max(widths[2], r.used.size());
+    }
+    const int k = static_cast<int>(widths[0]);
+    const int t = static_cast<int>(widths[1]);
+    const int u = static_cast<int>(widths[2]);
+    std::printf("%-*s  LINE  %-*s  %-*s  NOTE\n", k, "KEY", t, "TEXT IN FILE", u, "USED");
+    for (const ProbeKeyRow& r : report.rows) {
+        const std::string text = r.line == 0      ? "(missing)"
+                                 : r.text.empty() ? "(empty)"
+                                                  : cell("\"" + r.text + "\"", TEXT);
+        const std::string line = r.line == 0 ? "-" : std::to_string(r.line);
+        std::string out = text_of("%-*s  %4s  %-*s  %-*s  %s", k, r.key.c_str(), line.c_str(), t,
+                                  text.c_str(), u, r.used.c_str(), r.note.c_str());
+        out.erase(out.find_last_not_of(' ') + 1);
+        std::printf("%s\n", out.c_str());
+    }
+    if (report.warnings.empty()) {
+        std::printf("\nNo warnings.\n");
+        return;
+    }
+    std::printf("\n%zu warning%s:\n", report.warnings.size(),
+                report.warnings.size() == 1 ? "" : "s");
+    for (const ProbeWarning& w : report.warnings) {
+        std::string where = w.line == 0 ? "" : "line " + std::to_string(w.line);
+        if (!w.key.empty())
+            join(where, ", ", w.key);
+        std::printf("  %s%s%s\n", where.c_str(), where.empty() ? "" : ": ", w.text.c_str());
+    }
+}
+
+} // namespace
+
+int run_settings(const Options& opt) {
+    std::ifstream in(opt.settings, std::ios::binary);
+    if (!in)
+        return cannot_read(opt, opt.settings, errno);
+    std::stringstream text;
+    text << in.rdbuf();
+
+    const Settings settings = probe_load_settings(text.str());
+    ProbeHost host;
+    host.addresses = local_addresses();
+    host.device_exists = access(service_device_path(settings).c_str(), F_OK) == 0;
+    // The gateway looks the name up at every push, with the same resolver.
+    if (!settings.ipaddr.empty())
+        host.push_address = resolve_hostname(settings.ipaddr.c_str());
+    host.service_cannot_read = service_cannot_read(opt.settings);
+    g_logged.clear(); // "error resolving hostname": the warning says it in words
+
+    ProbeSettingsReport report;
+    probe_check_settings(text.str(), host, report);
+    if (opt.json)
+        print_json(opt, report);
+    else
+        print_table(opt, report);
+    return report.warnings.empty() ? 0 : 1;
+}
