@@ -173,7 +173,8 @@ void service_start_server(Service& service) {
 }
 
 int service_start(Service& service, const char* settings_path) {
-    settings_load(service.settings, settings_path);
+    if (!settings_load(service.settings, settings_path))
+        log_msg(LOG_ERR, "open(%s) error: %s", settings_path, strerror(errno));
     service.registers = ModbusRegisters{line_read, line_write, &service};
     service_start_server(service);
     service.device_path = service_device_path(service.settings);

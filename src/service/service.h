@@ -63,7 +63,8 @@ std::string service_device_path(const Settings& settings);
 // is logged, and the service then runs without one).
 void service_start_server(Service& service);
 
-// Loads the settings from `settings_path`, starts the server, locks and opens the serial device.
+// Loads the settings from `settings_path` (a file that cannot be opened is logged, "open(%s) error:
+// %s", and reads like an empty one), starts the server, locks and opens the serial device.
 // 1 on success; 0 when the device cannot be locked or opened (already logged).
 int service_start(Service& service, const char* settings_path);
 

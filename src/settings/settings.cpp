@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "settings/settings.h"
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -198,9 +199,10 @@ void settings_put_ipaddr(FILE* file, const char* key, uint32_t address) {
                  static_cast<unsigned>(address & 0xFFu));
 }
 
-void settings_load(Settings& settings, const char* path) {
+int settings_load(Settings& settings, const char* path) {
     // A file that cannot be opened reads like an empty one: zeros and empty texts.
     FILE* file = std::fopen(path, "r");
+    const int open_errno = errno;
     settings.enabled = settings_get_uint(file, KEY_ENABLED);
     load_text(file, KEY_DEVICE, settings.device);
     settings.baudrate = settings_get_uint(file, KEY_BAUDRATE);
@@ -224,8 +226,12 @@ void settings_load(Settings& settings, const char* path) {
     settings.clients = settings_get_uint(file, KEY_CLIENTS);
     settings.write_single = settings_get_uint(file, KEY_WRITE_SINGLE);
     load_text(file, KEY_LISTEN, settings.listen);
-    if (file != nullptr)
-        std::fclose(file);
+    if (file == nullptr) {
+        errno = open_errno;
+        return 0;
+    }
+    std::fclose(file);
+    return 1;
 }
 
 int settings_save(const Settings& settings, const char* path) {

@@ -33,8 +33,9 @@ struct Settings {
     std::string listen{};
 };
 
-// Fills every field; a missing file gives zeros and empty texts.
-void settings_load(Settings& settings, const char* path = SETTINGS_PATH);
+// Fills every field; a missing file gives zeros and empty texts. 1 when the file was opened, 0
+// (errno says why) when it could not be, which reads like an empty file.
+int settings_load(Settings& settings, const char* path = SETTINGS_PATH);
 // 1 when the file was opened for writing, 0 otherwise.
 int settings_save(const Settings& settings, const char* path = SETTINGS_PATH);
 
