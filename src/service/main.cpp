@@ -5,6 +5,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "service/service.h"
 #include "sys/deadline.h"
 #include "sys/log.h"
@@ -20,7 +22,13 @@ void want_counters(int) {
 
 } // namespace
 
-int main() {
+int main(int argc, char**) {
+    if (argc > 1) {
+        // Nothing is opened, locked or logged: a stray argument must not leave a lock behind.
+        std::fprintf(stderr, "usage: kovex4 (no arguments; the settings are read from %s)\n",
+                     SETTINGS_PATH);
+        return 2;
+    }
     setsid();
     openlog("kovex4", LOG_PID | LOG_NDELAY, LOG_DAEMON);
     log_msg(LOG_NOTICE, "started");
