@@ -302,8 +302,11 @@ int dev_transact(DevLine& line, const DevRequest& request, DevReply& reply) {
             break;
     }
     const int64_t end = wait_clock_us();
-    if (line.trace != nullptr)
+    if (line.trace != nullptr) {
         line.trace->round_trip_us = end - start;
+        if (line.on_exchange != nullptr)
+            line.on_exchange(line.on_exchange_context, *line.trace);
+    }
     if (result == 0 && !line.lost && end >= deadline) {
         // The device may still answer. Replies carry no sequence number, so whatever comes
         // within the grace period is dropped before the next request is written.

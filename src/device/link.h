@@ -98,6 +98,10 @@ struct DevLine {
     int64_t quiet_until_us = 0; // after a time-out: input until then is a late reply, dropped
     DevCounters counters{};
     DevTrace* trace = nullptr;
+    // With `trace` set: called at the end of every exchange that wrote its request, with that
+    // exchange's bytes (the service's traffic trace; the link itself logs nothing).
+    void (*on_exchange)(void* context, const DevTrace& exchange) = nullptr;
+    void* on_exchange_context = nullptr;
 };
 
 // One exchange: discards stale input, writes the request and waits for a complete reply, all

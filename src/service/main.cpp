@@ -20,6 +20,13 @@ void want_counters(int) {
     g_counters_wanted = 1;
 }
 
+// Set by SIGUSR2: the main loop switches the traffic trace on or off.
+volatile sig_atomic_t g_trace_switch_wanted = 0;
+
+void want_trace_switch(int) {
+    g_trace_switch_wanted = 1;
+}
+
 } // namespace
 
 int main(int argc, char**) {
@@ -37,6 +44,8 @@ int main(int argc, char**) {
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGUSR1, &action, nullptr);
+    action.sa_handler = want_trace_switch;
+    sigaction(SIGUSR2, &action, nullptr);
     static Service service;
     if (!service_start(service, SETTINGS_PATH))
         return 1;
@@ -45,6 +54,10 @@ int main(int argc, char**) {
         if (g_counters_wanted != 0) {
             g_counters_wanted = 0;
             service_log_counters(service, wait_clock_us());
+        }
+        if (g_trace_switch_wanted != 0) {
+            g_trace_switch_wanted = 0;
+            service_switch_trace(service);
         }
     }
 }

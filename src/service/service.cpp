@@ -78,7 +78,8 @@ void accept_client(Service& service) {
     }
     ServiceClient& client = place_for_new_client(service);
     mbap_reset(client.parser);
-    log_msg(LOG_NOTICE, "TCP connection from %s established", inet_ntoa(peer.sin_addr));
+    inet_ntop(AF_INET, &peer.sin_addr, client.address, sizeof client.address);
+    log_msg(LOG_NOTICE, "TCP connection from %s established", client.address);
     // Answers go out at once: with Nagle's algorithm a client that has several requests in
     // flight gets every answer after the first only when its delayed ACK arrives (~40 ms).
     socket_set_nodelay(fd);
@@ -129,10 +130,21 @@ bool serve_one(Service& service, ServiceClient& client) {
         return false;
     client.last_active = ++service.events;
     const uint8_t function = frame->body[1];
+    uint8_t wire[MBAP_MAX_WIRE];
+    if (service.trace.on) {
+        const int request_size = mbap_serialize(*frame, wire);
+        trace_bytes(service.trace, wait_clock_us(), client.address, "modbus request", wire,
+                    static_cast<size_t>(request_size));
+        service.trace_source = client.address;
+    }
     modbus_handle_request(service.registers, *frame, service.modbus_options);
     count_request(service.counters, function, *frame);
-    uint8_t wire[MBAP_MAX_WIRE];
     const int size = mbap_serialize(*frame, wire);
+    if (service.trace.on) {
+        trace_bytes(service.trace, wait_clock_us(), client.address, "modbus answer", wire,
+                    static_cast<size_t>(size));
+        service.trace_source = "push";
+    }
     const int64_t deadline = wait_clock_us() + int64_t{service.send_seconds} * 1000000;
     if (!socket_send_all(client.fd, wire, static_cast<size_t>(size), deadline) &&
         (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -142,6 +154,16 @@ bool serve_one(Service& service, ServiceClient& client) {
         close_client(client);
     }
     return true;
+}
+
+// The line's hook: one device exchange for the trace.
+void trace_exchange(void* context, const DevTrace& exchange) {
+    Service& service = *static_cast<Service*>(context);
+    const int64_t now = wait_clock_us();
+    trace_bytes(service.trace, now, service.trace_source, "device request", exchange.sent.data(),
+                exchange.sent_len);
+    trace_bytes(service.trace, now, service.trace_source, "device reply", exchange.received.data(),
+                exchange.received_len);
 }
 
 } // namespace
@@ -188,6 +210,14 @@ int service_start(Service& service, const char* settings_path) {
     push_init(service.push, service.settings, time(nullptr));
     service.counters.started_us = wait_clock_us();
     return 1;
+}
+
+void service_switch_trace(Service& service) {
+    trace_switch(service.trace);
+    // The link records an exchange's bytes only while the trace needs them.
+    service.line.trace = service.trace.on ? &service.exchange : nullptr;
+    service.line.on_exchange = trace_exchange;
+    service.line.on_exchange_context = &service;
 }
 
 void service_log_counters(const Service& service, int64_t now_us) {
@@ -281,4 +311,5 @@ void service_iterate(Service& service) {
     if (!service.settings.ipaddr.empty())
         push_cycle(service.push, service.registers, service.settings, time(nullptr));
     service_check_line(service, wait_clock_us());
+    trace_tick(service.trace, wait_clock_us());
 }

@@ -10,6 +10,7 @@
 #include "modbus/mbap.h"
 #include "modbus/modbus.h"
 #include "service/push.h"
+#include "service/trace.h"
 #include "settings/settings.h"
 
 // How long one answer may wait for room in the client's socket before the client is dropped.
@@ -27,6 +28,7 @@ struct ServiceClient {
     std::array<uint8_t, 256> input;
     int32_t input_next = 0; // input[input_next .. input_end) is still to be parsed
     int32_t input_end = 0;
+    char address[16] = ""; // the peer's dotted IPv4 address
 };
 
 // What the service has done, counted from the start; fixed width, wrapping. With the device's
@@ -54,6 +56,11 @@ struct Service {
     ServiceCounters counters{};
     // The field device's registers over `line`; the context is this record.
     ModbusRegisters registers{};
+    // The live traffic trace (SIGUSR2): its state, the device exchange it is shown, and whom the
+    // device exchanges in progress serve (a client's address, or "push").
+    TraceState trace;
+    DevTrace exchange{};
+    const char* trace_source = "push";
 };
 
 // "/dev/" followed by the whole device setting.
@@ -71,6 +78,9 @@ int service_start(Service& service, const char* settings_path);
 // One loop iteration: waits up to 1 s, accepts a client, receives from the clients and answers
 // their requests in turns of one request per client, then the push check and the line check.
 void service_iterate(Service& service);
+
+// Switches the traffic trace on or off (see service/trace.h).
+void service_switch_trace(Service& service);
 
 // Logs every counter in one line at LOG_NOTICE: "counters: uptime=... requests_fc3=... ...".
 void service_log_counters(const Service& service, int64_t now_us);
