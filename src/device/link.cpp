@@ -292,8 +292,11 @@ int dev_transact(DevLine& line, const DevRequest& request, DevReply& reply) {
             break;
     }
     const int64_t end = wait_clock_us();
-    if (line.trace != nullptr)
+    if (line.trace != nullptr) {
         line.trace->round_trip_us = end - start;
+        if (line.on_exchange != nullptr)
+            line.on_exchange(line.on_exchange_context, *line.trace);
+    }
     if (result == 0 && !line.lost && end >= deadline) {
         // The device may still answer. Replies carry no sequence number, so whatever comes
         // within the grace period is dropped before the next request is written.
@@ -314,6 +317,14 @@ void dev_line_close(DevLine& line) {
     if (line.fd >= 0)
         close(line.fd);
     line.fd = -1;
+}
+
+void dev_line_set_trace(DevLine& line, DevTrace* trace,
+                        void (*on_exchange)(void* context, const DevTrace& exchange),
+                        void* context) {
+    line.trace = trace;
+    line.on_exchange = on_exchange;
+    line.on_exchange_context = context;
 }
 
 int dev_line_reopen(DevLine& line) {

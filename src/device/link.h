@@ -110,6 +110,10 @@ struct DevLine {
     DevCounters counters{};
     DevTrace* trace = nullptr;
     DevLinePort port{}; // what dev_line_open opened, for dev_line_reopen
+    // With `trace` set: called at the end of every exchange that wrote its request, with that
+    // exchange's bytes (the service's traffic trace; the link itself logs nothing).
+    void (*on_exchange)(void* context, const DevTrace& exchange) = nullptr;
+    void* on_exchange_context = nullptr;
 };
 
 // One exchange: discards stale input, writes the request and waits for a complete reply, all
@@ -123,6 +127,11 @@ int dev_transact(DevLine& line, const DevRequest& request, DevReply& reply);
 int dev_line_open(DevLine& line, const DevLinePort& port);
 // Closes the descriptor, if any. The lost state and the counters stay.
 void dev_line_close(DevLine& line);
+// Records the bytes of each exchange in `trace` (nullptr: none) and, with `on_exchange`, hands
+// them over at the end of every exchange that wrote its request.
+void dev_line_set_trace(DevLine& line, DevTrace* trace,
+                        void (*on_exchange)(void* context, const DevTrace& exchange) = nullptr,
+                        void* context = nullptr);
 // For a line closed after it was lost: takes its lock again without waiting and opens it as
 // before, without logging a failure (a missing adapter is tried again every few seconds). 1 when
 // it is open again, its lost state cleared.

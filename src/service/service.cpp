@@ -72,7 +72,8 @@ void accept_client(Service& service) {
     }
     ServiceClient& client = place_for_new_client(service);
     mbap_reset(client.parser);
-    log_msg(LOG_NOTICE, "TCP connection from %s established", inet_ntoa(peer.sin_addr));
+    inet_ntop(AF_INET, &peer.sin_addr, client.address, sizeof client.address);
+    log_msg(LOG_NOTICE, "TCP connection from %s established", client.address);
     // Answers go out at once: with Nagle's algorithm a client that has several requests in
     // flight gets every answer after the first only when its delayed ACK arrives (~40 ms).
     socket_set_nodelay(fd);
@@ -120,10 +121,21 @@ bool serve_one(Service& service, ServiceClient& client) {
         return false;
     client.last_active = ++service.events;
     const uint8_t function = frame->body[1];
+    uint8_t wire[MBAP_MAX_WIRE];
+    if (service.trace.on) {
+        const int request_size = mbap_serialize(*frame, wire);
+        trace_bytes(service.trace, wait_clock_us(), client.address, "modbus request", wire,
+                    static_cast<size_t>(request_size));
+        service.trace_source = client.address;
+    }
     modbus_handle_request(service.registers, *frame, service.modbus_options);
     count_request(service.counters, function, *frame);
-    uint8_t wire[MBAP_MAX_WIRE];
     const int size = mbap_serialize(*frame, wire);
+    if (service.trace.on) {
+        trace_bytes(service.trace, wait_clock_us(), client.address, "modbus answer", wire,
+                    static_cast<size_t>(size));
+        service.trace_source = "push";
+    }
     const int64_t deadline = wait_clock_us() + int64_t{service.send_seconds} * 1000000;
     if (!socket_send_all(client.fd, wire, static_cast<size_t>(size), deadline) &&
         (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -133,6 +145,16 @@ bool serve_one(Service& service, ServiceClient& client) {
         close_client(client);
     }
     return true;
+}
+
+// The line's hook: one device exchange for the trace.
+void trace_exchange(void* context, const DevTrace& exchange) {
+    Service& service = *static_cast<Service*>(context);
+    const int64_t now = wait_clock_us();
+    trace_bytes(service.trace, now, service.trace_source, "device request", exchange.sent.data(),
+                exchange.sent_len);
+    trace_bytes(service.trace, now, service.trace_source, "device reply", exchange.received.data(),
+                exchange.received_len);
 }
 
 } // namespace
@@ -174,7 +196,8 @@ void service_start_server(Service& service) {
 }
 
 int service_start(Service& service, const char* settings_path) {
-    settings_load(service.settings, settings_path);
+    if (!settings_load(service.settings, settings_path))
+        log_msg(LOG_ERR, "open(%s) error: %s", settings_path, strerror(errno));
     service.registers = ModbusRegisters{line_read, line_write, &service};
     service_start_server(service);
     const DevLinePort port = service_line_port(service.settings);
@@ -222,6 +245,13 @@ const std::array<ServiceCounter, SERVICE_COUNTER_COUNT> SERVICE_COUNTERS = {{
     {"clients_replaced",
      [](const Service& s, int64_t) -> uint64_t { return s.counters.clients_replaced; }},
 }};
+
+void service_switch_trace(Service& service) {
+    trace_switch(service.trace);
+    // The link records an exchange's bytes only while the trace needs them.
+    dev_line_set_trace(service.line, service.trace.on ? &service.exchange : nullptr, trace_exchange,
+                       &service);
+}
 
 void service_log_counters(const Service& service, int64_t now_us) {
     char line[1024];
@@ -302,4 +332,5 @@ void service_iterate(Service& service) {
     if (!service.settings.ipaddr.empty())
         push_cycle(service.push, service.registers, service.settings, wait_clock_us() / 1000000);
     service_check_line(service, wait_clock_us());
+    trace_tick(service.trace, wait_clock_us());
 }

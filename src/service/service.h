@@ -10,6 +10,7 @@
 #include "modbus/mbap.h"
 #include "modbus/modbus.h"
 #include "service/push.h"
+#include "service/trace.h"
 #include "settings/settings.h"
 
 // How long one answer may wait for room in the client's socket before the client is dropped.
@@ -27,6 +28,7 @@ struct ServiceClient {
     std::array<uint8_t, 256> input;
     int32_t input_next = 0; // input[input_next .. input_end) is still to be parsed
     int32_t input_end = 0;
+    char address[16] = ""; // the peer's dotted IPv4 address
 };
 
 // What the service has done, counted from the start; fixed width, wrapping. With the device's
@@ -53,6 +55,11 @@ struct Service {
     ServiceCounters counters{};
     // The field device's registers over `line`; the context is this record.
     ModbusRegisters registers{};
+    // The live traffic trace (SIGUSR2): its state, the device exchange it is shown, and whom the
+    // device exchanges in progress serve (a client's address, or "push").
+    TraceState trace;
+    DevTrace exchange{};
+    const char* trace_source = "push";
 };
 
 // "/dev/" followed by the whole device setting.
@@ -66,7 +73,8 @@ uint32_t service_client_limit(const Settings& settings);
 // is logged, and the service then runs without one).
 void service_start_server(Service& service);
 
-// Loads the settings from `settings_path`, starts the server, locks and opens the serial device.
+// Loads the settings from `settings_path` (a file that cannot be opened is logged, "open(%s) error:
+// %s", and reads like an empty one), starts the server, locks and opens the serial device.
 // 1 on success; 0 when the device cannot be locked or opened (already logged).
 int service_start(Service& service, const char* settings_path);
 
@@ -81,6 +89,9 @@ struct ServiceCounter {
 };
 inline constexpr size_t SERVICE_COUNTER_COUNT = 18;
 extern const std::array<ServiceCounter, SERVICE_COUNTER_COUNT> SERVICE_COUNTERS;
+
+// Switches the traffic trace on or off (see service/trace.h).
+void service_switch_trace(Service& service);
 
 // Logs every counter in one line at LOG_NOTICE: "counters: uptime=... requests_fc3=... ...".
 void service_log_counters(const Service& service, int64_t now_us);

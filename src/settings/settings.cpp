@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "settings/settings.h"
 
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -275,12 +276,17 @@ void settings_read(Settings& settings, FILE* file) {
     }
 }
 
-void settings_load(Settings& settings, const char* path) {
+int settings_load(Settings& settings, const char* path) {
     // A file that cannot be opened reads like an empty one: zeros and empty texts.
     FILE* file = std::fopen(path, "r");
+    const int open_errno = errno;
     settings_read(settings, file);
-    if (file != nullptr)
-        std::fclose(file);
+    if (file == nullptr) {
+        errno = open_errno;
+        return 0;
+    }
+    std::fclose(file);
+    return 1;
 }
 
 int settings_save(const Settings& settings, const char* path) {

@@ -150,8 +150,9 @@ struct SettingsNumber {
 };
 SettingsNumber settings_read_number(const char* text);
 
-// Fills every field; a missing file gives zeros and empty texts.
-void settings_load(Settings& settings, const char* path = SETTINGS_PATH);
+// Fills every field; a missing file gives zeros and empty texts. 1 when the file was opened, 0
+// (errno says why) when it could not be, which reads like an empty file.
+int settings_load(Settings& settings, const char* path = SETTINGS_PATH);
 // The same from an open file; nullptr reads like an empty file.
 void settings_read(Settings& settings, FILE* file);
 // 1 when the file was opened for writing, 0 otherwise.

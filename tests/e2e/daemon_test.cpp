@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // The real daemon against the simulated field device, with raw sockets and third-party clients.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -103,6 +106,35 @@ TEST_F(DaemonTest, SettingsReachTheDeviceAsWritten) {
         ASSERT_FALSE(s.requests.empty());
         EXPECT_EQ(s.requests.back().station, 7);
     });
+}
+
+// Any argument is refused before syslog, the lock, the line or the port are opened: one usage
+// line on standard error, exit status 2, an empty lock folder and no log line.
+TEST_F(DaemonTest, ArgumentsAreRefusedWithNothingTouched) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, {"-f", "x"}, {""}}) {
+        Daemon daemon;
+        ASSERT_TRUE(daemon.start(daemon.settings(), "", args));
+        EXPECT_EQ(daemon.wait_exit(5000), 2) << args[0];
+        EXPECT_EQ(read_file(daemon.stderr_file()),
+                  "usage: kovex4 (no arguments; the settings are read from "
+                  "/opt/kovex4/etc/settings)\n");
+        EXPECT_TRUE(std::filesystem::is_empty(daemon.lock_dir())) << args[0];
+        // A line of our own through the daemon's log socket: once it has been read, anything
+        // the daemon had sent would have been read before it.
+        const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        snprintf(address.sun_path, sizeof address.sun_path, "%s",
+                 daemon.dir().file("log.sock").c_str());
+        const char marker[] = "<29>test[1]: marker";
+        EXPECT_EQ(sendto(fd, marker, sizeof marker - 1, 0, reinterpret_cast<sockaddr*>(&address),
+                         sizeof address),
+                  ssize_t(sizeof marker - 1));
+        close(fd);
+        ASSERT_TRUE(daemon.wait_log("marker"));
+        EXPECT_EQ(daemon.logs().size(), 1u) << daemon.logs()[0].text;
+    }
 }
 
 } // namespace

@@ -187,22 +187,25 @@ std::string Daemon::settings(const std::string& extra) const {
            "\nMOD_KOVEX4_STATION=1\n" + extra;
 }
 
-bool Daemon::start(const std::string& settings_text, const std::string& extra_link) {
+bool Daemon::start(const std::string& settings_text, const std::string& extra_link,
+                   const std::vector<std::string>& args) {
     write_file(dir_.file("etc/settings"), settings_text);
     // The private namespace of scripts/namespace.sh, as for the demo and the package test; the
     // daemon runs without environment and with standard input from /dev/null.
     const std::string script =
         ". \"$1\"; ns_mount_settings \"$2/etc\"; ns_mount_lock \"$2/lock\"; ns_private_dev "
-        "\"$2/dev\" \"$2/log.sock\" \"$3\" ${4:+\"$4\"}; shift 4; exec env -i \"$@\" </dev/null";
+        "\"$2/dev\" \"$2/log.sock\" \"$3\" ${4:+\"$4\"}; shift 4; exec env -i \"$@\" </dev/null" +
+        (args.empty() ? "" : " 2>'" + stderr_file() + "'");
     const std::string tty = device + ("=" + pty_.slave_path);
     const std::string extra = extra_link.empty() ? "" : extra_link + "=" + pty_.slave_path;
-    std::vector<std::string> args = {
+    std::vector<std::string> words = {
         "unshare", "-m",        "--propagation",     "private",   "/bin/bash", "-e", "-c",
         script,    "kovex4-ns", KOVEX4_NAMESPACE_SH, dir_.path(), tty,         extra};
-    args.insert(args.end(), wrapper_.begin(), wrapper_.end());
-    args.push_back(KOVEX4_BINARY);
+    words.insert(words.end(), wrapper_.begin(), wrapper_.end());
+    words.push_back(KOVEX4_BINARY);
+    words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (std::string& word : args)
+    for (std::string& word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
     pid_ = fork();

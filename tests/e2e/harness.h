@@ -44,7 +44,11 @@ public:
     // A settings file for this daemon: device ttyGW0, its port, station 1, plus `extra` lines.
     std::string settings(const std::string& extra = "") const;
     // Writes the settings file and starts the binary; false if the process could not be started.
-    bool start(const std::string& settings_text, const std::string& extra_link = "");
+    // With `args`, they follow the binary on its command line and its standard error goes to
+    // stderr_file().
+    bool start(const std::string& settings_text, const std::string& extra_link = "",
+               const std::vector<std::string>& args = {});
+    std::string stderr_file() const { return dir_.file("stderr"); }
     // Unplugs the device: stops the simulator and closes the pseudo-terminal's far end.
     void close_device();
     // A path of the running daemon's file system (its private /dev, for example), seen from here.

@@ -20,6 +20,7 @@
 #include "support.h"
 #include "sys/deadline.h"
 #include "sys/sockets.h"
+#include "sys/com.h"
 
 namespace {
 
@@ -316,6 +317,34 @@ TEST_F(ServiceLoop, ListenAddress) {
         EXPECT_EQ(s.listen_fd, -1);
         EXPECT_EQ(log_.count(LOG_ERR, message), 1) << listen;
     }
+}
+
+// A settings file that cannot be opened is logged with its path and then reads like an empty
+// one (no device: "/dev/" cannot be opened); a readable file adds no line.
+TEST(ServiceStart, SettingsFileThatCannotBeOpenedIsLogged) {
+    TempDir dir;
+    com_set_lock_dir(dir.path().c_str());
+    write_file(dir.file("settings"), "MOD_KOVEX4_DEVICE=ttyNONE\nMOD_KOVEX4_LISTEN=127.0.0.1\n");
+    const std::string missing = dir.file("missing");
+    const struct {
+        std::string path;
+        std::vector<std::pair<int, std::string>> lines;
+    } cases[] = {
+        {missing,
+         {{LOG_ERR, "open(" + missing + ") error: No such file or directory"},
+          {LOG_ERR, "open(/dev/) error: Is a directory"}}},
+        {dir.file("settings"), {{LOG_ERR, "open(/dev/ttyNONE) error: No such file or directory"}}},
+    };
+    for (const auto& c : cases) {
+        LogCapture log;
+        auto service = std::make_unique<Service>();
+        EXPECT_EQ(service_start(*service, c.path.c_str()), 0);
+        if (service->listen_fd >= 0)
+            close(service->listen_fd);
+        com_unlock(service_device_path(service->settings).c_str());
+        EXPECT_EQ(log.lines(), c.lines) << c.path;
+    }
+    com_set_lock_dir(nullptr);
 }
 
 } // namespace

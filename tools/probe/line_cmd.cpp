@@ -80,7 +80,7 @@ bool take_line(Probe& p) {
     for (const std::string& text : g_logged)
         std::fprintf(stderr, "kovex4-probe: the gateway logs \"%s\"\n", text.c_str());
     g_logged.clear();
-    p.line.trace = &p.trace;
+    dev_line_set_trace(p.line, &p.trace);
     return opened == 1;
 }
 

@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+// The live traffic trace, switched on and off at run time: while it is on, each Modbus request
+// and answer and each device request and reply is logged in hex at LOG_INFO, at most
+// TRACE_MAX_LINES lines in any one second.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr uint32_t TRACE_MAX_LINES = 50;
+// Bytes of one message shown in hex; a longer one ends in " ... (N bytes)".
+inline constexpr size_t TRACE_MAX_BYTES = 300;
+
+struct TraceState {
+    bool on = false;
+    // When the last TRACE_MAX_LINES lines were logged (monotonic, us), a ring: a line may go out
+    // when the one TRACE_MAX_LINES lines before it is a second old.
+    std::array<int64_t, TRACE_MAX_LINES> sent_us{};
+    uint32_t used = 0;
+    uint32_t next = 0;
+    uint32_t left_out = 0;         // lines not logged since the last "left out" line
+    int64_t first_left_out_us = 0; // when the first of them was left out
+};
+
+// Switches the trace on or off: "traffic trace on" / "traffic trace off" at LOG_NOTICE. Lines
+// left out and not yet reported are reported before "traffic trace off".
+void trace_switch(TraceState& trace);
+
+// "trace <source> <what>: <hex>" into `out` (cut to `size` - 1 characters); returns its length.
+// `source` is the client's address, `what` e.g. "modbus request"; no bytes show as "(none)".
+size_t trace_format(char* out, size_t size, const char* source, const char* what,
+                    const uint8_t* bytes, size_t length);
+
+// Logs one line when the trace is on and the rate allows it; otherwise, when on, counts it as
+// left out. Lines left out are reported ("trace: N lines left out") once a second at most,
+// before the next line that may go out.
+void trace_bytes(TraceState& trace, int64_t now_us, const char* source, const char* what,
+                 const uint8_t* bytes, size_t length);
+
+// Reports lines left out when that is due, without waiting for the next traced message; for the
+// main loop.
+void trace_tick(TraceState& trace, int64_t now_us);
