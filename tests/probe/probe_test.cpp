@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -352,9 +353,9 @@ TEST(ProbeStatus, CountersLineReadBackByTheGatewaysTable) {
     EXPECT_TRUE(probe_parse_counters("xuptime=3").empty());
 }
 
-// `status` signals the gateway that holds the line and shows the counters line it logs; the test
-// plays the system log, writing the gateway's lines to a file as a syslog daemon would.
-TEST(ProbeStatus, CountersOfTheRunningGateway) {
+// `status` and `trace` signal the gateway that holds the line and show the lines it logs; the
+// test plays the system log, writing the gateway's lines to a file as a syslog daemon would.
+TEST(ProbeStatus, CountersAndTraceOfTheRunningGateway) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root for private mount namespaces";
 #ifdef KOVEX4_EMULATED
@@ -363,38 +364,70 @@ TEST(ProbeStatus, CountersOfTheRunningGateway) {
     Daemon d(std::vector<std::string>{});
     ASSERT_TRUE(d.start(d.settings()));
     ASSERT_TRUE(d.wait_listening());
+    const Bytes read_i1 = {0, 1, 0, 0, 0, 6, 1, 3, 0x04, 0x00, 0, 1};
     const int fd = connect_local(d.port());
-    EXPECT_EQ(request_reply(fd, {0, 1, 0, 0, 0, 6, 1, 3, 0x04, 0x00, 0, 1}).size(), 11u);
-    close(fd);
+    EXPECT_EQ(request_reply(fd, read_i1).size(), 11u);
 
     const std::string log = d.dir().file("syslog");
     write_file(log, "");
-    const std::string status = "status -c " + d.dir().file("etc/settings") + " --lock-dir " +
-                               d.lock_dir() + " --log " + log;
     const std::string out = d.dir().file("probe.out");
-    const pid_t pid =
-        spawn_to_file({KOVEX4_PROBE, "status", "--json", "-c", d.dir().file("etc/settings"),
-                       "--lock-dir", d.lock_dir(), "--log", log},
-                      out);
+    const std::vector<std::string> where = {
+        "-c", d.dir().file("etc/settings"), "--lock-dir", d.lock_dir(), "--log", log};
     size_t copied = 0;
-    int wstatus = 0;
-    while (waitpid(pid, &wstatus, WNOHANG) == 0) {
-        std::string lines;
-        const std::vector<LogLine> logged = d.logs();
-        for (; copied < logged.size(); ++copied)
-            lines += "Dec  7 10:00:00 gw kovex4[" + std::to_string(d.pid()) +
-                     "]: " + logged[copied].text + "\n";
-        if (!lines.empty())
-            write_file(log, read_file(log) + lines);
-        usleep(20000);
-    }
-    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << read_file(out);
+    // Runs the probe with `args` while the gateway's lines go to the log; `on_line` sees each.
+    const auto run = [&](std::vector<std::string> args,
+                         const std::function<void(const std::string&)>& on_line) {
+        args.insert(args.begin(), KOVEX4_PROBE);
+        args.insert(args.end(), where.begin(), where.end());
+        const pid_t pid = spawn_to_file(args, out);
+        int wstatus = 0;
+        while (waitpid(pid, &wstatus, WNOHANG) == 0) {
+            std::string lines;
+            const std::vector<LogLine> logged = d.logs();
+            for (; copied < logged.size(); ++copied) {
+                lines += "Dec  7 10:00:00 gw kovex4[" + std::to_string(d.pid()) +
+                         "]: " + logged[copied].text + "\n";
+                on_line(logged[copied].text);
+            }
+            if (!lines.empty())
+                write_file(log, read_file(log) + lines);
+            usleep(20000);
+        }
+        return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    };
+
+    EXPECT_EQ(run({"status", "--json"}, [](const std::string&) {}), 0) << read_file(out);
     EXPECT_NE(read_file(out).find("{\"pid\":" + std::to_string(d.pid())), std::string::npos)
         << read_file(out);
     EXPECT_NE(read_file(out).find("\"requests_fc3\":1,"), std::string::npos) << read_file(out);
 
+    // The trace is switched on, shows a request made meanwhile, and is switched off again.
+    const int traced = run({"trace", "--json", "--seconds", "2"}, [&](const std::string& line) {
+        if (line == "traffic trace on") {
+            EXPECT_EQ(request_reply(fd, read_i1).size(), 11u);
+        }
+    });
+    EXPECT_EQ(traced, 0) << read_file(out);
+    EXPECT_NE(read_file(out).find("\"trace 127.0.0.1 modbus request: 00 01 00 00 00 06 01 03 04 "
+                                  "00 00 01\""),
+              std::string::npos)
+        << read_file(out);
+    EXPECT_NE(read_file(out).find("\"traffic trace off\"]}"), std::string::npos) << read_file(out);
+    EXPECT_EQ(d.count_log("traffic trace off"), 1);
+    close(fd);
+
     d.stop();
+    const std::string status = "status -c " + d.dir().file("etc/settings") + " --lock-dir " +
+                               d.lock_dir() + " --log " + log;
     const Ran none = probe(status);
     EXPECT_EQ(none.status, 2);
     EXPECT_NE(none.out.find("no gateway runs"), std::string::npos) << none.out;
+    // A missing settings file, in words and as JSON; an option of another command, by name.
+    const Ran missing = probe("trace --json -c " + d.dir().file("none"));
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_NE(missing.out.find("{\"file\":"), std::string::npos) << missing.out;
+    const Ran misplaced = probe("settings --seconds 3");
+    EXPECT_EQ(misplaced.status, 2);
+    EXPECT_NE(misplaced.out.find("--seconds does not belong to settings"), std::string::npos)
+        << misplaced.out;
 }

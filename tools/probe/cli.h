@@ -22,15 +22,18 @@ struct Options {
     int wait_ms = 300;
     std::string lock_dir;
     std::string log;
+    int seconds = 0; // trace: 0 until Ctrl-C
 };
 
 int run_settings(const Options& opt);
 int run_line(const Options& opt);
 int run_status(const Options& opt);
+int run_trace(const Options& opt);
 
 // What the gateway's code logged while the probe ran: shown by the probe, never sent to syslog.
 extern std::vector<std::string> g_logged;
-// Set by Ctrl-C during `line`: a scan ends after the exchange in progress.
+// Set by Ctrl-C during `line` and `trace`: a scan ends after the exchange in progress, a trace
+// is switched off.
 extern volatile sig_atomic_t g_stop;
 
 // printf into a string.
@@ -47,3 +50,34 @@ std::string process_name(int pid);
 bool use_lock_dir(const Options& opt, const std::string& path, std::string& lock);
 // The settings file as the gateway reads it; false (already reported) when it cannot be read.
 bool load_settings(const Options& opt, Settings& settings);
+
+// The running gateway that holds the line of the settings' device, and the system log it writes
+// to: the file given with --log or the first readable of the usual ones, else the journal.
+struct Gateway {
+    int pid = 0;
+    std::string log_file;
+    bool journal = false;
+    std::string source() const; // the log in words, empty when there is none
+};
+// False (reported, exit status 2) when no gateway holds the line.
+bool find_gateway(const Options& opt, Gateway& gateway);
+
+// What the gateway logs from now on, line by line: the system log file from its present end, or
+// the journal followed by journalctl.
+class GatewayLog {
+public:
+    explicit GatewayLog(const Gateway& gateway);
+    ~GatewayLog();
+    GatewayLog(const GatewayLog&) = delete;
+    GatewayLog& operator=(const GatewayLog&) = delete;
+    // The messages of the gateway's process logged since the last call (the text after
+    // "kovex4[pid]: "), waiting up to `wait_ms` for the first.
+    std::vector<std::string> next(int wait_ms);
+
+private:
+    const Gateway& gateway_;
+    std::streamoff offset_ = 0;
+    int pipe_fd_ = -1;
+    int journal_pid_ = -1;
+    std::string partial_;
+};

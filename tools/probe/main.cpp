@@ -36,6 +36,10 @@ const char USAGE[] =
     "  status     make the running gateway log its counters (SIGUSR1) and show that line;\n"
     "             exit status 0 when shown, 1 when no readable log has it, 2 when no gateway\n"
     "             holds the line or it cannot be signalled\n"
+    "  trace      switch the running gateway's traffic trace on (SIGUSR2), show its lines as\n"
+    "             they are logged, and switch it off again at Ctrl-C or after --seconds;\n"
+    "             exit status 0 when switched on and off, 1 when no readable log shows it,\n"
+    "             2 when no gateway holds the line or it cannot be signalled\n"
     "\n"
     "Options:\n"
     "  -c, --settings FILE  the settings file (default /opt/kovex4/etc/settings)\n"
@@ -50,11 +54,13 @@ const char USAGE[] =
     "      --scan-stations  ask stations 0-255 with one short read each, list those answering\n"
     "      --scan-baud      try the line speeds, the configured one first, until one answers\n"
     "      --wait MS        how long --scan-stations waits for each station (default 300)\n"
-    "line, status:\n"
+    "line, status, trace:\n"
     "      --lock-dir DIR   the folder of the lock files (default /var/lock)\n"
-    "status:\n"
+    "status, trace:\n"
     "      --log FILE       the system log to read (default: /var/log/syslog, daemon.log or\n"
     "                       messages, else journalctl)\n"
+    "trace:\n"
+    "      --seconds N      switch the trace off after N seconds (default: at Ctrl-C)\n"
     "  -h, --help           show this text\n";
 
 void capture_log(int, const char* message) {
@@ -70,16 +76,28 @@ int usage_error(const std::string& text) {
     return 2;
 }
 
-// The subcommands each option belongs to (a string of their first letters: s, l, t for status).
+// The subcommands each option belongs to.
 struct OptionUse {
     const char* name;
     const char* commands;
 };
 constexpr OptionUse OPTION_USE[] = {
-    {"--device", "l"},   {"--baud", "l"},          {"--station", "l"},
-    {"--register", "l"}, {"--scan-stations", "l"}, {"--scan-baud", "l"},
-    {"--wait", "l"},     {"--lock-dir", "lt"},     {"--log", "t"},
+    {"--device", "line"},        {"--baud", "line"},
+    {"--station", "line"},       {"--register", "line"},
+    {"--scan-stations", "line"}, {"--scan-baud", "line"},
+    {"--wait", "line"},          {"--lock-dir", "line status trace"},
+    {"--log", "status trace"},   {"--seconds", "trace"},
 };
+
+// True when `command` is one of the blank-separated words of `list`.
+bool names(const char* list, const std::string& command) {
+    for (const char* at = std::strstr(list, command.c_str()); at != nullptr;
+         at = std::strstr(at + 1, command.c_str()))
+        if ((at == list || at[-1] == ' ') &&
+            (at[command.size()] == '\0' || at[command.size()] == ' '))
+            return true;
+    return false;
+}
 
 // 0 to go on, -1 after --help, otherwise the exit status.
 int parse_options(int argc, char** argv, Options& opt) {
@@ -93,7 +111,8 @@ int parse_options(int argc, char** argv, Options& opt) {
         SCAN_BAUD,
         WAIT,
         LOCK_DIR,
-        LOG
+        LOG,
+        SECONDS
     };
     static const option longopts[] = {
         {"settings", required_argument, nullptr, 'c'},
@@ -107,6 +126,7 @@ int parse_options(int argc, char** argv, Options& opt) {
         {"wait", required_argument, nullptr, WAIT},
         {"lock-dir", required_argument, nullptr, LOCK_DIR},
         {"log", required_argument, nullptr, LOG},
+        {"seconds", required_argument, nullptr, SECONDS},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -114,7 +134,7 @@ int parse_options(int argc, char** argv, Options& opt) {
     int c;
     int index = -1;
     while ((c = getopt_long(argc, argv, "c:h", longopts, &index)) != -1) {
-        if (c >= DEVICE && c <= LOG)
+        if (c >= DEVICE && c <= SECONDS)
             given.push_back(std::string("--") + longopts[index].name);
         index = -1;
         switch (c) {
@@ -162,6 +182,14 @@ int parse_options(int argc, char** argv, Options& opt) {
         case LOG:
             opt.log = optarg;
             break;
+        case SECONDS: {
+            char* end = nullptr;
+            const long seconds = std::strtol(optarg, &end, 10);
+            if (*optarg == '\0' || *end != '\0' || seconds < 1 || seconds > 86400)
+                return usage_error(std::string("bad --seconds (want 1-86400): ") + optarg);
+            opt.seconds = static_cast<int>(seconds);
+            break;
+        }
         case 'h':
             std::printf(USAGE, settings_key(SettingsField::device).name,
                         settings_key(SettingsField::baudrate).name,
@@ -174,15 +202,14 @@ int parse_options(int argc, char** argv, Options& opt) {
     }
     // getopt moves the command word behind the options: it is the one argument left.
     if (optind != argc - 1)
-        return usage_error(optind == argc ? "no command (settings, line or status)"
+        return usage_error(optind == argc ? "no command (settings, line, status or trace)"
                                           : "one command at a time");
     opt.command = argv[optind];
-    if (opt.command != "line" && opt.command != "status" && opt.command != "settings")
+    if (!names("settings line status trace", opt.command))
         return usage_error("unknown command " + opt.command);
-    const char letter = opt.command == "status" ? 't' : opt.command[0];
     for (const std::string& name : given)
         for (const OptionUse& use : OPTION_USE)
-            if (name == use.name && std::strchr(use.commands, letter) == nullptr)
+            if (name == use.name && !names(use.commands, opt.command))
                 return usage_error(name + " does not belong to " + opt.command);
     if (int(opt.scan_stations) + int(opt.scan_baud) + int(!opt.ranges.empty()) > 1)
         return usage_error("--register, --scan-stations and --scan-baud go one at a time");
@@ -270,11 +297,12 @@ int main(int argc, char** argv) {
         return run_settings(opt);
     if (opt.command == "status")
         return run_status(opt);
-    // Ctrl-C ends a long scan after the exchange in progress, so that the lock is released.
+    // Ctrl-C ends a long scan after the exchange in progress, so that the lock is released, and
+    // a trace after switching it off again.
     struct sigaction action {};
     action.sa_handler = ask_stop;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-    return run_line(opt);
+    return opt.command == "trace" ? run_trace(opt) : run_line(opt);
 }

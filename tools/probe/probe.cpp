@@ -623,13 +623,3 @@ std::vector<ProbeCounter> probe_parse_counters(const std::string& line) {
     }
     return out;
 }
-
-std::string probe_last_counters(const std::string& log, long pid) {
-    const std::string mark = "kovex4[" + std::to_string(pid) + "]: counters: ";
-    const size_t at = log.rfind(mark);
-    if (at == std::string::npos)
-        return "";
-    const size_t begin = at + mark.size();
-    const size_t end = log.find('\n', begin);
-    return log.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
-}

@@ -118,7 +118,3 @@ struct ProbeCounter {
 // The counters of `line` (the text after "counters: "), in the order of the gateway's table;
 // a name the line does not carry is left out.
 std::vector<ProbeCounter> probe_parse_counters(const std::string& line);
-
-// The text after "counters: " of the last line of `log` that process `pid` of kovex4 wrote
-// ("kovex4[pid]: counters: ..."); empty when there is none.
-std::string probe_last_counters(const std::string& log, long pid);

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 // kovex4-probe status: makes the running gateway log its counters (SIGUSR1) and shows that line.
+// Also what status and trace share: the gateway that holds the line, and its log lines.
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,86 +19,134 @@
 #include "sys/com.h"
 #include "sys/deadline.h"
 
-namespace {
+extern char** environ;
 
-std::string read_from(const std::string& path, std::streamoff offset) {
-    std::ifstream in(path, std::ios::binary);
-    in.seekg(0, std::ios::end);
-    if (in.tellg() < offset)
-        offset = 0; // the log was rotated meanwhile
-    in.seekg(offset);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+std::string Gateway::source() const {
+    return !log_file.empty() ? log_file : journal ? "journalctl -t kovex4" : "";
 }
 
-std::string journal() {
-    std::string out;
-    if (std::FILE* pipe = popen("journalctl -t kovex4 -n 50 --no-pager 2>/dev/null", "r")) {
-        char buffer[4096];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-            out.append(buffer, n);
-        pclose(pipe);
-    }
-    return out;
-}
-
-} // namespace
-
-int run_status(const Options& opt) {
+bool find_gateway(const Options& opt, Gateway& gateway) {
     Settings s;
     if (!load_settings(opt, s))
-        return 2;
+        return false;
     const std::string path = service_device_path(s);
     std::string lock;
     if (!use_lock_dir(opt, path, lock))
-        return 2;
-    const int pid = com_lock_owner(path.c_str());
-    if (pid <= 0) {
+        return false;
+    gateway.pid = com_lock_owner(path.c_str());
+    if (gateway.pid <= 0) {
         std::fprintf(stderr,
                      "kovex4-probe: no gateway runs: the lock file %s names no running "
                      "process\n",
                      lock.c_str());
-        return 2;
+        return false;
     }
-    // SIGUSR1 ends a process that does not expect it: only the gateway gets it.
-    if (process_name(pid) != "kovex4") {
+    // SIGUSR1 and SIGUSR2 end a process that does not expect them: only the gateway gets them.
+    if (process_name(gateway.pid) != "kovex4") {
         std::fprintf(stderr, "kovex4-probe: %s is held by process %d (%s), not by kovex4\n",
-                     path.c_str(), pid, process_name(pid).c_str());
-        return 2;
+                     path.c_str(), gateway.pid, process_name(gateway.pid).c_str());
+        return false;
     }
-    std::string log = opt.log;
+    gateway.log_file = opt.log;
     for (const char* candidate : {"/var/log/syslog", "/var/log/daemon.log", "/var/log/messages"})
-        if (log.empty() && access(candidate, R_OK) == 0)
-            log = candidate;
-    const bool use_journal = log.empty() && access("/usr/bin/journalctl", X_OK) == 0;
-    std::streamoff offset = 0;
-    std::string before;
-    if (!log.empty())
-        offset = std::max<std::streamoff>(
-            0, std::ifstream(log, std::ios::binary | std::ios::ate).tellg());
-    else if (use_journal)
-        before = probe_last_counters(journal(), pid);
-    if (kill(pid, SIGUSR1) != 0) {
-        std::fprintf(stderr, "kovex4-probe: cannot signal process %d: %s\n", pid,
+        if (gateway.log_file.empty() && access(candidate, R_OK) == 0)
+            gateway.log_file = candidate;
+    gateway.journal = gateway.log_file.empty() && access("/usr/bin/journalctl", X_OK) == 0;
+    return true;
+}
+
+GatewayLog::GatewayLog(const Gateway& gateway) : gateway_(gateway) {
+    if (!gateway.log_file.empty()) {
+        std::ifstream in(gateway.log_file, std::ios::binary | std::ios::ate);
+        offset_ = std::max<std::streamoff>(0, in.tellg());
+    } else if (gateway.journal) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        char* const argv[] = {const_cast<char*>("journalctl"), const_cast<char*>("-t"),
+                              const_cast<char*>("kovex4"),     const_cast<char*>("-f"),
+                              const_cast<char*>("-n"),         const_cast<char*>("0"),
+                              const_cast<char*>("--no-pager"), nullptr};
+        pid_t pid = -1;
+        if (posix_spawn(&pid, "/usr/bin/journalctl", &actions, nullptr, argv, environ) == 0)
+            journal_pid_ = pid;
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        pipe_fd_ = fds[0];
+        fcntl(pipe_fd_, F_SETFL, O_NONBLOCK);
+        // journalctl follows from the moment it has opened the journal.
+        wait_until(wait_clock_us() + 300000);
+    }
+}
+
+GatewayLog::~GatewayLog() {
+    if (journal_pid_ > 0) {
+        kill(journal_pid_, SIGTERM);
+        waitpid(journal_pid_, nullptr, 0);
+    }
+    if (pipe_fd_ >= 0)
+        close(pipe_fd_);
+}
+
+std::vector<std::string> GatewayLog::next(int wait_ms) {
+    std::vector<std::string> messages;
+    const std::string mark = "kovex4[" + std::to_string(gateway_.pid) + "]: ";
+    const int64_t deadline = wait_clock_us() + int64_t{wait_ms} * 1000;
+    for (;;) {
+        if (!gateway_.log_file.empty()) {
+            std::ifstream in(gateway_.log_file, std::ios::binary | std::ios::ate);
+            const std::streamoff size = in.tellg();
+            if (size < offset_)
+                offset_ = 0; // the log was rotated meanwhile
+            if (size > offset_) {
+                in.seekg(offset_);
+                std::stringstream text;
+                text << in.rdbuf();
+                partial_ += text.str();
+                offset_ = size;
+            }
+        } else if (pipe_fd_ >= 0) {
+            char buffer[4096];
+            for (ssize_t n; (n = com_read(pipe_fd_, buffer, sizeof buffer)) > 0;)
+                partial_.append(buffer, static_cast<size_t>(n));
+        }
+        for (size_t end; (end = partial_.find('\n')) != std::string::npos;) {
+            const std::string line = partial_.substr(0, end);
+            partial_.erase(0, end + 1);
+            if (const size_t at = line.find(mark); at != std::string::npos)
+                messages.push_back(line.substr(at + mark.size()));
+        }
+        if (!messages.empty() || wait_clock_us() >= deadline || g_stop != 0)
+            return messages;
+        wait_until(std::min(deadline, wait_clock_us() + 100000));
+    }
+}
+
+int run_status(const Options& opt) {
+    Gateway gateway;
+    if (!find_gateway(opt, gateway))
+        return 2;
+    GatewayLog log(gateway);
+    if (kill(gateway.pid, SIGUSR1) != 0) {
+        std::fprintf(stderr, "kovex4-probe: cannot signal process %d: %s\n", gateway.pid,
                      std::strerror(errno));
         return 2;
     }
     // The gateway logs the line from its main loop within a second.
     std::string counters;
-    for (int tries = 0; tries < 30 && counters.empty() && (!log.empty() || use_journal); ++tries) {
-        wait_until(wait_clock_us() + 100000);
-        if (!log.empty())
-            counters = probe_last_counters(read_from(log, offset), pid);
-        else if (const std::string now = probe_last_counters(journal(), pid); now != before)
-            counters = now;
-    }
-    const std::string source = !log.empty() ? log : use_journal ? "journalctl -t kovex4" : "";
+    const std::string source = gateway.source();
+    const int64_t deadline = wait_clock_us() + 3000000;
+    while (counters.empty() && !source.empty() && wait_clock_us() < deadline)
+        for (const std::string& message : log.next(100))
+            if (message.rfind("counters: ", 0) == 0)
+                counters = message.substr(std::strlen("counters: "));
     const std::vector<ProbeCounter> values = probe_parse_counters(counters);
     if (opt.json) {
         Json json;
-        json.object().key("pid").value(pid).key("log");
+        json.object().key("pid").value(gateway.pid).key("log");
         if (source.empty())
             json.null();
         else
@@ -112,7 +163,7 @@ int run_status(const Options& opt) {
         std::printf("%s\n", json.end().text().c_str());
         return counters.empty() ? 1 : 0;
     }
-    std::printf("Sent SIGUSR1 to kovex4, process %d.\n", pid);
+    std::printf("Sent SIGUSR1 to kovex4, process %d.\n", gateway.pid);
     if (counters.empty()) {
         std::printf("%s\nThe gateway logs the line \"counters: ...\" at notice level with the "
                     "tag kovex4: look for it in the system log (journalctl -t kovex4, or "
