@@ -199,6 +199,7 @@ bool Daemon::start(const std::string& settings_text, const std::string& extra_li
     std::vector<std::string> args = {
         "unshare", "-m",        "--propagation",     "private",   "/bin/bash", "-e", "-c",
         script,    "kovex4-ns", KOVEX4_NAMESPACE_SH, dir_.path(), tty,         extra};
+    args.insert(args.end(), env_.begin(), env_.end());
     args.insert(args.end(), wrapper_.begin(), wrapper_.end());
     args.push_back(KOVEX4_BINARY);
     std::vector<char*> argv;
