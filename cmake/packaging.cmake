@@ -82,13 +82,31 @@ else()
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
 
+# Reproducible packages: two builds of one commit, in any folders and at any time, give the same
+# bytes. The programs carry no build folder (see the top CMakeLists.txt); every file and folder in
+# the archives is root's with fixed modes (folders 0755 whatever the umask), and cpack stamps
+# every member with SOURCE_DATE_EPOCH: a packager's own, else the time of the source tree's last
+# commit, else (a tree without git) the date of the changelog's top entry (debian/source-date.cmake).
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                                                GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+set(CPACK_KOVEX4_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_KOVEX4_CHANGELOG_EPOCH ${KOVEX4_RELEASE_EPOCH})
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/debian/source-date.cmake)
+
 include(CPack)
 
 if(KOVEX4_TESTS AND NOT KOVEX4_SANITIZE)
-    # Both packages checked by lintian: no errors, no warnings (overrides carry their reason).
+    # Both packages checked by lintian (no errors, no warnings, no hardening tags; overrides carry
+    # their reason) and their programs by hardening-check.
     add_test(NAME package_debs_pass_lintian
              COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/lint-package.sh ${PROJECT_BINARY_DIR})
     set_tests_properties(package_debs_pass_lintian PROPERTIES TIMEOUT 600)
+endif()
+# Two builds of the current commit in other folders give byte-identical amd64 packages.
+if(KOVEX4_TESTS AND NOT CMAKE_CROSSCOMPILING AND NOT KOVEX4_SANITIZE)
+    add_test(NAME package_debs_reproducible
+             COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/test-reproducible.sh ${PROJECT_SOURCE_DIR})
+    set_tests_properties(package_debs_reproducible PROPERTIES TIMEOUT 600)
 endif()
 # The amd64 packages installed with dpkg into a private namespace (nothing on the machine
 # changes): the user, the unit, the init script, the daemon serving as the unit would run it.

@@ -16,7 +16,9 @@ deps_install() {
 # Packages every build needs (groff-base: the test suite checks the manual pages with groff).
 KOVEX4_BUILD_DEPS=(g++ cmake ninja-build libgtest-dev libgmock-dev groff-base)
 
-# Packages the package tests need: cpack's dependency search (dpkg-dev, file), lintian, and for
-# the install test the namespaces (util-linux, iproute2), the postinst's adduser, systemd-analyze
-# (systemd), strace, man-db.
-KOVEX4_PACKAGE_DEPS=(dpkg-dev file lintian util-linux iproute2 adduser systemd strace man-db)
+# Packages the package tests need: cpack's dependency search (dpkg-dev, file), lintian,
+# hardening-check (devscripts), git (the reproducibility test clones the tree), and for the install
+# test the namespaces (util-linux, iproute2), the postinst's adduser, systemd-analyze (systemd),
+# strace, man-db.
+KOVEX4_PACKAGE_DEPS=(dpkg-dev file lintian devscripts git util-linux iproute2 adduser systemd strace
+    man-db)

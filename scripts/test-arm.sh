@@ -20,9 +20,10 @@ BUILD=${KOVEX4_ARM_BUILD:-build-arm}
 . scripts/deps.sh
 # The cross compiler with the target's C and C++ libraries and binutils (objdump for the packages'
 # glibc version), the emulator, GoogleTest's sources (built with the cross compiler), the
-# end-to-end tests' third-party peers, groff for the manual pages and lintian for the packages.
+# end-to-end tests' third-party peers, groff for the manual pages, lintian and hardening-check
+# (devscripts) for the packages.
 deps_install cmake ninja-build g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf \
-    qemu-user-static googletest python3-pymodbus mbpoll util-linux groff-base lintian
+    qemu-user-static googletest python3-pymodbus mbpoll util-linux groff-base lintian devscripts
 
 echo "=== $BUILD (arm-linux-gnueabihf, tests under qemu-arm): configure and build"
 # shellcheck disable=SC2086 # KOVEX4_ARM_CMAKE_ARGS holds further options, word by word

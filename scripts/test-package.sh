@@ -184,6 +184,13 @@ inside() {
             fail "man ${page%%/*} ${page#*/} is not found"
     done
     ok "man kovex4, kovex4-settings, kovex4-devsim, kovex4-pushrecv, kovex4-probe"
+    for tool in kovex4-probe kovex4-devsim kovex4-pushrecv; do
+        [ "$(command -v "$tool")" = "/usr/bin/$tool" ] && [ "$(readlink -f "/usr/bin/$tool")" = "/opt/kovex4/bin/$tool" ] ||
+            fail "$tool is not on PATH as a link to /opt/kovex4/bin/$tool"
+        "$tool" --help >"$work/help.out" 2>&1 || fail "$tool --help: $(cat "$work/help.out")"
+    done
+    ! command -v kovex4 >/dev/null || fail "the daemon is on PATH: $(command -v kovex4)"
+    ok "kovex4-probe, kovex4-devsim and kovex4-pushrecv on PATH (links into /opt/kovex4/bin); the daemon not"
 
     cat >"$settings" <<EOF
 MOD_KOVEX4_ENABLED=1
@@ -445,7 +452,7 @@ for want in opt/kovex4/bin/kovex4-devsim opt/kovex4/bin/kovex4-pushrecv opt/kove
     usr/share/lintian/overrides/kovex4-tools; do
     grep -qx "$want" "$WORK/content" || fail "$(basename "$TOOLS_DEB") lacks $want"
 done
-! grep -Ev '^(opt/kovex4/bin/kovex4-[a-z]+|usr/share/man/man1/kovex4-[a-z]+\.1\.gz|usr/share/doc/kovex4-tools/.*)$' \
+! grep -Ev '^(opt/kovex4/bin/kovex4-[a-z]+|usr/bin/kovex4-[a-z]+|usr/share/man/man1/kovex4-[a-z]+\.1\.gz|usr/share/doc/kovex4-tools/.*)$' \
     "$WORK/content" | grep -vx usr/share/lintian/overrides/kovex4-tools ||
     fail "$(basename "$TOOLS_DEB") holds more than commissioning programs (above)"
 [ "$(dpkg-deb --info "$DAEMON_DEB" conffiles)" = /etc/init.d/kovex4 ] || fail "conffiles: not just the init script"

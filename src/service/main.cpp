@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// kovex4: Modbus TCP gateway for one field device on a serial line. No options, no environment:
-// everything comes from the settings file.
+// kovex4: Modbus TCP gateway for one field device on a serial line. No options, no environment
+// but the service manager's NOTIFY_SOCKET: everything comes from the settings file.
 #include <signal.h>
+#include <stdlib.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include "service/service.h"
 #include "sys/deadline.h"
 #include "sys/log.h"
+#include "sys/notify.h"
 
 namespace {
 
@@ -49,8 +51,11 @@ int main(int argc, char**) {
     static Service service;
     if (!service_start(service, SETTINGS_PATH))
         return 1;
+    notify_open(getenv("NOTIFY_SOCKET"));
+    notify_ready();
     for (;;) {
         service_iterate(service);
+        notify_watchdog(wait_clock_us());
         if (g_counters_wanted != 0) {
             g_counters_wanted = 0;
             service_log_counters(service, wait_clock_us());

@@ -8,6 +8,7 @@
 #include "modbus/push_request.h"
 #include "sys/deadline.h"
 #include "sys/log.h"
+#include "sys/notify.h"
 #include "sys/sockets.h"
 
 namespace {
@@ -137,6 +138,9 @@ void push_cycle(PushState& push, const ModbusRegisters& registers, const Setting
         return;
 
     ++push.counters.cycles;
+    // The watchdog hears of each step of a cycle that can take long: the alarm scan done, and
+    // each slot before it is sent.
+    notify_watchdog(wait_clock_us());
     const uint32_t address = resolve_hostname(settings.ipaddr.c_str());
     const int sock =
         address == 0 ? -1 : socket_open_tcp_client(address, settings.port, PUSH_CONNECT_SECONDS);
@@ -149,8 +153,10 @@ void push_cycle(PushState& push, const ModbusRegisters& registers, const Setting
 
     bool delivered = true;
     for (int i = 0; i < SETTINGS_SLOTS; ++i)
-        if (mask & (1u << i))
+        if (mask & (1u << i)) {
+            notify_watchdog(wait_clock_us());
             delivered = push_slot(push, registers, settings, sock, i) && delivered;
+        }
 
     socket_close(sock);
     log_msg(LOG_NOTICE, "TCP connection closed");

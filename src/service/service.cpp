@@ -16,6 +16,7 @@
 #include "sys/com.h"
 #include "sys/deadline.h"
 #include "sys/log.h"
+#include "sys/notify.h"
 #include "sys/sockets.h"
 
 namespace {
@@ -323,8 +324,11 @@ void service_iterate(Service& service) {
             for (uint32_t k = 0; k < SERVICE_MAX_CLIENTS; ++k) {
                 ServiceClient& client =
                     service.clients[(service.first_turn + k) % SERVICE_MAX_CLIENTS];
-                if (client.fd >= 0 && serve_one(service, client))
+                if (client.fd >= 0 && serve_one(service, client)) {
                     served = true;
+                    // Each answer is progress: many requests in one read can take long.
+                    notify_watchdog(wait_clock_us());
+                }
             }
         }
         service.first_turn = (service.first_turn + 1) % service.client_limit;

@@ -201,6 +201,7 @@ bool Daemon::start(const std::string& settings_text, const std::string& extra_li
     std::vector<std::string> words = {
         "unshare", "-m",        "--propagation",     "private",   "/bin/bash", "-e", "-c",
         script,    "kovex4-ns", KOVEX4_NAMESPACE_SH, dir_.path(), tty,         extra};
+    words.insert(words.end(), env_.begin(), env_.end());
     words.insert(words.end(), wrapper_.begin(), wrapper_.end());
     words.push_back(KOVEX4_BINARY);
     words.insert(words.end(), args.begin(), args.end());

@@ -41,6 +41,8 @@ public:
     std::string wrapper_log() const { return dir_.file("wrapper.log"); }
     static std::vector<std::string> default_wrapper();
 
+    // Adds "NAME=value" to the daemon's otherwise empty environment (before start()).
+    void add_env(const std::string& assignment) { env_.push_back(assignment); }
     // A settings file for this daemon: device ttyGW0, its port, station 1, plus `extra` lines.
     std::string settings(const std::string& extra = "") const;
     // Writes the settings file and starts the binary; false if the process could not be started.
@@ -69,6 +71,7 @@ public:
 private:
     TempDir dir_;
     std::vector<std::string> wrapper_;
+    std::vector<std::string> env_;
     Pty pty_;
     std::unique_ptr<DevSimServer> sim_ = std::make_unique<DevSimServer>(pty_.master);
     void read_log();
