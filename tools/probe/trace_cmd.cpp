@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 
 #include "cli.h"
 #include "json.h"
@@ -22,6 +23,19 @@ struct Tracer {
     GatewayLog& log;
     Json lines; // with --json: every line shown
     bool signalled = true;
+    std::deque<std::string> pending; // read from the log, not shown yet
+
+    // The next message of the gateway, waiting up to `wait_ms` for it; false when none came.
+    bool next(int wait_ms, std::string& message) {
+        if (pending.empty())
+            for (std::string& m : log.next(wait_ms))
+                pending.push_back(std::move(m));
+        if (pending.empty())
+            return false;
+        message = std::move(pending.front());
+        pending.pop_front();
+        return true;
+    }
 
     void show(const std::string& message) {
         if (opt.json)
@@ -44,12 +58,13 @@ struct Tracer {
     // shown. The switch said ("on" or "off"), or empty when the log did not show it.
     std::string await_switch() {
         const int64_t deadline = wait_clock_us() + 3000000;
+        std::string message;
         while (wait_clock_us() < deadline) {
-            for (const std::string& message : log.next(100)) {
-                show(message);
-                if (message == TRACE_ON || message == TRACE_OFF)
-                    return message == TRACE_ON ? "on" : "off";
-            }
+            if (!next(100, message))
+                continue;
+            show(message);
+            if (message == TRACE_ON || message == TRACE_OFF)
+                return message == TRACE_ON ? "on" : "off";
         }
         return "";
     }
@@ -70,7 +85,7 @@ int run_trace(const Options& opt) {
         return 1;
     }
     GatewayLog log(gateway);
-    Tracer t{opt, gateway, log, {}};
+    Tracer t{opt, gateway, log, {}, true, {}};
     t.lines.array();
     if (!t.signal())
         return 2;
@@ -84,8 +99,9 @@ int run_trace(const Options& opt) {
     if (shown) {
         const int64_t end =
             opt.seconds > 0 ? wait_clock_us() + int64_t{opt.seconds} * 1000000 : INT64_MAX;
+        std::string message;
         while (g_stop == 0 && wait_clock_us() < end)
-            for (const std::string& message : log.next(200))
+            if (t.next(200, message))
                 t.show(message);
         shown = t.signal() && t.await_switch() == "off";
     }
