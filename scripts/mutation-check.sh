@@ -40,6 +40,8 @@ src/service/service.cpp~                if (client.fd >= 0 && serve_one(service,
 src/device/link.cpp~    if (!com_lock(port.path.c_str(), 0))\n        return 0;~    return 0;~a lost line never reopened
 src/service/service.cpp~service.modbus_options = s.write_single != 0 ? MODBUS_SERVE_WRITE_SINGLE : 0;~service.modbus_options = 0;~MOD_KOVEX4_WRITE_SINGLE ignored
 src/service/service.cpp~    service.listen_fd = socket_open_tcp_server(s.port, address);~    service.listen_fd = socket_open_tcp_server(s.port, 0);~MOD_KOVEX4_LISTEN ignored
+src/service/service.cpp~        list.restricted = true;\n~~an allow list of invalid entries lets everyone in
+src/modbus/request.cpp~(function == MODBUS_WRITE_MULTIPLE || function == MODBUS_WRITE_SINGLE)) {~function == MODBUS_WRITE_MULTIPLE) {~read-only lets function 6 write
 src/service/service.cpp~    ++(function == MODBUS_READ_HOLDING     ? counters.requests_fc3~    ++(function == MODBUS_WRITE_SINGLE     ? counters.requests_fc3~requests counted under the wrong function
 src/service/push.cpp~    return next > now ? next : now;~    return next > now ? next : next;~missed periods repeated
 src/service/push.cpp~    if (answer == nullptr || !modbus_is_write_ack(answer))~    if (answer == nullptr)~alarm cleared without an acknowledgement

@@ -100,11 +100,17 @@ void modbus_exception(MbapFrame& frame, uint8_t code) {
 
 MbapFrame& modbus_handle_request(const ModbusRegisters& registers, MbapFrame& frame,
                                  uint32_t options) {
-    if (frame.body[1] == MODBUS_WRITE_SINGLE && (options & MODBUS_SERVE_WRITE_SINGLE) != 0) {
+    const uint8_t function = frame.body[1];
+    if ((options & MODBUS_READ_ONLY) != 0 &&
+        (function == MODBUS_WRITE_MULTIPLE || function == MODBUS_WRITE_SINGLE)) {
+        modbus_exception(frame, MODBUS_ILLEGAL_FUNCTION);
+        return frame;
+    }
+    if (function == MODBUS_WRITE_SINGLE && (options & MODBUS_SERVE_WRITE_SINGLE) != 0) {
         handle_write_single(registers, frame);
         return frame;
     }
-    switch (frame.body[1]) {
+    switch (function) {
     case MODBUS_READ_HOLDING:
         handle_read(registers, frame);
         break;

@@ -6,6 +6,8 @@
 
 // Functions served beyond 3 and 16, chosen by the settings.
 inline constexpr uint32_t MODBUS_SERVE_WRITE_SINGLE = 1; // function 6
+// No client writes: functions 16 and 6 are answered with exception 1 and write nothing.
+inline constexpr uint32_t MODBUS_READ_ONLY = 2;
 
 // Executes the request in `frame` on `registers` and rewrites it into the response. `options`:
 // MODBUS_SERVE_* bits; without them every function but 3 and 16 is answered with exception 1.

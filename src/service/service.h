@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "device/link.h"
 #include "modbus/mbap.h"
@@ -19,6 +20,37 @@ inline constexpr int SERVICE_SEND_SECONDS = 10;
 inline constexpr int SERVICE_REOPEN_SECONDS = 3;
 // The most clients MOD_KOVEX4_CLIENTS can allow at once.
 inline constexpr uint32_t SERVICE_MAX_CLIENTS = 16;
+
+// The most entries MOD_KOVEX4_ALLOW holds; entries beyond are logged and ignored.
+inline constexpr size_t SERVICE_ALLOW_MAX = 32;
+// One address (mask 0xFFFFFFFF) or network of the allow list; host byte order.
+struct ServiceAllowEntry {
+    uint32_t network;
+    uint32_t mask;
+};
+
+// MOD_KOVEX4_ALLOW as the service uses it, parsed once at start-up.
+struct ServiceAllowList {
+    bool restricted = false; // the setting names entries: only addresses in `entries` may connect
+    uint32_t count = 0;
+    std::array<ServiceAllowEntry, SERVICE_ALLOW_MAX> entries{};
+};
+
+// The next entry of an allow list text: entries are separated by commas and blanks. Takes it off
+// the front of `rest`; false when no entry is left.
+bool service_allow_next(std::string_view& rest, std::string_view& entry);
+// "a.b.c.d" (each number 0 ... 255) or "a.b.c.d/n" (n 0 ... 32; the address bits beyond n are
+// ignored): 1 with `out` set, 0 when `entry` is neither.
+int service_allow_entry(std::string_view entry, ServiceAllowEntry& out);
+// Parses `text` into `list`. An entry that is neither an address nor a network, or one beyond
+// the table, is ignored and reported in words: to `report` when given, otherwise logged
+// (LOG_ERR). A text with entries, valid or not, restricts: one whose entries are all invalid
+// allows nobody.
+void service_allow_load(ServiceAllowList& list, const std::string& text,
+                        void (*report)(void* context, const char* message) = nullptr,
+                        void* context = nullptr);
+// 1 when a client at `address` (host byte order) may connect.
+int service_allows(const ServiceAllowList& list, uint32_t address);
 
 // One Modbus TCP connection: its own frame parser and the bytes of its last read not yet served.
 struct ServiceClient {
@@ -38,6 +70,7 @@ struct ServiceCounters {
     uint32_t requests_fc3, requests_fc16, requests_fc6, requests_other;
     uint32_t exceptions_1, exceptions_3, exceptions_4;
     uint32_t clients_accepted, clients_replaced;
+    uint32_t clients_refused; // not on the allow list
 };
 
 struct Service {
@@ -46,6 +79,7 @@ struct Service {
     std::array<ServiceClient, SERVICE_MAX_CLIENTS> clients{};
     uint32_t client_limit = 1; // from MOD_KOVEX4_CLIENTS
     uint32_t modbus_options = 0;
+    ServiceAllowList allow;                  // from MOD_KOVEX4_ALLOW
     uint64_t events = 0;                     // counts accepts and requests, for "idle longest"
     uint32_t first_turn = 0;                 // the client served first in this iteration
     int send_seconds = SERVICE_SEND_SECONDS; // tests shorten it
@@ -87,7 +121,7 @@ struct ServiceCounter {
     const char* name;
     uint64_t (*read)(const Service& service, int64_t now_us);
 };
-inline constexpr size_t SERVICE_COUNTER_COUNT = 18;
+inline constexpr size_t SERVICE_COUNTER_COUNT = 19;
 extern const std::array<ServiceCounter, SERVICE_COUNTER_COUNT> SERVICE_COUNTERS;
 
 // Switches the traffic trace on or off (see service/trace.h).

@@ -120,6 +120,8 @@ const uint32_t* settings_number(const Settings& s, const SettingsKey& key) {
         return &s.clients;
     case SettingsField::write_single:
         return &s.write_single;
+    case SettingsField::read_only:
+        return &s.read_only;
     default:
         return nullptr;
     }
@@ -139,6 +141,8 @@ const std::string* settings_text(const Settings& s, const SettingsKey& key) {
         return &s.ipaddr;
     case SettingsField::listen:
         return &s.listen;
+    case SettingsField::allow:
+        return &s.allow;
     default:
         return nullptr;
     }

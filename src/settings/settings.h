@@ -32,6 +32,10 @@ struct Settings {
     uint32_t clients = 0;
     uint32_t write_single = 0;
     std::string listen{};
+    // Access options, off when missing: the IPv4 addresses and networks of the clients that may
+    // connect (empty: every client), and no client writes when read_only is not 0.
+    std::string allow{};
+    uint32_t read_only = 0;
 };
 
 // What each key of the file sets.
@@ -53,6 +57,8 @@ enum class SettingsField : uint8_t {
     clients,
     write_single,
     listen,
+    allow,
+    read_only,
 };
 
 // How a value is read and written back: a number (decimal, 32 bits) or a text.
@@ -109,6 +115,9 @@ inline constexpr SettingsKey SETTINGS_KEYS[] = {
     {"MOD_KOVEX4_WRITE_SINGLE", SettingsField::write_single, 0, SettingsKind::number,
      SettingsDefault::omitted},
     {"MOD_KOVEX4_LISTEN", SettingsField::listen, 0, SettingsKind::text, SettingsDefault::omitted},
+    {"MOD_KOVEX4_ALLOW", SettingsField::allow, 0, SettingsKind::text, SettingsDefault::omitted},
+    {"MOD_KOVEX4_READ_ONLY", SettingsField::read_only, 0, SettingsKind::number,
+     SettingsDefault::omitted},
 };
 // What every key begins with.
 inline constexpr std::string_view SETTINGS_KEY_PREFIX = "MOD_KOVEX4_";

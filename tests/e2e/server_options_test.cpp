@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The opt-in server settings through the real daemon and third-party clients: several clients at
-// once, function 6 from mbpoll, and a listen address.
+// once, function 6 from mbpoll, a listen address, and an allow list.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <string>
@@ -54,6 +56,20 @@ TEST_F(ServerOptions, ListenAddressOnly) {
     close(fd);
     EXPECT_EQ(answer, (Bytes{0, 1, 0, 0, 0, 5, 1, 3, 2, 0, 11}));
     EXPECT_LT(connect_local(d.port()), 0);
+}
+
+// A client not on the allow list: its connection is closed at once, unanswered, and logged.
+TEST_F(ServerOptions, ClientNotOnTheAllowListIsClosed) {
+    ASSERT_TRUE(d.start(d.settings("MOD_KOVEX4_ALLOW=127.0.0.2/32\n")));
+    int fd = -1;
+    ASSERT_TRUE(eventually([&] { return (fd = connect_local(d.port())) >= 0; }, 5000));
+    pollfd p{fd, POLLIN, 0};
+    uint8_t byte;
+    EXPECT_EQ(poll(&p, 1, 5000), 1);
+    EXPECT_EQ(recv(fd, &byte, 1, 0), 0);
+    close(fd);
+    EXPECT_TRUE(d.wait_log("TCP connection from 127.0.0.1 refused"));
+    EXPECT_EQ(d.count_log("TCP connection from 127.0.0.1 established"), 0);
 }
 
 } // namespace

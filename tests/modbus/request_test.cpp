@@ -15,7 +15,8 @@ namespace {
 
 // One request through a parser (a fresh one, as on a new connection, unless one is given), the
 // handler and the encoder.
-Bytes roundtrip(RegisterStore& store, const Bytes& request, MbapParser* parser = nullptr) {
+Bytes roundtrip(RegisterStore& store, const Bytes& request, MbapParser* parser = nullptr,
+                uint32_t options = 0) {
     MbapParser fresh;
     mbap_reset(fresh);
     const uint8_t* next = request.data();
@@ -23,7 +24,7 @@ Bytes roundtrip(RegisterStore& store, const Bytes& request, MbapParser* parser =
     MbapFrame* frame = mbap_parse(parser != nullptr ? *parser : fresh, next, left);
     EXPECT_EQ(left, 0);
     return frame == nullptr ? Bytes{}
-                            : mbap_bytes(modbus_handle_request(store.registers(), *frame));
+                            : mbap_bytes(modbus_handle_request(store.registers(), *frame, options));
 }
 
 unsigned transfers(const RegisterStore& store) {
@@ -97,6 +98,27 @@ TEST(ModbusRequest, LargestQuantities) {
     EXPECT_TRUE(std::equal(values.begin(), values.end(), store.values.begin() + 0x0400));
     EXPECT_EQ(store.values[0x0400 + 123], static_cast<uint16_t>(0x9E37 * (0x0400 + 123)));
     EXPECT_EQ(store.writes, 1u);
+}
+
+// Read-only: functions 16 and 6 (the latter also when it is served) are refused with exception 1
+// and write nothing; reads are served as before.
+TEST(ModbusRequest, ReadOnlyRefusesEveryWrite) {
+    RegisterStore store;
+    store.values[0x20] = 0x1234;
+    constexpr uint32_t RO = MODBUS_READ_ONLY, RO_FC6 = MODBUS_READ_ONLY | MODBUS_SERVE_WRITE_SINGLE;
+    const std::tuple<uint32_t, const char*, const char*> rows[] = {
+        {RO, "00 01 00 00 00 09 01 10 00 20 00 01 02 BE EF", "00 01 00 00 00 03 01 90 01"},
+        {RO, "00 02 00 00 00 06 01 06 00 20 BE EF", "00 02 00 00 00 03 01 86 01"},
+        {RO_FC6, "00 03 00 00 00 06 01 06 00 20 BE EF", "00 03 00 00 00 03 01 86 01"},
+        {RO_FC6, "00 04 00 00 00 06 01 03 00 20 00 01", "00 04 00 00 00 05 01 03 02 12 34"},
+    };
+    for (const auto& [options, request, response] : rows) {
+        SCOPED_TRACE(request);
+        EXPECT_EQ(roundtrip(store, hex(request), nullptr, options), hex(response));
+    }
+    EXPECT_EQ(store.writes, 0u);
+    EXPECT_EQ(store.reads, 1u);
+    EXPECT_EQ(store.values[0x20], 0x1234);
 }
 
 // A frame too short for its fields would otherwise take them from what the previous request

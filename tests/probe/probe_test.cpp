@@ -109,6 +109,10 @@ TEST(ProbeSettings, EachWarning) {
         {"MOD_KOVEX4_LISTEN=eth0", "MOD_KOVEX4_LISTEN", "not an IPv4 address"},
         {"MOD_KOVEX4_LISTEN=192.0.2.7", "MOD_KOVEX4_LISTEN", "not an address of this machine"},
         {"MOD_KOVEX4_CLIENTS=17", "MOD_KOVEX4_CLIENTS", "at most 16"},
+        {"MOD_KOVEX4_ALLOW=\"127.0.0.0/8, 10.1.2.3\"\nMOD_KOVEX4_READ_ONLY=1", "", ""},
+        {"MOD_KOVEX4_ALLOW=10.0.0.1 lan", "MOD_KOVEX4_ALLOW",
+         "allow list entry lan is not an IPv4 address or network: it is ignored"},
+        {"MOD_KOVEX4_ALLOW=10.0.0.0/33", "MOD_KOVEX4_ALLOW", "nobody can connect"},
     };
     LogCapture log;
     for (const auto& row : rows) {
@@ -336,7 +340,7 @@ TEST(ProbeLine, AgainstTheSimulator) {
 // with its value, whatever the line's other words.
 TEST(ProbeStatus, CountersLineReadBackByTheGatewaysTable) {
     auto service = std::make_unique<Service>();
-    service->counters = {0, 11, 12, 13, 14, 15, 16, 17, 18, 19};
+    service->counters = {0, 11, 12, 13, 14, 15, 16, 17, 18, 19, 10};
     service->line.counters = {20, 21, 22, 23};
     service->push.counters = {24, 25, 26, 4294967295u};
     LogCapture log;

@@ -13,13 +13,16 @@
 #include <chrono>
 #include <mutex>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "modbus/mbap.h"
 #include "modbus/request.h"
 #include "register_store.h"
 #include "service/push.h"
+#include "service/service.h"
 #include "support.h"
+#include "sys/deadline.h"
 #include "sys/sockets.h"
 
 namespace {
@@ -367,6 +370,50 @@ TEST_F(PushCycle, UnreachableServersEndTheCycleWithTheirMessages) {
     cycle(T0 + 70);
     EXPECT_EQ(log_.count(LOG_ERR, "error resolving hostname unknown..host"), 1);
     EXPECT_EQ(push_.counters.failed, 2u);
+}
+
+// Read-only stops the clients' writes, not the gateway's own: the push cycle of a read-only
+// service still clears an acknowledged alarm register, and a client's write to it is refused.
+TEST(PushReadOnly, AlarmClearedWhileClientWritesAreRefused) {
+    Receiver receiver(Answer::ack);
+    RegisterStore store;
+    store.values[1029] = 9; // register 1030, the alarm of slot 1
+    auto service = std::make_unique<Service>();
+    Settings& s = service->settings;
+    s.read_only = 1;
+    s.listen = "127.0.0.2"; // the receiver has the port on 127.0.0.1
+    s.port = receiver.port();
+    s.ipaddr = "127.0.0.1";
+    s.alarm_period = 10;
+    std::tie(s.start[0], s.count[0], s.alarm[0]) = std::tuple(1025, 1, 1030);
+    service->registers = store.registers();
+    service_start_server(*service);
+    ASSERT_GE(service->listen_fd, 0);
+    push_init(service->push, s, wait_clock_us() / 1000000 - PUSH_FIRST_DELAY);
+
+    const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in address{AF_INET, htons(receiver.port()), {htonl(0x7F000002)}, {}};
+    ASSERT_EQ(connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    service_iterate(*service); // accepts the client, then the alarm push is due
+    EXPECT_EQ(receiver.requests().size(), 1u);
+    EXPECT_EQ(store.values[1029], 0);
+    EXPECT_EQ(store.writes, 1u);
+
+    const Bytes write = write_request(7, 1029, {9});
+    ASSERT_EQ(send(client, write.data(), write.size(), MSG_NOSIGNAL), ssize_t(write.size()));
+    service_iterate(*service);
+    uint8_t answer[16];
+    pollfd p{client, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 2000), 1);
+    EXPECT_EQ(Bytes(answer, answer + recv(client, answer, sizeof answer, 0)),
+              hex("00 07 00 00 00 03 01 90 01"));
+    EXPECT_EQ(store.values[1029], 0);
+    EXPECT_EQ(store.writes, 1u);
+    close(client);
+    for (ServiceClient& c : service->clients)
+        if (c.fd >= 0)
+            close(c.fd);
+    close(service->listen_fd);
 }
 
 } // namespace

@@ -9,10 +9,12 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <ctime>
 #include <memory>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "modbus/request.h"
 #include "register_store.h"
@@ -75,6 +77,16 @@ protected:
         EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
         clients_.push_back(fd);
         service_iterate(*service_);
+        return fd;
+    }
+    // A client connected from `source` (host byte order), not yet accepted by the service.
+    int connect_from(uint32_t source) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in local{AF_INET, 0, {htonl(source)}, {}};
+        EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local), 0);
+        sockaddr_in address{AF_INET, htons(port_), {htonl(INADDR_LOOPBACK)}, {}};
+        EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        clients_.push_back(fd);
         return fd;
     }
     void send_bytes(int fd, const Bytes& bytes) {
@@ -289,7 +301,7 @@ TEST_F(ServiceLoop, CountersLine) {
                                "exceptions_4=1 device_transactions=5 device_timeouts=1 "
                                "device_naks=2 device_rejected=3 push_cycles=4 push_succeeded=3 "
                                "push_failed=1 slots_acknowledged=6 clients_accepted=3 "
-                               "clients_replaced=1"}}));
+                               "clients_replaced=1 clients_refused=0"}}));
 }
 
 // MOD_KOVEX4_LISTEN: that address only; one that is not an address, or not on the machine, leaves
@@ -316,6 +328,125 @@ TEST_F(ServiceLoop, ListenAddress) {
         service_start_server(s);
         EXPECT_EQ(s.listen_fd, -1);
         EXPECT_EQ(log_.count(LOG_ERR, message), 1) << listen;
+    }
+}
+
+// MOD_KOVEX4_ALLOW against a client at 127.0.0.1: refused connections are closed unread, logged
+// and counted; invalid entries are logged once at start-up and never let everyone in.
+TEST_F(ServiceLoop, AllowList) {
+    std::string full; // 32 entries that do not match, then one beyond the table that would
+    for (int k = 1; k <= 32; ++k)
+        full += "10.0.0." + std::to_string(k) + ",";
+    full += "127.0.0.1";
+    const struct {
+        std::string allow;
+        bool allowed;
+        std::vector<std::string> errors; // logged at start-up
+    } rows[] = {
+        {"", true, {}},
+        {" , ", true, {}},
+        {"127.0.0.2/32", false, {}},
+        {"127.0.0.0/8", true, {}},
+        {"10.0.0.1, 127.0.0.1", true, {}},
+        {"192.0.2.0/24\t127.1.2.3/15", true, {}},
+        {"0.0.0.0/0", true, {}},
+        {"local 127.0.0.1/33",
+         false,
+         {"allow list entry local is not an IPv4 address or network",
+          "allow list entry 127.0.0.1/33 is not an IPv4 address or network"}},
+        {"127.0.0.256,127.0.0.1",
+         true,
+         {"allow list entry 127.0.0.256 is not an IPv4 address or network"}},
+        {full, false, {"allow list entry 127.0.0.1 is beyond the first 32 entries"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.allow);
+        TearDown();
+        service_ = std::make_unique<Service>();
+        clients_.clear();
+        store_.order.clear();
+        log_.clear();
+        service_->settings.allow = row.allow;
+        start();
+        const int fd = connect_from(INADDR_LOOPBACK);
+        // A request already waiting when the service accepts: read only from an allowed client.
+        send_bytes(fd, read_request(5, 16, 1));
+        service_iterate(*service_);
+        if (row.allowed)
+            service_iterate(*service_); // read from the next iteration on
+        std::vector<std::pair<int, std::string>> lines;
+        for (const std::string& error : row.errors)
+            lines.emplace_back(LOG_ERR, error);
+        lines.emplace_back(LOG_NOTICE, std::string("TCP connection from 127.0.0.1 ") +
+                                           (row.allowed ? "established" : "refused"));
+        EXPECT_EQ(log_.lines(), lines);
+        EXPECT_EQ(service_->counters.clients_accepted, row.allowed ? 1u : 0u);
+        EXPECT_EQ(service_->counters.clients_refused, row.allowed ? 0u : 1u);
+        if (row.allowed) {
+            EXPECT_EQ(answer_ids(received(fd)), std::vector<int>{5});
+        } else {
+            // Closed with the request unread: the peer sees a reset.
+            pollfd p{fd, POLLIN, 0};
+            uint8_t byte;
+            ASSERT_EQ(poll(&p, 1, 2000), 1);
+            EXPECT_EQ(recv(fd, &byte, 1, MSG_DONTWAIT), -1);
+            EXPECT_EQ(errno, ECONNRESET);
+        }
+        EXPECT_EQ(store_.order.size(), row.allowed ? 1u : 0u);
+    }
+}
+
+// A refused connection replaces no client: the one connected goes on being served.
+TEST_F(ServiceLoop, RefusedClientReplacesNoOne) {
+    service_->settings.allow = "127.0.0.2";
+    start();
+    const int allowed = connect_from(0x7F000002);
+    service_iterate(*service_);
+    const int refused = connect_from(INADDR_LOOPBACK);
+    service_iterate(*service_);
+    EXPECT_TRUE(closed_by_peer(refused));
+    send_bytes(allowed, read_request(3, 16, 1));
+    service_iterate(*service_);
+    EXPECT_EQ(answer_ids(received(allowed)), std::vector<int>{3});
+    EXPECT_EQ(log_.lines(), (std::vector<std::pair<int, std::string>>{
+                                {LOG_NOTICE, "TCP connection from 127.0.0.2 established"},
+                                {LOG_NOTICE, "TCP connection from 127.0.0.1 refused"}}));
+    const ServiceCounters& c = service_->counters;
+    EXPECT_EQ(std::tuple(c.clients_accepted, c.clients_replaced, c.clients_refused),
+              std::tuple(1u, 0u, 1u));
+}
+
+// Allow list entries: an address, or a network whose address bits beyond its length do not count.
+TEST(ServiceAllow, Entries) {
+    const struct {
+        const char* text;
+        int valid;
+        uint32_t network, mask;
+    } rows[] = {
+        {"127.0.0.1", 1, 0x7F000001, 0xFFFFFFFF},
+        {"010.1.2.3/8", 1, 0x0A000000, 0xFF000000},
+        {"192.0.2.77/26", 1, 0xC0000240, 0xFFFFFFC0},
+        {"1.2.3.4/0", 1, 0, 0},
+        {"1.2.3.4/32", 1, 0x01020304, 0xFFFFFFFF},
+        {"1.2.3", 0, 0, 0},
+        {"1.2.3.4.5", 0, 0, 0},
+        {"1.2.3.4/", 0, 0, 0},
+        {"1.2.3.4/33", 0, 0, 0},
+        {"1.2.3.4/-1", 0, 0, 0},
+        {"+1.2.3.4", 0, 0, 0},
+        {"1.-2.3.4", 0, 0, 0},
+        {"1.2.3.4x", 0, 0, 0},
+        {"4294967297.0.0.1", 0, 0, 0},
+        {"1..2.3", 0, 0, 0},
+        {"00000000000000000000000000001.2.3.4", 0, 0, 0},
+    };
+    for (const auto& row : rows) {
+        ServiceAllowEntry entry{};
+        EXPECT_EQ(service_allow_entry(row.text, entry), row.valid) << row.text;
+        if (row.valid) {
+            EXPECT_EQ(std::pair(entry.network, entry.mask), std::pair(row.network, row.mask))
+                << row.text;
+        }
     }
 }
 

@@ -234,6 +234,13 @@ struct Checker {
         case SettingsField::listen:
             explain_listen(row);
             break;
+        case SettingsField::allow:
+            explain_allow(row);
+            break;
+        case SettingsField::read_only:
+            row.used = s.read_only != 0 ? "on" : "off";
+            row.note = s.read_only != 0 ? "client writes get exception 1" : "clients may write";
+            break;
         case SettingsField::ipaddr:
             explain_ipaddr(row);
             break;
@@ -274,6 +281,31 @@ struct Checker {
                 warn(row.line, row.key,
                      row.used + " is not an address of this machine: the gateway cannot listen on "
                                 "it and runs without a Modbus server");
+        }
+    }
+
+    // The entries as the gateway parses them at start-up, with what it logs about them.
+    void explain_allow(ProbeKeyRow& row) {
+        struct Target {
+            Checker& checker;
+            const ProbeKeyRow& row;
+        } target{*this, row};
+        ServiceAllowList list;
+        service_allow_load(
+            list, report.settings.allow,
+            [](void* context, const char* message) {
+                const Target& t = *static_cast<const Target*>(context);
+                t.checker.warn(t.row.line, t.row.key, std::string(message) + ": it is ignored");
+            },
+            &target);
+        if (!list.restricted) {
+            row.used = "every client";
+        } else if (list.count == 0) {
+            row.used = "nobody";
+            warn(row.line, row.key, "no valid entry: nobody can connect");
+        } else {
+            row.used = std::to_string(list.count) + (list.count == 1 ? " entry" : " entries");
+            row.note = "every other client is refused";
         }
     }
 
