@@ -3,11 +3,8 @@
 // and reads what the daemon tells it.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -15,37 +12,11 @@
 
 namespace {
 
-class Manager {
-public:
-    explicit Manager(const std::string& path) {
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << strerror(errno);
-    }
-    ~Manager() { close(fd_); }
-    // Reads what has arrived; returns every message so far.
-    const std::vector<std::string>& messages() {
-        char buffer[256];
-        for (ssize_t n; (n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;)
-            messages_.emplace_back(buffer, static_cast<size_t>(n));
-        return messages_;
-    }
-    int count(const std::string& text) {
-        const auto& m = messages();
-        return static_cast<int>(std::count(m.begin(), m.end(), text));
-    }
-
-private:
-    int fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    std::vector<std::string> messages_;
-};
-
 TEST(Watchdog, ReadyOnceThenWatchdogAboutOnceASecond) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root for private mount namespaces";
     Daemon d;
-    Manager manager(d.dir().file("notify.sock"));
+    NotifyListener manager(d.dir().file("notify.sock"));
     d.add_env("NOTIFY_SOCKET=" + d.dir().file("notify.sock"));
     const int64_t t0 = now_ns();
     ASSERT_TRUE(d.start(d.settings()));
@@ -68,7 +39,7 @@ TEST(Watchdog, EachAnsweredRequestIsProgress) {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root for private mount namespaces";
     Daemon d;
-    Manager manager(d.dir().file("notify.sock"));
+    NotifyListener manager(d.dir().file("notify.sock"));
     d.add_env("NOTIFY_SOCKET=" + d.dir().file("notify.sock"));
     ASSERT_TRUE(d.start(d.settings()));
     ASSERT_TRUE(d.wait_listening());

@@ -3,8 +3,15 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -165,4 +172,41 @@ std::string read_file(const std::string& path) {
 
 void write_file(const std::string& path, const std::string& content) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+NotifyListener::NotifyListener(const std::string& address)
+    : fd_(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::memcpy(a.sun_path, address.data(), std::min(address.size(), sizeof a.sun_path - 1));
+    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
+    if (address[0] == '@')
+        a.sun_path[0] = '\0';
+    else
+        ++len;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0)
+        throw std::runtime_error("bind " + address + ": " + std::strerror(errno));
+}
+
+NotifyListener::~NotifyListener() {
+    close(fd_);
+}
+
+const std::vector<std::string>& NotifyListener::messages() {
+    char buffer[256];
+    for (ssize_t n; (n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;)
+        messages_.emplace_back(buffer, static_cast<size_t>(n));
+    return messages_;
+}
+
+int NotifyListener::count(const std::string& text) {
+    const auto& m = messages();
+    return static_cast<int>(std::count(m.begin(), m.end(), text));
+}
+
+std::vector<std::string> NotifyListener::take() {
+    const auto& m = messages();
+    std::vector<std::string> out(m.begin() + static_cast<std::ptrdiff_t>(taken_), m.end());
+    taken_ = m.size();
+    return out;
 }

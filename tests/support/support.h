@@ -84,6 +84,26 @@ public:
     void clear();
 };
 
+// A bound datagram socket at `address` (a path, or "@name" for the abstract namespace) that
+// stands in for the service manager of NOTIFY_SOCKET; keeps every message received.
+class NotifyListener {
+public:
+    explicit NotifyListener(const std::string& address);
+    ~NotifyListener();
+    NotifyListener(const NotifyListener&) = delete;
+    NotifyListener& operator=(const NotifyListener&) = delete;
+    // Every message received so far, and how many of them are `text`.
+    const std::vector<std::string>& messages();
+    int count(const std::string& text);
+    // The messages received since the last take().
+    std::vector<std::string> take();
+
+private:
+    int fd_;
+    std::vector<std::string> messages_;
+    size_t taken_ = 0;
+};
+
 // A fresh folder under $TMPDIR (or /tmp), removed with its content at destruction.
 class TempDir {
 public:

@@ -4,10 +4,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -15,32 +13,10 @@
 
 namespace {
 
-// A bound datagram socket at `address` (a path, or "@name" for the abstract namespace).
-struct Listener {
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    explicit Listener(const std::string& address) {
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        memcpy(a.sun_path, address.data(), address.size());
-        socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + address.size());
-        if (address[0] == '@')
-            a.sun_path[0] = '\0';
-        else
-            ++len;
-        EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), len), 0) << strerror(errno);
-    }
-    ~Listener() {
-        close(fd);
-        notify_close();
-    }
-    // Every message waiting, in order.
-    std::vector<std::string> take() {
-        std::vector<std::string> out;
-        char buffer[256];
-        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) >= 0;)
-            out.emplace_back(buffer, static_cast<size_t>(n));
-        return out;
-    }
+// The service manager's socket; the module is closed again with it.
+struct Listener : NotifyListener {
+    using NotifyListener::NotifyListener;
+    ~Listener() { notify_close(); }
 };
 
 using Messages = std::vector<std::string>;
