@@ -234,6 +234,15 @@ struct Checker {
         case SettingsField::listen:
             explain_listen(row);
             break;
+        case SettingsField::tls_cert:
+        case SettingsField::tls_key:
+        case SettingsField::tls_ca:
+            explain_tls_file(row, key.field);
+            break;
+        case SettingsField::tls_writers:
+            row.used = s.tls_writers.empty() ? "nobody" : s.tls_writers;
+            row.note = "roles that may write over TLS";
+            break;
         case SettingsField::ipaddr:
             explain_ipaddr(row);
             break;
@@ -275,6 +284,22 @@ struct Checker {
                      row.used + " is not an address of this machine: the gateway cannot listen on "
                                 "it and runs without a Modbus server");
         }
+    }
+
+    // The three TLS files: TLS is on only when all of them are set.
+    void explain_tls_file(ProbeKeyRow& row, SettingsField field) {
+        const Settings& s = report.settings;
+        const std::string& path = *settings_text(s, settings_key(field));
+        const bool all = !s.tls_cert.empty() && !s.tls_key.empty() && !s.tls_ca.empty();
+        const bool any = !s.tls_cert.empty() || !s.tls_key.empty() || !s.tls_ca.empty();
+        row.used = path.empty() ? "none" : path;
+        if (!all) {
+            if (any && path.empty())
+                warn(row.line, row.key,
+                     "missing: without all three TLS files the gateway serves plain Modbus TCP");
+            return;
+        }
+        row.note = "Modbus over TLS";
     }
 
     void explain_ipaddr(ProbeKeyRow& row) {
