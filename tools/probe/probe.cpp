@@ -296,7 +296,8 @@ struct Checker {
         if (!all) {
             if (any && path.empty())
                 warn(row.line, row.key,
-                     "missing: without all three TLS files the gateway serves plain Modbus TCP");
+                     "missing: with only some of the TLS files set the gateway runs without a "
+                     "Modbus server");
             return;
         }
         row.note = "Modbus over TLS";
