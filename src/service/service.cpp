@@ -330,6 +330,8 @@ int service_start(Service& service, const char* settings_path) {
     if (!dev_line_open(service.line, port))
         return 0;
     push_init(service.push, service.settings, wait_clock_us() / 1000000);
+    service.push.tls_wanted = service.tls_wanted;
+    service.push.tls = service.tls.ready ? &service.tls.client : nullptr;
     service.counters.started_us = wait_clock_us();
     return 1;
 }

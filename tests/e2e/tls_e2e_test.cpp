@@ -162,3 +162,40 @@ TEST_F(TlsServer, GarbageAndTruncatedRecords) {
 }
 
 } // namespace
+
+// The push over TLS to kovex4-pushrecv: the gateway presents its certificate and checks the
+// receiver's, by name as the setting is one. The first push comes a minute after start-up.
+TEST_F(TlsServer, PushToReceiver) {
+    d.sim().with([](DevSim& s) { s.items['i'][5] = 1; }); // the alarm register, 1029
+    const std::string out = d.dir().file("pushrecv.out"), port = std::to_string(d.port());
+    auto receiver = [&](const std::string& name) {
+        return spawn_to_file({KOVEX4_PUSHRECV, "--port", port, "--tls-cert",
+                              certs + "/" + name + ".pem", "--tls-key", certs + "/" + name + ".key",
+                              "--tls-ca", certs + "/ca.pem"},
+                             out);
+    };
+    pid_t pid = receiver("gateway");
+    ASSERT_TRUE(wait_file_contains(out, "listening", 5000)) << read_file(out);
+    ASSERT_TRUE(d.start(d.settings(tls_settings() +
+                                   "MOD_KOVEX4_IPADDR=localhost\nMOD_KOVEX4_DATA_PERIOD=3600\n"
+                                   "MOD_KOVEX4_ALARM_PERIOD=1\nMOD_KOVEX4_START1=1025\n"
+                                   "MOD_KOVEX4_COUNT1=2\nMOD_KOVEX4_ALARM1=1029\n")));
+    EXPECT_TRUE(wait_file_contains(out, "slot unit=1 tid=0 start=1024 count=2 values=11,22", 75000))
+        << read_file(out);
+    EXPECT_TRUE(d.wait_log("TLS connection to localhost established"));
+    EXPECT_TRUE(eventually(
+        [&] { return d.sim().with([](DevSim& s) { return s.items['i'][5]; }) == 0; }, 5000));
+
+    // A receiver whose certificate another authority signed gets nothing; the alarm stays set.
+    end_process(pid);
+    pid = receiver("foreign");
+    ASSERT_TRUE(wait_file_contains(out, "listening", 5000)) << read_file(out);
+    d.sim().with([](DevSim& s) { s.items['i'][5] = 2; });
+    EXPECT_TRUE(d.wait_log("TLS handshake with localhost failed: X509 - Certificate verification "
+                           "failed, e.g. CRL, CA or signature check failed; The certificate is "
+                           "not correctly signed by the trusted CA",
+                           15000));
+    EXPECT_TRUE(wait_file_contains(out, "tls handshake failed", 5000)) << read_file(out);
+    EXPECT_EQ(d.sim().with([](DevSim& s) { return s.items['i'][5]; }), 2);
+    end_process(pid);
+}

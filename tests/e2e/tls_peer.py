@@ -5,8 +5,8 @@
   tls_peer.py certs DIR
       makes a certificate authority (ca.pem), the gateway's certificate (gateway.pem/.key, server
       and client authentication), and client certificates NAME.pem/.key: writer (role
-      operator), reader (role viewer), norole, foreign (role operator, signed by another
-      authority), expired (role operator, expired in 2020)
+      operator), reader (role viewer), norole, foreign (role operator, server and client
+      authentication for localhost, signed by another authority), expired (role operator, expired in 2020)
   tls_peer.py client PORT DIR NAME    (NAME "none": no client certificate)
       reads registers 1025-1026 and writes 7 to register 1027 over TLS:
       "read V1 V2 write ok|exception N", or "handshake failed"
@@ -69,7 +69,9 @@ def certs(d):
     make_cert(d, "writer", "ca", role("operator"))
     make_cert(d, "reader", "ca", role("viewer"))
     make_cert(d, "norole", "ca", ["extendedKeyUsage=clientAuth"])
-    make_cert(d, "foreign", "otherca", role("operator"))
+    make_cert(d, "foreign", "otherca", ["extendedKeyUsage=serverAuth,clientAuth",
+                                        "subjectAltName=DNS:localhost",
+                                        ROLE_OID + "=ASN1:UTF8String:operator"])
     make_cert(d, "expired", "ca", role("operator"), ("20200101000000Z", "20200102000000Z"))
     print("ok")
 
