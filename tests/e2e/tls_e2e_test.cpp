@@ -199,3 +199,42 @@ TEST_F(TlsServer, PushToReceiver) {
     EXPECT_EQ(d.sim().with([](DevSim& s) { return s.items['i'][5]; }), 2);
     end_process(pid);
 }
+
+// kovex4-probe settings loads the TLS files as the gateway does and judges a client's
+// certificate as the gateway's handshake and role check would.
+TEST_F(TlsServer, ProbeChecksTheFiles) {
+    struct Row {
+        std::string settings, client;
+        std::string finding; // in the probe's output
+        int status;
+    };
+    const std::string writers = "MOD_KOVEX4_TLS_WRITERS=operator\n";
+    const Row rows[] = {
+        {tls_settings() + writers, "writer", "writer.pem: role operator, may write", 0},
+        {tls_settings() + writers, "reader", "reader.pem: role viewer, may only read", 0},
+        {tls_settings() + writers, "norole",
+         "norole.pem has no role (extension 1.3.6.1.4.1.50316.802.1): the client may only read", 1},
+        {tls_settings() + writers, "foreign",
+         "foreign.pem would be refused: The certificate is not correctly signed by the trusted CA",
+         1},
+        {tls_settings() + writers, "expired",
+         "expired.pem would be refused: The certificate validity has expired", 1},
+        {tls_settings("gateway.pem", "writer.key"), "",
+         "MOD_KOVEX4_TLS_CERT: " + certs + "/writer.key: the key does not match the certificate " +
+             certs + "/gateway.pem: the gateway runs without a Modbus server",
+         1},
+        {tls_settings("expired.pem", "expired.key"), "",
+         "MOD_KOVEX4_TLS_CERT: the certificate expired on 2020-01-02", 1},
+    };
+    const std::string file = d.dir().file("probe-settings");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.finding);
+        write_file(file, "MOD_KOVEX4_DEVICE=null\nMOD_KOVEX4_PORT=802\n" + row.settings);
+        const std::string out = run_command(
+            std::string(KOVEX4_PROBE) + " settings -c " + file +
+            (row.client.empty() ? "" : " --client-cert " + certs + "/" + row.client + ".pem") +
+            "; echo status=$?");
+        EXPECT_NE(out.find(row.finding), std::string::npos) << out;
+        EXPECT_NE(out.find("status=" + std::to_string(row.status)), std::string::npos) << out;
+    }
+}
