@@ -92,7 +92,7 @@ void accept_client(Service& service) {
     client.handshake_wants_write = false;
     client.tls_writer = false;
     if (!tls_session_open(client.tls, service.tls.server, fd)) {
-        log_msg(LOG_ERR, "TLS handshake with %s failed: %s", client.address, "out of memory");
+        log_msg(LOG_NOTICE, "TLS handshake with %s failed: %s", client.address, "out of memory");
         close_client(client);
     }
 }
@@ -141,8 +141,9 @@ void check_handshake_time(ServiceClient& client, int64_t now_us) {
     if (client.fd < 0 || !client.tls.open || client.tls.established ||
         now_us < client.handshake_due_us)
         return;
-    log_msg(LOG_NOTICE, "TLS handshake with %s failed: %s", client.address,
-            "not done within 10 seconds");
+    char reason[48];
+    std::snprintf(reason, sizeof reason, "not done within %d seconds", SERVICE_HANDSHAKE_SECONDS);
+    log_msg(LOG_NOTICE, "TLS handshake with %s failed: %s", client.address, reason);
     close_client(client);
 }
 

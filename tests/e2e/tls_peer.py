@@ -65,7 +65,9 @@ def certs(d):
     make_ca(d, "otherca")
     make_cert(d, "gateway", "ca", ["extendedKeyUsage=serverAuth,clientAuth",
                                    "subjectAltName=IP:127.0.0.1,DNS:localhost"])
-    role = lambda r: ["extendedKeyUsage=clientAuth", ROLE_OID + "=ASN1:UTF8String:" + r]
+    def role(name):
+        return ["extendedKeyUsage=clientAuth", ROLE_OID + "=ASN1:UTF8String:" + name]
+
     make_cert(d, "writer", "ca", role("operator"))
     make_cert(d, "reader", "ca", role("viewer"))
     make_cert(d, "norole", "ca", ["extendedKeyUsage=clientAuth"])
