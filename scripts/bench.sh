@@ -23,7 +23,8 @@ deps_install "${KOVEX4_BUILD_DEPS[@]}" libbenchmark-dev valgrind
 
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOVEX4_BENCH=ON \
     -DKOVEX4_TESTS=OFF >/dev/null
-cmake --build "$BUILD" --target kovex4 kovex4-bench kovex4-microbench kovex4-clients-bench |
+cmake --build "$BUILD" --target kovex4 kovex4-bench kovex4-microbench kovex4-clients-bench \
+    kovex4-tls-bench |
     tail -n 1
 
 echo
@@ -40,3 +41,7 @@ echo "=== End-to-end benchmark of $BUILD/src/service/kovex4"
 echo
 echo "=== Several clients at once (MOD_KOVEX4_CLIENTS), each polling as fast as it can, 10 s each"
 "$BUILD/bench/kovex4-clients-bench" 10 1 4 16
+
+echo
+echo "=== Modbus over TLS against plain Modbus TCP: reads, handshakes, memory with 16 clients"
+"$BUILD/bench/kovex4-tls-bench" 2000 200

@@ -13,8 +13,9 @@ deps_install() {
     fi
 }
 
-# Packages every build needs (groff-base: the test suite checks the manual pages with groff).
-KOVEX4_BUILD_DEPS=(g++ cmake ninja-build libgtest-dev libgmock-dev groff-base)
+# Packages every build needs (groff-base: the test suite checks the manual pages with groff;
+# libmbedtls-dev: Modbus over TLS; openssl: the TLS tests make their certificates with it).
+KOVEX4_BUILD_DEPS=(g++ cmake ninja-build libgtest-dev libgmock-dev groff-base libmbedtls-dev openssl)
 
 # Packages the package tests need: cpack's dependency search (dpkg-dev, file), lintian,
 # hardening-check (devscripts), git (the reproducibility test clones the tree), and for the install

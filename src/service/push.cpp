@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "modbus/push_request.h"
 #include "sys/deadline.h"
@@ -37,14 +38,25 @@ uint32_t scan_alarms(PushState& push, const ModbusRegisters& registers, const Se
     return mask;
 }
 
+// The connection to the remote server: a socket, and a TLS session over it when `tls` is set.
+struct PushLink {
+    int sock;
+    TlsSession* tls;
+};
+
 // Waits up to the answer budget for one complete frame from the remote server.
-const MbapFrame* await_answer(PushState& push, int sock) {
+const MbapFrame* await_answer(PushState& push, PushLink link) {
     const int64_t deadline = wait_clock_us() + int64_t{PUSH_ANSWER_SECONDS} * 1000000;
     for (;;) {
-        if (wait_fd(sock, WaitFor::read, deadline) <= 0)
+        // Bytes a TLS session holds already are not seen by select.
+        if ((link.tls == nullptr || !tls_pending(*link.tls)) &&
+            wait_fd(link.sock, WaitFor::read, deadline) <= 0)
             return nullptr;
         uint8_t buffer[256];
-        const ssize_t n = socket_recv(sock, buffer, sizeof buffer);
+        const ssize_t n = link.tls != nullptr ? tls_recv(*link.tls, buffer, sizeof buffer)
+                                              : socket_recv(link.sock, buffer, sizeof buffer);
+        if (n < 0 && link.tls != nullptr && errno == EAGAIN) // a record not complete yet
+            continue;
         if (n <= 0)
             return nullptr;
         const uint8_t* next = buffer;
@@ -58,7 +70,7 @@ const MbapFrame* await_answer(PushState& push, int sock) {
 // Delivers slot i: true when it was acknowledged, or when its range can never be sent (a setting,
 // not a failure of this cycle).
 bool push_slot(PushState& push, const ModbusRegisters& registers, const Settings& settings,
-               int sock, int i) {
+               PushLink link, int i) {
     if ((push.sendable & (1u << i)) == 0)
         return true;
     const MbapFrame* request =
@@ -68,9 +80,13 @@ bool push_slot(PushState& push, const ModbusRegisters& registers, const Settings
     uint8_t wire[MBAP_MAX_WIRE];
     const int size = mbap_serialize(*request, wire);
     // A failed send shows as a missing answer.
-    socket_send_all(sock, wire, static_cast<size_t>(size), INT64_MAX);
+    if (link.tls != nullptr)
+        tls_send_all(*link.tls, wire, static_cast<size_t>(size),
+                     wait_clock_us() + int64_t{PUSH_ANSWER_SECONDS} * 1000000);
+    else
+        socket_send_all(link.sock, wire, static_cast<size_t>(size), INT64_MAX);
 
-    const MbapFrame* answer = await_answer(push, sock);
+    const MbapFrame* answer = await_answer(push, link);
     if (answer == nullptr || !modbus_is_write_ack(answer))
         return false;
     ++push.counters.slots_acknowledged;
@@ -80,6 +96,29 @@ bool push_slot(PushState& push, const ModbusRegisters& registers, const Settings
         registers.write(registers.context, settings.alarm[i] - 1, 1, &zero);
     }
     return true;
+}
+
+// The TLS handshake with the remote server within the connection budget. Its certificate must
+// chain to the authority; its name is checked only when the setting is a host name (an address
+// is not looked for in the certificate).
+bool open_tls(PushState& push, const Settings& settings, int sock, TlsSession& session) {
+    uint32_t dotted = 0;
+    const char* name = settings_parse_ipaddr(settings.ipaddr.c_str(), dotted) != 0
+                           ? nullptr
+                           : settings.ipaddr.c_str();
+    const int64_t deadline = wait_clock_us() + int64_t{PUSH_CONNECT_SECONDS} * 1000000;
+    if (tls_session_open(session, *push.tls, sock, name) &&
+        tls_handshake_until(session, deadline)) {
+        log_msg(LOG_NOTICE, "TLS connection to %s established", settings.ipaddr.c_str());
+        return true;
+    }
+    char reason[TLS_REASON_SIZE];
+    if (session.open)
+        tls_reason(session, reason, sizeof reason);
+    else
+        std::snprintf(reason, sizeof reason, "out of memory");
+    log_msg(LOG_NOTICE, "TLS handshake with %s failed: %s", settings.ipaddr.c_str(), reason);
+    return false;
 }
 
 } // namespace
@@ -142,8 +181,10 @@ void push_cycle(PushState& push, const ModbusRegisters& registers, const Setting
     // each slot before it is sent.
     notify_watchdog(wait_clock_us());
     const uint32_t address = resolve_hostname(settings.ipaddr.c_str());
-    const int sock =
-        address == 0 ? -1 : socket_open_tcp_client(address, settings.port, PUSH_CONNECT_SECONDS);
+    const bool tls_ready = !push.tls_wanted || push.tls != nullptr;
+    const int sock = address == 0 || !tls_ready
+                         ? -1
+                         : socket_open_tcp_client(address, settings.port, PUSH_CONNECT_SECONDS);
     if (sock < 0) {
         ++push.counters.failed;
         return;
@@ -151,13 +192,17 @@ void push_cycle(PushState& push, const ModbusRegisters& registers, const Setting
     log_msg(LOG_NOTICE, "TCP connection to %s established", settings.ipaddr.c_str());
     mbap_reset(push.parser);
 
-    bool delivered = true;
-    for (int i = 0; i < SETTINGS_SLOTS; ++i)
+    TlsSession session;
+    const PushLink link{sock, push.tls_wanted ? &session : nullptr};
+    const bool linked = link.tls == nullptr || open_tls(push, settings, sock, session);
+    bool delivered = linked;
+    for (int i = 0; i < SETTINGS_SLOTS && linked; ++i)
         if (mask & (1u << i)) {
             notify_watchdog(wait_clock_us());
-            delivered = push_slot(push, registers, settings, sock, i) && delivered;
+            delivered = push_slot(push, registers, settings, link, i) && delivered;
         }
 
+    tls_session_close(session);
     socket_close(sock);
     log_msg(LOG_NOTICE, "TCP connection closed");
     ++(delivered ? push.counters.succeeded : push.counters.failed);

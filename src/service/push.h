@@ -8,6 +8,7 @@
 #include "modbus/mbap.h"
 #include "modbus/modbus.h"
 #include "settings/settings.h"
+#include "sys/tls.h"
 
 inline constexpr int64_t PUSH_FIRST_DELAY = 60; // seconds from start-up to the first push
 inline constexpr int PUSH_ANSWER_SECONDS = 10;  // budget for the answer to one slot
@@ -40,6 +41,10 @@ struct PushState {
     std::array<uint16_t, SETTINGS_SLOTS> alarm_values;
     MbapParser parser; // answers of the remote server
     PushCounters counters;
+    // Over TLS (tls_wanted): the client configuration, nullptr when the TLS files could not be
+    // used; then nothing is pushed rather than pushed in the clear.
+    bool tls_wanted = false;
+    const mbedtls_ssl_config* tls = nullptr;
 };
 
 // Schedules the first push one minute after `now` (monotonic seconds) and reports slots that can

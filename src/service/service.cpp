@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "modbus/request.h"
 #include "regmap/regs.h"
@@ -35,6 +36,7 @@ int line_write(void* context, uint32_t start, uint32_t quantity, const uint16_t*
 }
 
 void close_client(ServiceClient& client) {
+    tls_session_close(client.tls);
     socket_close(client.fd);
     log_msg(LOG_NOTICE, "TCP connection closed");
     client.fd = -1;
@@ -92,6 +94,67 @@ void accept_client(Service& service) {
     client.fd = fd;
     client.last_active = ++service.events;
     ++service.counters.clients_accepted;
+    if (!service.tls_wanted)
+        return;
+    // Over TLS the handshake comes first, step by step as its records arrive (see receive).
+    client.handshake_due_us = wait_clock_us() + int64_t{SERVICE_HANDSHAKE_SECONDS} * 1000000;
+    client.handshake_wants_write = false;
+    client.tls_writer = false;
+    if (!tls_session_open(client.tls, service.tls.server, fd)) {
+        log_msg(LOG_NOTICE, "TLS handshake with %s failed: %s", client.address, "out of memory");
+        close_client(client);
+    }
+}
+
+// Whether `word` is one of the words of `list` (separated by commas or blanks).
+bool list_has(std::string_view list, std::string_view word) {
+    constexpr std::string_view separators = ", \t";
+    for (size_t begin = list.find_first_not_of(separators); begin != std::string_view::npos;) {
+        const size_t end = std::min(list.find_first_of(separators, begin), list.size());
+        if (list.substr(begin, end - begin) == word)
+            return true;
+        begin = list.find_first_not_of(separators, end);
+    }
+    return false;
+}
+
+// Whether this client's writes (functions 16 and 6) may reach the device: over TLS, by the role
+// in its certificate. MOD_KOVEX4_READ_ONLY, which refuses every client's writes, is an option of
+// the request handler (MODBUS_READ_ONLY) and applies after this.
+bool client_may_write(const Service& service, const ServiceClient& client) {
+    return !service.tls_wanted || client.tls_writer;
+}
+
+// Takes a TLS client's handshake a step further; when it is done, logs the client's role and
+// whether that role may write. False when the client was dropped.
+bool continue_handshake(Service& service, ServiceClient& client) {
+    const int step = tls_handshake_step(client.tls, client.handshake_wants_write);
+    if (step == 0)
+        return true;
+    if (step < 0) {
+        char reason[TLS_REASON_SIZE];
+        tls_reason(client.tls, reason, sizeof reason);
+        log_msg(LOG_NOTICE, "TLS handshake with %s failed: %s", client.address, reason);
+        close_client(client);
+        return false;
+    }
+    char role[TLS_ROLE_SIZE];
+    const bool has_role = tls_peer_role(client.tls, role, sizeof role) != 0;
+    client.tls_writer = has_role && list_has(service.settings.tls_writers, role);
+    log_msg(LOG_NOTICE, "TLS connection from %s established (role %s)", client.address,
+            has_role ? role : "none");
+    return true;
+}
+
+// A TLS client's handshake that has not ended in time is given up.
+void check_handshake_time(ServiceClient& client, int64_t now_us) {
+    if (client.fd < 0 || !client.tls.open || client.tls.established ||
+        now_us < client.handshake_due_us)
+        return;
+    char reason[48];
+    std::snprintf(reason, sizeof reason, "not done within %d seconds", SERVICE_HANDSHAKE_SECONDS);
+    log_msg(LOG_NOTICE, "TLS handshake with %s failed: %s", client.address, reason);
+    close_client(client);
 }
 
 void count_request(ServiceCounters& counters, uint8_t function, const MbapFrame& response) {
@@ -107,8 +170,34 @@ void count_request(ServiceCounters& counters, uint8_t function, const MbapFrame&
                                            : counters.exceptions_4);
 }
 
+// One read from a TLS client: a step of its handshake, or the decrypted bytes of its records.
+void receive_tls(Service& service, ServiceClient& client) {
+    client.input_next = client.input_end = 0;
+    // Requests may follow the handshake's last record at once: they are read right after it.
+    if (!client.tls.established &&
+        (!continue_handshake(service, client) || !client.tls.established))
+        return;
+    const ssize_t n = tls_recv(client.tls, client.input.data(), client.input.size());
+    if (n > 0) {
+        client.input_end = static_cast<int32_t>(n);
+        return;
+    }
+    if (n < 0 && errno == EAGAIN) // a record not complete yet
+        return;
+    if (n < 0) {
+        char reason[TLS_REASON_SIZE];
+        tls_reason(client.tls, reason, sizeof reason);
+        log_msg(LOG_ERR, "recv error: %s", reason);
+    }
+    close_client(client);
+}
+
 // One read from a client into its input; a closed or failed connection is closed here.
-void receive(ServiceClient& client) {
+void receive(Service& service, ServiceClient& client) {
+    if (client.tls.open) {
+        receive_tls(service, client);
+        return;
+    }
     const ssize_t n = socket_recv(client.fd, client.input.data(), client.input.size());
     if (n <= 0) {
         if (n < 0)
@@ -138,7 +227,11 @@ bool serve_one(Service& service, ServiceClient& client) {
                     static_cast<size_t>(request_size));
         service.trace_source = client.address;
     }
-    modbus_handle_request(service.registers, *frame, service.modbus_options);
+    if ((function == MODBUS_WRITE_MULTIPLE || function == MODBUS_WRITE_SINGLE) &&
+        !client_may_write(service, client))
+        modbus_exception(*frame, MODBUS_ILLEGAL_FUNCTION);
+    else
+        modbus_handle_request(service.registers, *frame, service.modbus_options);
     count_request(service.counters, function, *frame);
     const int size = mbap_serialize(*frame, wire);
     if (service.trace.on) {
@@ -147,8 +240,13 @@ bool serve_one(Service& service, ServiceClient& client) {
         service.trace_source = "push";
     }
     const int64_t deadline = wait_clock_us() + int64_t{service.send_seconds} * 1000000;
-    if (!socket_send_all(client.fd, wire, static_cast<size_t>(size), deadline) &&
-        (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    if (client.tls.open) {
+        // A session that failed cannot be resumed: it is dropped like a client that stopped
+        // reading.
+        if (!tls_send_all(client.tls, wire, static_cast<size_t>(size), deadline))
+            close_client(client);
+    } else if (!socket_send_all(client.fd, wire, static_cast<size_t>(size), deadline) &&
+               (errno == EAGAIN || errno == EWOULDBLOCK)) {
         // The answer did not fit within the send time limit: the client has not read for that
         // long, and a cut answer would put its stream out of step, so it is dropped. Other
         // errors (a reset peer) show on the next recv.
@@ -181,6 +279,28 @@ bool read_allow_number(const char*& p, uint32_t max, uint32_t& value) {
         return false;
     value = number.value;
     p = number.rest;
+    return true;
+}
+
+// Loads the TLS files. Any of them set asks for TLS: a missing or broken one leaves the service
+// without a server rather than serving plain Modbus where TLS was meant.
+bool start_tls(Service& service) {
+    const Settings& s = service.settings;
+    for (const SettingsField field :
+         {SettingsField::tls_cert, SettingsField::tls_key, SettingsField::tls_ca}) {
+        const SettingsKey& key = settings_key(field);
+        if (settings_text(s, key)->empty()) {
+            log_msg(LOG_ERR, "TLS setup error: %s is not set", key.name);
+            return false;
+        }
+    }
+    char reason[TLS_REASON_SIZE];
+    if (!tls_credentials_load(service.tls, s.tls_cert.c_str(), s.tls_key.c_str(), s.tls_ca.c_str(),
+                              reason, sizeof reason)) {
+        log_msg(LOG_ERR, "TLS setup error: %s", reason);
+        tls_credentials_free(service.tls);
+        return false;
+    }
     return true;
 }
 
@@ -290,6 +410,9 @@ void service_start_server(Service& service) {
         service.modbus_options |= MODBUS_READ_ONLY;
     service_allow_load(service.allow, s.allow);
     uint32_t address = 0;
+    service.tls_wanted = !s.tls_cert.empty() || !s.tls_key.empty() || !s.tls_ca.empty();
+    if (service.tls_wanted && !start_tls(service))
+        return;
     if (!s.listen.empty() && !settings_parse_ipaddr(s.listen.c_str(), address)) {
         // Listening on every address instead would open the gateway where it was meant to be
         // closed; the service runs without a server, as when the port is taken.
@@ -318,6 +441,8 @@ int service_start(Service& service, const char* settings_path) {
     if (!dev_line_open(service.line, port))
         return 0;
     push_init(service.push, service.settings, wait_clock_us() / 1000000);
+    service.push.tls_wanted = service.tls_wanted;
+    service.push.tls = service.tls.ready ? &service.tls.client : nullptr;
     service.counters.started_us = wait_clock_us();
     return 1;
 }
@@ -413,18 +538,31 @@ void service_iterate(Service& service) {
         if (in_set[i] > max_fd)
             max_fd = in_set[i];
     }
-    const int ready = wait_select(max_fd + 1, readable, wait_clock_us() + 1000000);
+    // TLS sessions may hold received bytes that select does not see, and a handshake may wait
+    // for room to send: those are gone on with after a short wait instead of a readable socket.
+    std::array<bool, SERVICE_MAX_CLIENTS> go_on{};
+    int64_t wait_us = 1000000;
+    for (uint32_t i = 0; i < SERVICE_MAX_CLIENTS && service.tls_wanted; ++i) {
+        const ServiceClient& client = service.clients[i];
+        go_on[i] = in_set[i] >= 0 && client.tls.open &&
+                   (client.handshake_wants_write || tls_pending(client.tls));
+        if (go_on[i])
+            wait_us = client.handshake_wants_write ? std::min<int64_t>(wait_us, 10000) : 0;
+    }
+    const bool any_go_on = wait_us < 1000000;
+    const int ready = wait_select(max_fd + 1, readable, wait_clock_us() + wait_us);
     if (ready < 0) {
         log_msg(LOG_ERR, "select error: %s", strerror(errno));
         wait_until(wait_clock_us() + 1000000);
-    } else if (ready > 0) {
-        if (service.listen_fd >= 0 && FD_ISSET(service.listen_fd, &readable))
+    } else if (ready > 0 || any_go_on) {
+        if (ready > 0 && service.listen_fd >= 0 && FD_ISSET(service.listen_fd, &readable))
             accept_client(service);
         // A client accepted just now was not in this iteration's set; it is read next time.
         for (uint32_t i = 0; i < SERVICE_MAX_CLIENTS; ++i) {
             ServiceClient& client = service.clients[i];
-            if (in_set[i] >= 0 && client.fd == in_set[i] && FD_ISSET(in_set[i], &readable))
-                receive(client);
+            if (in_set[i] >= 0 && client.fd == in_set[i] &&
+                ((ready > 0 && FD_ISSET(in_set[i], &readable)) || go_on[i]))
+                receive(service, client);
         }
         // Turns of one request per client, so that a client with many requests in one read
         // does not keep the others waiting; with one client, all of its read in order. Each
@@ -444,6 +582,8 @@ void service_iterate(Service& service) {
         }
         service.first_turn = (service.first_turn + 1) % service.client_limit;
     }
+    for (ServiceClient& client : service.clients)
+        check_handshake_time(client, wait_clock_us());
     if (!service.settings.ipaddr.empty())
         push_cycle(service.push, service.registers, service.settings, wait_clock_us() / 1000000);
     service_check_line(service, wait_clock_us());

@@ -13,6 +13,7 @@
 #include "service/push.h"
 #include "service/trace.h"
 #include "settings/settings.h"
+#include "sys/tls.h"
 
 // How long one answer may wait for room in the client's socket before the client is dropped.
 inline constexpr int SERVICE_SEND_SECONDS = 10;
@@ -20,6 +21,8 @@ inline constexpr int SERVICE_SEND_SECONDS = 10;
 inline constexpr int SERVICE_REOPEN_SECONDS = 3;
 // The most clients MOD_KOVEX4_CLIENTS can allow at once.
 inline constexpr uint32_t SERVICE_MAX_CLIENTS = 16;
+// How long a TLS client has from its connection to the end of its handshake.
+inline constexpr int SERVICE_HANDSHAKE_SECONDS = 10;
 
 // The most entries MOD_KOVEX4_ALLOW holds; entries beyond are logged and ignored.
 inline constexpr size_t SERVICE_ALLOW_MAX = 32;
@@ -61,6 +64,12 @@ struct ServiceClient {
     int32_t input_next = 0; // input[input_next .. input_end) is still to be parsed
     int32_t input_end = 0;
     char address[16] = ""; // the peer's dotted IPv4 address
+    // Over TLS: the session (open from the accept on), when its handshake must be done, whether
+    // it last waited for room to send, and whether its certificate's role may write.
+    TlsSession tls{};
+    int64_t handshake_due_us = 0;
+    bool handshake_wants_write = false;
+    bool tls_writer = false;
 };
 
 // What the service has done, counted from the start; fixed width, wrapping. With the device's
@@ -87,6 +96,9 @@ struct Service {
     int64_t reopen_due_us = 0;
     PushState push;
     ServiceCounters counters{};
+    // Modbus over TLS (the three MOD_KOVEX4_TLS_ files set): the gateway's credentials.
+    bool tls_wanted = false;
+    TlsCredentials tls{};
     // The field device's registers over `line`; the context is this record.
     ModbusRegisters registers{};
     // The live traffic trace (SIGUSR2): its state, the device exchange it is shown, and whom the

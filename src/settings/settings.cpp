@@ -143,6 +143,14 @@ const std::string* settings_text(const Settings& s, const SettingsKey& key) {
         return &s.listen;
     case SettingsField::allow:
         return &s.allow;
+    case SettingsField::tls_cert:
+        return &s.tls_cert;
+    case SettingsField::tls_key:
+        return &s.tls_key;
+    case SettingsField::tls_ca:
+        return &s.tls_ca;
+    case SettingsField::tls_writers:
+        return &s.tls_writers;
     default:
         return nullptr;
     }

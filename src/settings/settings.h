@@ -36,6 +36,13 @@ struct Settings {
     // connect (empty: every client), and no client writes when read_only is not 0.
     std::string allow{};
     uint32_t read_only = 0;
+    // Modbus over TLS, on when the three files are set: the gateway's certificate, its private
+    // key and the authority that signs the clients' and the push receiver's certificates (paths of
+    // PEM files); and the client roles that may write (a list, separated by commas or blanks).
+    std::string tls_cert{};
+    std::string tls_key{};
+    std::string tls_ca{};
+    std::string tls_writers{};
 };
 
 // What each key of the file sets.
@@ -59,6 +66,10 @@ enum class SettingsField : uint8_t {
     listen,
     allow,
     read_only,
+    tls_cert,
+    tls_key,
+    tls_ca,
+    tls_writers,
 };
 
 // How a value is read and written back: a number (decimal, 32 bits) or a text.
@@ -117,6 +128,12 @@ inline constexpr SettingsKey SETTINGS_KEYS[] = {
     {"MOD_KOVEX4_LISTEN", SettingsField::listen, 0, SettingsKind::text, SettingsDefault::omitted},
     {"MOD_KOVEX4_ALLOW", SettingsField::allow, 0, SettingsKind::text, SettingsDefault::omitted},
     {"MOD_KOVEX4_READ_ONLY", SettingsField::read_only, 0, SettingsKind::number,
+     SettingsDefault::omitted},
+    {"MOD_KOVEX4_TLS_CERT", SettingsField::tls_cert, 0, SettingsKind::text,
+     SettingsDefault::omitted},
+    {"MOD_KOVEX4_TLS_KEY", SettingsField::tls_key, 0, SettingsKind::text, SettingsDefault::omitted},
+    {"MOD_KOVEX4_TLS_CA", SettingsField::tls_ca, 0, SettingsKind::text, SettingsDefault::omitted},
+    {"MOD_KOVEX4_TLS_WRITERS", SettingsField::tls_writers, 0, SettingsKind::text,
      SettingsDefault::omitted},
 };
 // What every key begins with.

@@ -24,7 +24,8 @@ std::string dump(const Settings& s) {
         << s.data_period << '|' << s.alarm_period;
     for (int n = 0; n < SETTINGS_SLOTS; ++n)
         out << "|S" << s.start[n] << " C" << s.count[n] << " A" << s.alarm[n];
-    out << '|' << s.clients << '|' << s.write_single << '|' << s.listen;
+    out << '|' << s.clients << '|' << s.write_single << '|' << s.listen << '|' << s.tls_cert << '|'
+        << s.tls_key << '|' << s.tls_ca << '|' << s.tls_writers;
     return out.str();
 }
 
@@ -168,9 +169,12 @@ TEST(SettingsFile, EveryFieldSavesToAndLoadsFromItsKey) {
 
     // The server options are written only when set: a file without them keeps its 26 lines.
     std::tie(s.clients, s.write_single, s.listen) = std::tuple(4, 1, "10.0.0.2");
+    std::tie(s.tls_cert, s.tls_ca, s.tls_writers) = std::tuple("/c.pem", "/ca.pem", "op, eng");
     ASSERT_EQ(settings_save(s, path.c_str()), 1);
-    EXPECT_EQ(read_file(path), saved + "MOD_KOVEX4_CLIENTS=4\nMOD_KOVEX4_WRITE_SINGLE=1\n"
-                                       "MOD_KOVEX4_LISTEN=10.0.0.2\n");
+    EXPECT_EQ(read_file(path), saved +
+                                   "MOD_KOVEX4_CLIENTS=4\nMOD_KOVEX4_WRITE_SINGLE=1\n"
+                                   "MOD_KOVEX4_LISTEN=10.0.0.2\nMOD_KOVEX4_TLS_CERT=/c.pem\n"
+                                   "MOD_KOVEX4_TLS_CA=/ca.pem\nMOD_KOVEX4_TLS_WRITERS=\"op, eng\"\n");
     EXPECT_EQ(dump(load_text(dir, read_file(path))), dump(s));
 
     // A missing file clears every field, silently.

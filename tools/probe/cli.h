@@ -22,7 +22,8 @@ struct Options {
     int wait_ms = 300;
     std::string lock_dir;
     std::string log;
-    int seconds = 0; // trace: 0 until Ctrl-C
+    int seconds = 0;         // trace: 0 until Ctrl-C
+    std::string client_cert; // settings: a client certificate to check
 };
 
 int run_settings(const Options& opt);

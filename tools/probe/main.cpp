@@ -44,6 +44,9 @@ const char USAGE[] =
     "Options:\n"
     "  -c, --settings FILE  the settings file (default /opt/kovex4/etc/settings)\n"
     "      --json           print the result as JSON\n"
+    "settings:\n"
+    "      --client-cert F  check a client's certificate (PEM file) against the TLS settings:\n"
+    "                       its authority, its dates and its role\n"
     "line:\n"
     "      --device D       the serial device below /dev, as in %s\n"
     "      --baud B         the line speed, as in %s\n"
@@ -87,6 +90,7 @@ constexpr OptionUse OPTION_USE[] = {
     {"--scan-stations", "line"}, {"--scan-baud", "line"},
     {"--wait", "line"},          {"--lock-dir", "line status trace"},
     {"--log", "status trace"},   {"--seconds", "trace"},
+    {"--client-cert", "settings"},
 };
 
 // True when `command` is one of the blank-separated words of `list`.
@@ -112,7 +116,8 @@ int parse_options(int argc, char** argv, Options& opt) {
         WAIT,
         LOCK_DIR,
         LOG,
-        SECONDS
+        SECONDS,
+        CLIENT_CERT
     };
     static const option longopts[] = {
         {"settings", required_argument, nullptr, 'c'},
@@ -127,6 +132,7 @@ int parse_options(int argc, char** argv, Options& opt) {
         {"lock-dir", required_argument, nullptr, LOCK_DIR},
         {"log", required_argument, nullptr, LOG},
         {"seconds", required_argument, nullptr, SECONDS},
+        {"client-cert", required_argument, nullptr, CLIENT_CERT},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -134,7 +140,7 @@ int parse_options(int argc, char** argv, Options& opt) {
     int c;
     int index = -1;
     while ((c = getopt_long(argc, argv, "c:h", longopts, &index)) != -1) {
-        if (c >= DEVICE && c <= SECONDS)
+        if (c >= DEVICE && c <= CLIENT_CERT)
             given.push_back(std::string("--") + longopts[index].name);
         index = -1;
         switch (c) {
@@ -190,6 +196,9 @@ int parse_options(int argc, char** argv, Options& opt) {
             opt.seconds = static_cast<int>(seconds);
             break;
         }
+        case CLIENT_CERT:
+            opt.client_cert = optarg;
+            break;
         case 'h':
             std::printf(USAGE, settings_key(SettingsField::device).name,
                         settings_key(SettingsField::baudrate).name,

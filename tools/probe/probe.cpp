@@ -241,6 +241,15 @@ struct Checker {
             row.used = s.read_only != 0 ? "on" : "off";
             row.note = s.read_only != 0 ? "client writes get exception 1" : "clients may write";
             break;
+        case SettingsField::tls_cert:
+        case SettingsField::tls_key:
+        case SettingsField::tls_ca:
+            explain_tls_file(row, key.field);
+            break;
+        case SettingsField::tls_writers:
+            row.used = s.tls_writers.empty() ? "nobody" : s.tls_writers;
+            row.note = "roles that may write over TLS";
+            break;
         case SettingsField::ipaddr:
             explain_ipaddr(row);
             break;
@@ -307,6 +316,23 @@ struct Checker {
             row.used = std::to_string(list.count) + (list.count == 1 ? " entry" : " entries");
             row.note = "every other client is refused";
         }
+    }
+
+    // The three TLS files: TLS is on only when all of them are set.
+    void explain_tls_file(ProbeKeyRow& row, SettingsField field) {
+        const Settings& s = report.settings;
+        const std::string& path = *settings_text(s, settings_key(field));
+        const bool all = !s.tls_cert.empty() && !s.tls_key.empty() && !s.tls_ca.empty();
+        const bool any = !s.tls_cert.empty() || !s.tls_key.empty() || !s.tls_ca.empty();
+        row.used = path.empty() ? "none" : path;
+        if (!all) {
+            if (any && path.empty())
+                warn(row.line, row.key,
+                     "missing: with only some of the TLS files set the gateway runs without a "
+                     "Modbus server");
+            return;
+        }
+        row.note = "Modbus over TLS";
     }
 
     void explain_ipaddr(ProbeKeyRow& row) {

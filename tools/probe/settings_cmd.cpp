@@ -18,6 +18,7 @@
 #include "json.h"
 #include "service/service.h"
 #include "sys/sockets.h"
+#include "sys/tls.h"
 
 namespace {
 
@@ -63,6 +64,92 @@ std::string service_cannot_read(const std::string& path) {
                    SERVICE_USER, static_cast<unsigned>(st.st_mode & 07777),
                    static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_gid),
                    SERVICE_USER);
+}
+
+// "YYYY-MM-DD" of a certificate's date.
+std::string date_of(const mbedtls_x509_time& t) {
+    return text_of("%04d-%02d-%02d", t.year, t.mon, t.day);
+}
+
+// A certificate's dates against today: empty when it is valid now.
+std::string date_problem(const mbedtls_x509_crt& cert) {
+    if (mbedtls_x509_time_is_future(&cert.valid_from))
+        return "is not valid before " + date_of(cert.valid_from);
+    if (mbedtls_x509_time_is_past(&cert.valid_to))
+        return "expired on " + date_of(cert.valid_to);
+    return "";
+}
+
+ProbeKeyRow* row_of(ProbeSettingsReport& report, SettingsField field) {
+    for (ProbeKeyRow& row : report.rows)
+        if (row.key == settings_key(field).name)
+            return &row;
+    return nullptr;
+}
+
+// The TLS files as the gateway loads them (readable, the key matching the certificate), the dates
+// of the certificates, and a client's certificate when one is given: its authority, dates and
+// role.
+void check_tls(const Options& opt, const Settings& s, ProbeSettingsReport& report) {
+    if (s.tls_cert.empty() || s.tls_key.empty() || s.tls_ca.empty())
+        return;
+    ProbeKeyRow* cert_row = row_of(report, SettingsField::tls_cert);
+    ProbeKeyRow* ca_row = row_of(report, SettingsField::tls_ca);
+    auto warn = [&](const ProbeKeyRow* row, const std::string& text) {
+        report.warnings.push_back(
+            {row != nullptr ? row->line : 0, row != nullptr ? row->key : std::string(), text});
+    };
+    static TlsCredentials tls;
+    char reason[TLS_REASON_SIZE];
+    if (!tls_credentials_load(tls, s.tls_cert.c_str(), s.tls_key.c_str(), s.tls_ca.c_str(), reason,
+                              sizeof reason)) {
+        warn(cert_row, std::string(reason) + ": the gateway runs without a Modbus server");
+        tls_credentials_free(tls);
+        return;
+    }
+    for (auto [row, cert] : {std::pair{cert_row, &tls.cert}, std::pair{ca_row, &tls.ca}}) {
+        const std::string problem = date_problem(*cert);
+        if (!problem.empty())
+            warn(row, "the certificate " + problem);
+        else if (row != nullptr)
+            row->note = "valid until " + date_of(cert->valid_to);
+    }
+    if (!opt.client_cert.empty()) {
+        mbedtls_x509_crt client;
+        mbedtls_x509_crt_init(&client);
+        ProbeKeyRow* writers_row = row_of(report, SettingsField::tls_writers);
+        const int code = mbedtls_x509_crt_parse_file(&client, opt.client_cert.c_str());
+        uint32_t flags = 0;
+        char role[TLS_ROLE_SIZE];
+        if (code != 0) {
+            tls_error_text(code, reason, sizeof reason);
+            warn(nullptr, opt.client_cert + ": " + reason);
+        } else if (mbedtls_x509_crt_verify(&client, &tls.ca, nullptr, nullptr, &flags, nullptr,
+                                           nullptr) != 0) {
+            mbedtls_x509_crt_verify_info(reason, sizeof reason, "", flags);
+            // One finding a line: joined with "; ".
+            std::string why;
+            std::istringstream lines(reason);
+            for (std::string line; std::getline(lines, line);)
+                why += (why.empty() ? "" : "; ") + line;
+            warn(nullptr, opt.client_cert + " would be refused: " + why);
+        } else if (!tls_cert_role(client, role, sizeof role)) {
+            warn(nullptr, opt.client_cert + " has no role (extension " + TLS_ROLE_OID_TEXT +
+                              "): the client may only read");
+        } else {
+            std::string list = s.tls_writers;
+            std::replace(list.begin(), list.end(), ',', ' ');
+            std::istringstream words(list);
+            bool writer = false;
+            for (std::string word; words >> word;)
+                writer = writer || word == role;
+            if (writers_row != nullptr)
+                writers_row->note = opt.client_cert + ": role " + role +
+                                    (writer ? ", may write" : ", may only read");
+        }
+        mbedtls_x509_crt_free(&client);
+    }
+    tls_credentials_free(tls);
 }
 
 std::string cell(const std::string& text, size_t width) {
@@ -151,6 +238,7 @@ int run_settings(const Options& opt) {
 
     ProbeSettingsReport report;
     probe_check_settings(text.str(), host, report);
+    check_tls(opt, settings, report);
     if (opt.json)
         print_json(opt, report);
     else

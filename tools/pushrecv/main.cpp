@@ -15,6 +15,8 @@
 #include <string>
 
 #include "modbus/mbap.h"
+#include "sys/deadline.h"
+#include "sys/tls.h"
 
 namespace {
 
@@ -29,12 +31,13 @@ struct Options {
     std::string bind = "127.0.0.1";
     unsigned port = 502;
     Answer answer = Answer::ack;
-    long max_slots = -1; // stop after this many slots; -1: run until a signal
+    long max_slots = -1;                   // stop after this many slots; -1: run until a signal
+    std::string tls_cert, tls_key, tls_ca; // all three: Modbus over TLS
 };
 
 void usage(FILE* out) {
     fputs("usage: kovex4-pushrecv [--port N] [--bind ADDR] [--answer ack|exception|none]\n"
-          "                       [--count N]\n"
+          "                       [--count N] [--tls-cert FILE --tls-key FILE --tls-ca FILE]\n"
           "Receives the gateway's push requests (Modbus TCP function 16) and prints one line\n"
           "per pushed slot:\n"
           "  slot unit=U tid=T start=S count=N values=V1,V2,...\n"
@@ -44,6 +47,9 @@ void usage(FILE* out) {
           "  --bind ADDR    local IPv4 address (default 127.0.0.1)\n"
           "  --answer MODE  ack (default), exception (code 4) or none (never answer)\n"
           "  --count N      exit after N slots\n"
+          "  --tls-cert FILE, --tls-key FILE, --tls-ca FILE\n"
+          "                 Modbus over TLS: this receiver's certificate and key, and the\n"
+          "                 authority the gateway's certificate must chain to (PEM files)\n"
           "  --help, -h     show this text and exit\n",
           out);
 }
@@ -70,6 +76,12 @@ bool parse_options(int argc, char** argv, Options& options) {
                 options.answer = Answer::none;
             else
                 return false;
+        } else if (arg == "--tls-cert" && value) {
+            options.tls_cert = value;
+        } else if (arg == "--tls-key" && value) {
+            options.tls_key = value;
+        } else if (arg == "--tls-ca" && value) {
+            options.tls_ca = value;
         } else if (arg == "--count" && value) {
             options.max_slots = strtol(value, nullptr, 10);
         } else {
@@ -141,8 +153,21 @@ int main(int argc, char** argv) {
     printf("listening on %s:%u\n", options.bind.c_str(), options.port);
     fflush(stdout);
 
+    static TlsCredentials tls;
+    const bool use_tls =
+        !options.tls_cert.empty() || !options.tls_key.empty() || !options.tls_ca.empty();
+    if (use_tls) {
+        char reason[TLS_REASON_SIZE];
+        if (!tls_credentials_load(tls, options.tls_cert.c_str(), options.tls_key.c_str(),
+                                  options.tls_ca.c_str(), reason, sizeof reason)) {
+            fprintf(stderr, "kovex4-pushrecv: TLS: %s\n", reason);
+            return 1;
+        }
+    }
+
     long slots = 0;
     static MbapParser parser;
+    static TlsSession session;
     while (!g_stop && (options.max_slots < 0 || slots < options.max_slots)) {
         pollfd wait{listener, POLLIN, 0};
         if (poll(&wait, 1, 200) <= 0)
@@ -151,12 +176,32 @@ int main(int argc, char** argv) {
         if (conn < 0)
             continue;
         mbap_reset(parser);
-        while (!g_stop && (options.max_slots < 0 || slots < options.max_slots)) {
-            pollfd in{conn, POLLIN, 0};
-            if (poll(&in, 1, 200) <= 0)
+        if (use_tls) {
+            char reason[TLS_REASON_SIZE] = "out of memory";
+            if (!tls_session_open(session, tls.server, conn) ||
+                !tls_handshake_until(session, wait_clock_us() + 10000000)) {
+                if (session.open)
+                    tls_reason(session, reason, sizeof reason);
+                printf("tls handshake failed: %s\n", reason);
+                fflush(stdout);
+                tls_session_close(session);
+                close(conn);
                 continue;
+            }
+            printf("tls connection established\n");
+            fflush(stdout);
+        }
+        while (!g_stop && (options.max_slots < 0 || slots < options.max_slots)) {
+            if (!use_tls || !tls_pending(session)) {
+                pollfd in{conn, POLLIN, 0};
+                if (poll(&in, 1, 200) <= 0)
+                    continue;
+            }
             uint8_t buffer[512];
-            const ssize_t n = recv(conn, buffer, sizeof buffer, 0);
+            const ssize_t n = use_tls ? tls_recv(session, buffer, sizeof buffer)
+                                      : recv(conn, buffer, sizeof buffer, 0);
+            if (n < 0 && use_tls && errno == EAGAIN)
+                continue;
             if (n <= 0)
                 break;
             const uint8_t* next = buffer;
@@ -169,9 +214,14 @@ int main(int argc, char** argv) {
                     continue;
                 uint8_t wire[MBAP_MAX_WIRE];
                 const int size = mbap_serialize(*frame, wire);
-                send(conn, wire, static_cast<size_t>(size), MSG_NOSIGNAL);
+                if (use_tls)
+                    tls_send_all(session, wire, static_cast<size_t>(size),
+                                 wait_clock_us() + 10000000);
+                else
+                    send(conn, wire, static_cast<size_t>(size), MSG_NOSIGNAL);
             }
         }
+        tls_session_close(session);
         close(conn);
     }
     close(listener);

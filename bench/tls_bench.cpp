@@ -1,0 +1,197 @@
+// SPDX-License-Identifier: Apache-2.0
+// kovex4-tls-bench: what Modbus over TLS costs against plain Modbus TCP on this machine. Runs the
+// real kovex4 binary (through the end-to-end harness) against the simulated field device, once
+// plain and once with the TLS settings (certificates made by tests/e2e/tls_peer.py with openssl),
+// and prints the median and 99th percentile of a 2-register read, the handshake time, and the
+// daemon's resident memory with 16 clients of each kind connected. Every answer is checked.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench_support.h"
+#include "harness.h"
+#include "sys/deadline.h"
+#include "sys/tls.h"
+
+#ifndef KOVEX4_DAEMON
+#error "KOVEX4_DAEMON must name the kovex4 binary"
+#endif
+
+const char* bench_daemon_binary = KOVEX4_DAEMON;
+
+namespace {
+
+constexpr int kClients = 16;
+const Bytes kRequest = read_request(1, 0x0400, 2);
+const Bytes kAnswer = {0, 1, 0, 0, 0, 7, 1, 3, 4, 0x12, 0x34, 0x56, 0x78};
+
+struct TlsClient {
+    int fd = -1;
+    TlsSession session;
+    ~TlsClient() {
+        tls_session_close(session);
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// Connects and completes the handshake; false (with the reason printed) when it failed.
+bool tls_connect(const TlsCredentials& credentials, unsigned port, TlsClient& client) {
+    client.fd = connect_local(port);
+    if (client.fd < 0 || !tls_session_open(client.session, credentials.client, client.fd) ||
+        !tls_handshake_until(client.session, wait_clock_us() + 10000000)) {
+        char reason[TLS_REASON_SIZE];
+        tls_reason(client.session, reason, sizeof reason);
+        std::fprintf(stderr, "handshake failed: %s\n", reason);
+        return false;
+    }
+    return true;
+}
+
+bool tls_exchange(TlsClient& client, Bytes& reply) {
+    if (!tls_send_all(client.session, kRequest.data(), kRequest.size(), wait_clock_us() + 5000000))
+        return false;
+    size_t got = 0;
+    while (got < reply.size()) {
+        if (!tls_pending(client.session) &&
+            wait_fd(client.fd, WaitFor::read, wait_clock_us() + 5000000) <= 0)
+            return false;
+        const ssize_t n = tls_recv(client.session, reply.data() + got, reply.size() - got);
+        if (n == 0 || (n < 0 && errno != EAGAIN))
+            return false;
+        got += n > 0 ? static_cast<size_t>(n) : 0;
+    }
+    return true;
+}
+
+void print(const char* what, const Summary& s) {
+    std::printf("%-34s median %8.1f us   p99 %8.1f us   (n=%zu)\n", what, s.median_us, s.p99_us,
+                s.n);
+}
+
+// The daemon with its simulated device answering registers 1025-1026 with kAnswer's values.
+std::unique_ptr<Daemon> start(const std::string& extra) {
+    auto d = std::make_unique<Daemon>();
+    d->sim().with([](DevSim& s) {
+        s.items['i'][1] = 0x1234;
+        s.items['i'][2] = 0x5678;
+    });
+    if (!d->start(d->settings("MOD_KOVEX4_CLIENTS=16\n" + extra)) || !d->wait_listening()) {
+        std::fprintf(stderr, "the daemon did not start\n");
+        std::exit(1);
+    }
+    return d;
+}
+
+long rss_kb(const Daemon& d) {
+    ProcFigures figures;
+    return proc_figures(d.pid(), figures) ? figures.rss_kb : -1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int samples = argc > 1 ? std::atoi(argv[1]) : 2000;
+    const int handshakes = argc > 2 ? std::atoi(argv[2]) : 200;
+    if (geteuid() != 0) {
+        std::fprintf(stderr, "kovex4-tls-bench needs root (private mount namespaces)\n");
+        return 1;
+    }
+    TempDir dir;
+    const std::string certs = dir.path();
+    if (run_command("/usr/bin/python3 " KOVEX4_TLS_PEER " certs " + certs) != "ok\n") {
+        std::fprintf(stderr, "the certificates could not be made\n");
+        return 1;
+    }
+    TlsCredentials credentials;
+    char reason[TLS_REASON_SIZE];
+    if (!tls_credentials_load(credentials, (certs + "/writer.pem").c_str(),
+                              (certs + "/writer.key").c_str(), (certs + "/ca.pem").c_str(), reason,
+                              sizeof reason)) {
+        std::fprintf(stderr, "client credentials: %s\n", reason);
+        return 1;
+    }
+    Bytes reply(kAnswer.size());
+
+    std::printf("2-register read (function 3) through the gateway and the simulated device, "
+                "%d samples:\n",
+                samples);
+    long plain_rss_idle = 0, plain_rss_16 = 0;
+    {
+        auto d = start("");
+        const int fd = connect_local(d->port());
+        std::vector<int64_t> ns;
+        for (int i = 0; i < samples; ++i) {
+            const int64_t t0 = now_ns();
+            if (!exchange(fd, kRequest, reply) || reply != kAnswer)
+                return std::fprintf(stderr, "plain: wrong answer\n"), 1;
+            ns.push_back(now_ns() - t0);
+        }
+        close(fd);
+        print("plain Modbus TCP", summarise(ns));
+        plain_rss_idle = rss_kb(*d);
+        std::vector<int> fds;
+        for (int i = 0; i < kClients; ++i) {
+            fds.push_back(connect_local(d->port()));
+            if (!exchange(fds.back(), kRequest, reply) || reply != kAnswer)
+                return std::fprintf(stderr, "plain: wrong answer\n"), 1;
+        }
+        plain_rss_16 = rss_kb(*d);
+        for (int f : fds)
+            close(f);
+    }
+    const std::string tls = "MOD_KOVEX4_TLS_CERT=" + certs +
+                            "/gateway.pem\nMOD_KOVEX4_TLS_KEY=" + certs +
+                            "/gateway.key\nMOD_KOVEX4_TLS_CA=" + certs + "/ca.pem\n";
+    auto d = start(tls);
+    {
+        TlsClient client;
+        if (!tls_connect(credentials, d->port(), client))
+            return 1;
+        std::vector<int64_t> ns;
+        for (int i = 0; i < samples; ++i) {
+            const int64_t t0 = now_ns();
+            if (!tls_exchange(client, reply) || reply != kAnswer)
+                return std::fprintf(stderr, "TLS: wrong answer\n"), 1;
+            ns.push_back(now_ns() - t0);
+        }
+        print("Modbus over TLS 1.2", summarise(ns));
+    }
+    {
+        std::vector<int64_t> ns;
+        for (int i = 0; i < handshakes; ++i) {
+            TlsClient client;
+            const int64_t t0 = now_ns();
+            if (!tls_connect(credentials, d->port(), client))
+                return 1;
+            ns.push_back(now_ns() - t0);
+        }
+        std::printf("\nTLS handshake (connect to established, EC P-256 certificates, client "
+                    "certificate verified), %d samples:\n",
+                    handshakes);
+        print("handshake", summarise(ns));
+    }
+    const long tls_rss_idle = rss_kb(*d);
+    {
+        std::vector<std::unique_ptr<TlsClient>> clients;
+        for (int i = 0; i < kClients; ++i) {
+            clients.push_back(std::make_unique<TlsClient>());
+            if (!tls_connect(credentials, d->port(), *clients.back()) ||
+                !tls_exchange(*clients.back(), reply) || reply != kAnswer)
+                return std::fprintf(stderr, "TLS: client %d failed\n", i), 1;
+        }
+        const long tls_rss_16 = rss_kb(*d);
+        std::printf("\nResident memory of the daemon (VmRSS):\n");
+        std::printf("  plain, no client: %ld KiB; with %d clients: %ld KiB\n", plain_rss_idle,
+                    kClients, plain_rss_16);
+        std::printf("  TLS, no client:   %ld KiB; with %d clients: %ld KiB (%ld KiB a client)\n",
+                    tls_rss_idle, kClients, tls_rss_16, (tls_rss_16 - tls_rss_idle) / kClients);
+    }
+    tls_credentials_free(credentials);
+    return 0;
+}

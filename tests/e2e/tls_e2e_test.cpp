@@ -1,0 +1,240 @@
+// SPDX-License-Identifier: Apache-2.0
+// Modbus over TLS through the real daemon: Python's ssl module as the client, certificates made
+// by openssl for each test (tls_peer.py).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "harness.h"
+
+namespace {
+
+const std::string PEER = std::string("/usr/bin/python3 ") + KOVEX4_TLS_PEER + " ";
+const std::string FAILED = "TLS handshake with 127.0.0.1 failed: ";
+const std::string VERIFY_FAILED =
+    FAILED + "X509 - Certificate verification failed, e.g. CRL, CA or signature check failed; ";
+
+// How many of the daemon's lines begin with `prefix`.
+int count_prefix(Daemon& d, const std::string& prefix) {
+    int n = 0;
+    for (const LogLine& line : d.logs())
+        n += line.text.compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
+    return n;
+}
+
+class TlsServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root for private mount namespaces";
+        certs = d.dir().file("certs");
+        ASSERT_EQ(run_command("mkdir -p " + certs + " && " + PEER + "certs " + certs + " 2>&1"),
+                  "ok\n");
+        d.sim().with([](DevSim& s) {
+            s.items['i'][1] = 11;
+            s.items['i'][2] = 22;
+        });
+    }
+    std::string tls_settings(const std::string& cert = "gateway.pem",
+                             const std::string& key = "gateway.key") const {
+        return "MOD_KOVEX4_TLS_CERT=" + certs + "/" + cert + "\nMOD_KOVEX4_TLS_KEY=" + certs + "/" +
+               key + "\nMOD_KOVEX4_TLS_CA=" + certs + "/ca.pem\n";
+    }
+    void start_serving(const std::string& extra = "") {
+        ASSERT_TRUE(d.start(d.settings(tls_settings() + "MOD_KOVEX4_CLIENTS=4\n" + extra)));
+        ASSERT_TRUE(d.wait_listening());
+        // The connection that found the port open ended without a handshake.
+        ASSERT_TRUE(d.wait_log(FAILED + "SSL - The connection indicated an EOF"));
+    }
+    std::string peer(const std::string& args) const { return run_command(PEER + args + " 2>&1"); }
+    std::string client(const std::string& name) const {
+        return peer("client " + std::to_string(d.port()) + " " + certs + " " + name);
+    }
+    uint16_t written() {
+        return d.sim().with([](DevSim& s) { return s.items['i'][3]; });
+    }
+    Daemon d;
+    std::string certs;
+};
+
+// Each client's certificate decides whether it is served and whether it may write; no plain
+// Modbus is served.
+TEST_F(TlsServer, CertificatesAndRoles) {
+    start_serving("MOD_KOVEX4_TLS_WRITERS=engineer, operator\n");
+    struct Row {
+        const char* name;
+        const char* output;
+        const char* log; // the line the gateway logs about the client
+        uint16_t written;
+    };
+    const std::string rows_failed[] = {
+        FAILED + "SSL - No client certification received from the client, but required by the "
+                 "authentication mode",
+        VERIFY_FAILED + "The certificate is not correctly signed by the trusted CA",
+        VERIFY_FAILED + "The certificate validity has expired",
+    };
+    const Row rows[] = {
+        {"writer", "read 11 22 write ok\n",
+         "TLS connection from 127.0.0.1 established (role operator)", 7},
+        {"reader", "read 11 22 write exception 1\n",
+         "TLS connection from 127.0.0.1 established (role viewer)", 0},
+        {"norole", "read 11 22 write exception 1\n",
+         "TLS connection from 127.0.0.1 established (role none)", 0},
+        {"none", "handshake failed\n", rows_failed[0].c_str(), 0},
+        {"foreign", "handshake failed\n", rows_failed[1].c_str(), 0},
+        {"expired", "handshake failed\n", rows_failed[2].c_str(), 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        d.sim().with([](DevSim& s) { s.items['i'][3] = 0; });
+        EXPECT_EQ(client(row.name), row.output);
+        EXPECT_TRUE(d.wait_log(row.log));
+        EXPECT_EQ(written(), row.written);
+    }
+    EXPECT_EQ(count_prefix(d, FAILED), 4);
+    // A plain request gets no answer: the connection is closed.
+    const int fd = connect_local(d.port());
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(request_reply(fd, read_request(1, 0x0400, 2)).empty());
+    close(fd);
+}
+
+// Without MOD_KOVEX4_TLS_WRITERS no role writes.
+TEST_F(TlsServer, NoWritersNobodyWrites) {
+    start_serving();
+    EXPECT_EQ(client("writer"), "read 11 22 write exception 1\n");
+    EXPECT_EQ(written(), 0);
+}
+
+// Files that cannot be used leave the gateway without a server, never with a plain one.
+TEST_F(TlsServer, BrokenFilesNoServer) {
+    struct Row {
+        std::string settings;
+        std::string log;
+    };
+    const Row rows[] = {
+        {tls_settings("gateway.pem", "writer.key"),
+         certs + "/writer.key: the key does not match the certificate " + certs + "/gateway.pem"},
+        {tls_settings("missing.pem"), certs + "/missing.pem: PK - Read/write of file failed"},
+        {tls_settings("gateway.key"),
+         certs + "/gateway.key: X509 - The CRT/CRL/CSR format is invalid, e.g. different type "
+                 "expected"},
+        {"MOD_KOVEX4_TLS_CERT=" + certs + "/gateway.pem\n", "MOD_KOVEX4_TLS_KEY is not set"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.log);
+        Daemon daemon;
+        ASSERT_TRUE(daemon.start(daemon.settings(row.settings)));
+        EXPECT_TRUE(daemon.wait_log("TLS setup error: " + row.log));
+        EXPECT_LT(connect_local(daemon.port()), 0);
+    }
+}
+
+// Clients that stop in their handshake (one silent, one after half a ClientHello) hold nobody
+// up, and are dropped when their time is up.
+TEST_F(TlsServer, StalledHandshakes) {
+    start_serving("MOD_KOVEX4_TLS_WRITERS=operator\n");
+    const std::string silent = d.dir().file("silent.out"), half = d.dir().file("half.out");
+    const pid_t a = spawn_to_file(
+        {"/usr/bin/python3", KOVEX4_TLS_PEER, "stall", std::to_string(d.port()), "silent"}, silent);
+    const pid_t b = spawn_to_file(
+        {"/usr/bin/python3", KOVEX4_TLS_PEER, "stall", std::to_string(d.port()), "half"}, half);
+    EXPECT_TRUE(wait_file_contains(silent, "connected", 20000));
+    EXPECT_TRUE(wait_file_contains(half, "connected", 20000));
+    EXPECT_TRUE(d.wait_log_count("TCP connection from 127.0.0.1 established", 2, 20000));
+    EXPECT_EQ(client("writer"), "read 11 22 write ok\n");
+    EXPECT_TRUE(d.wait_log_count(FAILED + "not done within 10 seconds", 2, 30000));
+    EXPECT_TRUE(wait_file_contains(silent, "closed", 20000));
+    EXPECT_TRUE(wait_file_contains(half, "closed", 20000));
+    end_process(a);
+    end_process(b);
+}
+
+// Garbage and records cut short end their own connection only; the next client is served.
+TEST_F(TlsServer, GarbageAndTruncatedRecords) {
+    start_serving("MOD_KOVEX4_TLS_WRITERS=operator\n");
+    EXPECT_EQ(peer("garbage " + std::to_string(d.port()) + " " + certs),
+              "closed\nclosed\nclosed\nclosed\nclosed\nclosed\n");
+    EXPECT_EQ(count_prefix(d, FAILED), 5);
+    EXPECT_TRUE(d.wait_log("recv error: SSL - Verification of the message MAC failed"));
+    EXPECT_EQ(client("writer"), "read 11 22 write ok\n");
+}
+
+} // namespace
+
+// The push over TLS to kovex4-pushrecv: the gateway presents its certificate and checks the
+// receiver's, by name as the setting is one. The first push comes a minute after start-up.
+TEST_F(TlsServer, PushToReceiver) {
+    d.sim().with([](DevSim& s) { s.items['i'][5] = 1; }); // the alarm register, 1029
+    const std::string out = d.dir().file("pushrecv.out"), port = std::to_string(d.port());
+    auto receiver = [&](const std::string& name) {
+        return spawn_to_file({KOVEX4_PUSHRECV, "--port", port, "--tls-cert",
+                              certs + "/" + name + ".pem", "--tls-key", certs + "/" + name + ".key",
+                              "--tls-ca", certs + "/ca.pem"},
+                             out);
+    };
+    pid_t pid = receiver("gateway");
+    ASSERT_TRUE(wait_file_contains(out, "listening", 5000)) << read_file(out);
+    ASSERT_TRUE(d.start(d.settings(tls_settings() +
+                                   "MOD_KOVEX4_IPADDR=localhost\nMOD_KOVEX4_DATA_PERIOD=3600\n"
+                                   "MOD_KOVEX4_ALARM_PERIOD=1\nMOD_KOVEX4_START1=1025\n"
+                                   "MOD_KOVEX4_COUNT1=2\nMOD_KOVEX4_ALARM1=1029\n")));
+    EXPECT_TRUE(wait_file_contains(out, "slot unit=1 tid=0 start=1024 count=2 values=11,22", 75000))
+        << read_file(out);
+    EXPECT_TRUE(d.wait_log("TLS connection to localhost established"));
+    EXPECT_TRUE(eventually(
+        [&] { return d.sim().with([](DevSim& s) { return s.items['i'][5]; }) == 0; }, 5000));
+
+    // A receiver whose certificate another authority signed gets nothing; the alarm stays set.
+    end_process(pid);
+    pid = receiver("foreign");
+    ASSERT_TRUE(wait_file_contains(out, "listening", 5000)) << read_file(out);
+    d.sim().with([](DevSim& s) { s.items['i'][5] = 2; });
+    EXPECT_TRUE(d.wait_log("TLS handshake with localhost failed: X509 - Certificate verification "
+                           "failed, e.g. CRL, CA or signature check failed; The certificate is "
+                           "not correctly signed by the trusted CA",
+                           15000));
+    EXPECT_TRUE(wait_file_contains(out, "tls handshake failed", 5000)) << read_file(out);
+    EXPECT_EQ(d.sim().with([](DevSim& s) { return s.items['i'][5]; }), 2);
+    end_process(pid);
+}
+
+// kovex4-probe settings loads the TLS files as the gateway does and judges a client's
+// certificate as the gateway's handshake and role check would.
+TEST_F(TlsServer, ProbeChecksTheFiles) {
+    struct Row {
+        std::string settings, client;
+        std::string finding; // in the probe's output
+        int status;
+    };
+    const std::string writers = "MOD_KOVEX4_TLS_WRITERS=operator\n";
+    const Row rows[] = {
+        {tls_settings() + writers, "writer", "writer.pem: role operator, may write", 0},
+        {tls_settings() + writers, "reader", "reader.pem: role viewer, may only read", 0},
+        {tls_settings() + writers, "norole",
+         "norole.pem has no role (extension 1.3.6.1.4.1.50316.802.1): the client may only read", 1},
+        {tls_settings() + writers, "foreign",
+         "foreign.pem would be refused: The certificate is not correctly signed by the trusted CA",
+         1},
+        {tls_settings() + writers, "expired",
+         "expired.pem would be refused: The certificate validity has expired", 1},
+        {tls_settings("gateway.pem", "writer.key"), "",
+         "MOD_KOVEX4_TLS_CERT: " + certs + "/writer.key: the key does not match the certificate " +
+             certs + "/gateway.pem: the gateway runs without a Modbus server",
+         1},
+        {tls_settings("expired.pem", "expired.key"), "",
+         "MOD_KOVEX4_TLS_CERT: the certificate expired on 2020-01-02", 1},
+    };
+    const std::string file = d.dir().file("probe-settings");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.finding);
+        write_file(file, "MOD_KOVEX4_DEVICE=null\nMOD_KOVEX4_PORT=802\n" + row.settings);
+        const std::string out = run_command(
+            std::string(KOVEX4_PROBE) + " settings -c " + file +
+            (row.client.empty() ? "" : " --client-cert " + certs + "/" + row.client + ".pem") +
+            "; echo status=$?");
+        EXPECT_NE(out.find(row.finding), std::string::npos) << out;
+        EXPECT_NE(out.find("status=" + std::to_string(row.status)), std::string::npos) << out;
+    }
+}
