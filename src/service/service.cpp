@@ -34,6 +34,57 @@ int line_write(void* context, uint32_t start, uint32_t quantity, const uint16_t*
                       values);
 }
 
+// With MOD_KOVEX4_CACHE_MS the device's registers are reached through the cache. A device read
+// keeps what it returned (a failed one drops what it touched); it begins at `now`.
+int read_and_keep(Service& service, uint32_t start, uint32_t quantity, uint16_t* values,
+                  int64_t now) {
+    const ModbusRegisters& device = service.registers;
+    const int ok = device.read(device.context, start, quantity, values);
+    if (ok)
+        cache_store(service.cache, start, quantity, values, now);
+    else
+        cache_drop(service.cache, start, quantity);
+    return ok;
+}
+
+// The push cycle's reads: always from the device.
+int device_read(void* context, uint32_t start, uint32_t quantity, uint16_t* values) {
+    Service& service = *static_cast<Service*>(context);
+    return read_and_keep(service, start, quantity, values, wait_clock_us());
+}
+
+// A client's read: from memory when every value it needs is fresh enough.
+int client_read(void* context, uint32_t start, uint32_t quantity, uint16_t* values) {
+    Service& service = *static_cast<Service*>(context);
+    const int64_t now = wait_clock_us();
+    if (cache_lookup(service.cache, start, quantity, values, now)) {
+        ++service.counters.cache_hits;
+        return 1;
+    }
+    ++service.counters.cache_misses;
+    return read_and_keep(service, start, quantity, values, now);
+}
+
+// Every write goes to the device; whatever its outcome, the registers it wrote are read from the
+// device next time.
+int device_write(void* context, uint32_t start, uint32_t quantity, const uint16_t* values) {
+    Service& service = *static_cast<Service*>(context);
+    const ModbusRegisters& device = service.registers;
+    const int ok = device.write(device.context, start, quantity, values);
+    cache_drop(service.cache, start, quantity);
+    return ok;
+}
+
+// The registers clients and the push cycle use: the device's own without a cache.
+ModbusRegisters client_registers(Service& service) {
+    return service.cache.max_age_us > 0 ? ModbusRegisters{client_read, device_write, &service}
+                                        : service.registers;
+}
+ModbusRegisters push_registers(Service& service) {
+    return service.cache.max_age_us > 0 ? ModbusRegisters{device_read, device_write, &service}
+                                        : service.registers;
+}
+
 void close_client(ServiceClient& client) {
     socket_close(client.fd);
     log_msg(LOG_NOTICE, "TCP connection closed");
@@ -138,7 +189,7 @@ bool serve_one(Service& service, ServiceClient& client) {
                     static_cast<size_t>(request_size));
         service.trace_source = client.address;
     }
-    modbus_handle_request(service.registers, *frame, service.modbus_options);
+    modbus_handle_request(client_registers(service), *frame, service.modbus_options);
     count_request(service.counters, function, *frame);
     const int size = mbap_serialize(*frame, wire);
     if (service.trace.on) {
@@ -288,6 +339,7 @@ void service_start_server(Service& service) {
     service.modbus_options = s.write_single != 0 ? MODBUS_SERVE_WRITE_SINGLE : 0;
     if (s.read_only != 0)
         service.modbus_options |= MODBUS_READ_ONLY;
+    cache_init(service.cache, s.cache_ms);
     service_allow_load(service.allow, s.allow);
     uint32_t address = 0;
     if (!s.listen.empty() && !settings_parse_ipaddr(s.listen.c_str(), address)) {
@@ -356,6 +408,8 @@ const std::array<ServiceCounter, SERVICE_COUNTER_COUNT> SERVICE_COUNTERS = {{
      [](const Service& s, int64_t) -> uint64_t { return s.counters.clients_replaced; }},
     {"clients_refused",
      [](const Service& s, int64_t) -> uint64_t { return s.counters.clients_refused; }},
+    {"cache_hits", [](const Service& s, int64_t) -> uint64_t { return s.counters.cache_hits; }},
+    {"cache_misses", [](const Service& s, int64_t) -> uint64_t { return s.counters.cache_misses; }},
 }};
 
 void service_switch_trace(Service& service) {
@@ -388,6 +442,8 @@ void service_check_line(Service& service, int64_t now_us) {
         log_msg(LOG_ERR, "device %s lost: %s", path,
                 line.lost_errno != 0 ? strerror(line.lost_errno) : "end of file");
         dev_line_close(line);
+        // Values read before the loss say nothing about the device found after it.
+        cache_clear(service.cache);
         service.reopen_due_us = now_us + int64_t{SERVICE_REOPEN_SECONDS} * 1000000;
     }
     if (now_us < service.reopen_due_us)
@@ -445,7 +501,8 @@ void service_iterate(Service& service) {
         service.first_turn = (service.first_turn + 1) % service.client_limit;
     }
     if (!service.settings.ipaddr.empty())
-        push_cycle(service.push, service.registers, service.settings, wait_clock_us() / 1000000);
+        push_cycle(service.push, push_registers(service), service.settings,
+                   wait_clock_us() / 1000000);
     service_check_line(service, wait_clock_us());
     trace_tick(service.trace, wait_clock_us());
 }

@@ -36,6 +36,9 @@ struct Settings {
     // connect (empty: every client), and no client writes when read_only is not 0.
     std::string allow{};
     uint32_t read_only = 0;
+    // How long, in milliseconds, values read from the device may answer later reads from memory
+    // (0, missing: every read goes to the device).
+    uint32_t cache_ms = 0;
 };
 
 // What each key of the file sets.
@@ -59,6 +62,7 @@ enum class SettingsField : uint8_t {
     listen,
     allow,
     read_only,
+    cache_ms,
 };
 
 // How a value is read and written back: a number (decimal, 32 bits) or a text.
@@ -117,6 +121,8 @@ inline constexpr SettingsKey SETTINGS_KEYS[] = {
     {"MOD_KOVEX4_LISTEN", SettingsField::listen, 0, SettingsKind::text, SettingsDefault::omitted},
     {"MOD_KOVEX4_ALLOW", SettingsField::allow, 0, SettingsKind::text, SettingsDefault::omitted},
     {"MOD_KOVEX4_READ_ONLY", SettingsField::read_only, 0, SettingsKind::number,
+     SettingsDefault::omitted},
+    {"MOD_KOVEX4_CACHE_MS", SettingsField::cache_ms, 0, SettingsKind::number,
      SettingsDefault::omitted},
 };
 // What every key begins with.

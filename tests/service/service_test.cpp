@@ -2,6 +2,7 @@
 // The main loop in-process: real sockets on the loopback, the registers in memory, one
 // service_iterate call at a time from the test's own thread.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -301,7 +302,59 @@ TEST_F(ServiceLoop, CountersLine) {
                                "exceptions_4=1 device_transactions=5 device_timeouts=1 "
                                "device_naks=2 device_rejected=3 push_cycles=4 push_succeeded=3 "
                                "push_failed=1 slots_acknowledged=6 clients_accepted=3 "
-                               "clients_replaced=1 clients_refused=0"}}));
+                               "clients_replaced=1 clients_refused=0 cache_hits=0 "
+                               "cache_misses=0"}}));
+}
+
+// With MOD_KOVEX4_CACHE_MS (here an hour, so nothing expires during the test) a read whose
+// registers were all read before is answered from memory, byte for byte as before, even after
+// the device changed; writes, failed reads and a lost line send the next read to the device.
+TEST_F(ServiceLoop, CacheAnswersRepeatedReadsFromMemory) {
+    service_->settings.cache_ms = 3600 * 1000;
+    start();
+    const int fd = connect_client();
+    store_.values[0x0201] = 0x1111;
+    const auto ask = [&](const Bytes& request) {
+        store_.order.clear();
+        send_bytes(fd, request);
+        service_iterate(*service_);
+        return received(fd);
+    };
+    const Bytes first = ask(read_request(1, 0x0200, 4));
+    EXPECT_EQ(store_.order, std::vector<uint32_t>{0x0200});
+    store_.values[0x0201] = 0x2222; // the device changes: the kept value answers until it expires
+    const struct {
+        const char* what;
+        Bytes request;
+        std::vector<uint32_t> device_reads; // first register of each read that reached the device
+        Bytes answer = {};                  // checked when given
+    } rows[] = {
+        {"same read", read_request(1, 0x0200, 4), {}, first},
+        {"part of it", read_request(1, 0x0201, 2), {}, frame(1, {1, 3, 4, 0x11, 0x11, 0, 0})},
+        {"one register more", read_request(1, 0x0200, 5), {0x0200}},
+        {"write", write_request(1, 0x0202, {5}), {}},
+        {"written register", read_request(1, 0x0202, 1), {0x0202}},
+        {"failed read", read_request(1, 0x0203, 3), {0x0203}}, // 0x0205 is not kept
+        {"after the failure", read_request(1, 0x0203, 1), {0x0203}},
+        {"after the failure, again", read_request(1, 0x0203, 1), {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        store_.failing = std::string(row.what) == "failed read" ? 0x0203 : UINT32_MAX;
+        const Bytes answer = ask(row.request);
+        EXPECT_EQ(store_.order, row.device_reads);
+        if (!row.answer.empty()) {
+            EXPECT_EQ(answer, row.answer);
+        }
+    }
+    // A lost line drops everything.
+    service_->line.lost = true;
+    service_->line.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    service_check_line(*service_, wait_clock_us());
+    EXPECT_EQ(ask(read_request(1, 0x0200, 1)), frame(1, {1, 3, 2, 0, 0}));
+    EXPECT_EQ(store_.order, std::vector<uint32_t>{0x0200});
+    EXPECT_EQ(service_->counters.cache_hits, 3u);
+    EXPECT_EQ(service_->counters.cache_misses, 6u);
 }
 
 // MOD_KOVEX4_LISTEN: that address only; one that is not an address, or not on the machine, leaves
