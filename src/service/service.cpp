@@ -21,6 +21,10 @@
 
 namespace {
 
+// How many answers of one iteration are each followed by taking in new arrivals (several clients):
+// three times the requests of a full 256-byte read.
+constexpr uint32_t TAKE_IN_ANSWERS = 64;
+
 // The Modbus layer's registers are the field device's, over the serial line.
 int line_read(void* context, uint32_t start, uint32_t quantity, uint16_t* values) {
     Service& service = *static_cast<Service*>(context);
@@ -169,6 +173,29 @@ void receive(ServiceClient& client) {
     }
     client.input_next = 0;
     client.input_end = static_cast<int32_t>(n);
+}
+
+// With several clients, between two requests served: reads at once (without waiting) what the
+// clients whose input is used up have sent meanwhile, so that a request arriving during another
+// client's batch takes its turn in the next round instead of waiting for the whole batch.
+void take_in(Service& service) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    int max_fd = -1;
+    for (uint32_t i = 0; i < SERVICE_MAX_CLIENTS; ++i) {
+        const ServiceClient& c = service.clients[i];
+        if (c.fd < 0 || c.input_next < c.input_end)
+            continue;
+        FD_SET(c.fd, &readable);
+        max_fd = std::max(max_fd, c.fd);
+    }
+    if (max_fd < 0 || wait_select(max_fd + 1, readable, 0) <= 0)
+        return;
+    for (uint32_t i = 0; i < SERVICE_MAX_CLIENTS; ++i) {
+        ServiceClient& c = service.clients[i];
+        if (c.fd >= 0 && FD_ISSET(c.fd, &readable))
+            receive(c);
+    }
 }
 
 // Parses the client's input up to its next complete request and answers it. False when the
@@ -486,6 +513,7 @@ void service_iterate(Service& service) {
         // does not keep the others waiting; with one client, all of its read in order. Each
         // iteration begins its turns one client further on: the client served first gets its
         // answer first and would otherwise be ready again first every time.
+        uint32_t answered = 0;
         for (bool served = true; served;) {
             served = false;
             for (uint32_t k = 0; k < SERVICE_MAX_CLIENTS; ++k) {
@@ -495,6 +523,10 @@ void service_iterate(Service& service) {
                     served = true;
                     // Each answer is progress: many requests in one read can take long.
                     notify_watchdog(wait_clock_us());
+                    // Clients that keep sending must not hold the loop from accepting, pushing
+                    // and checking the line: new arrivals are taken in only for so many answers.
+                    if (service.client_limit > 1 && ++answered <= TAKE_IN_ANSWERS)
+                        take_in(service);
                 }
             }
         }

@@ -237,6 +237,41 @@ TEST_F(ServiceLoop, SeveralClientsTakeTurnsAndTheIdlestIsReplaced) {
     }
 }
 
+// With several clients, a request that arrives while another client's batch is served is taken
+// in between two answers and served in the next turn, not after the whole batch.
+TEST_F(ServiceLoop, RequestArrivingMidBatchIsServedInTheNextTurn) {
+    start(2);
+    const int a = connect_client(), b = connect_client();
+    Bytes batch;
+    for (uint16_t k = 0; k < 5; ++k) {
+        const Bytes request = read_request(k, 100 + k, 1);
+        batch.insert(batch.end(), request.begin(), request.end());
+    }
+    // The device's first read is when b sends; it returns once the gateway's end has b's bytes.
+    struct Arrival {
+        RecordingStore* store;
+        int client, gateway_end;
+        bool sent = false;
+    } arrival{&store_, b, service_->clients[1].fd};
+    service_->registers = {
+        [](void* c, uint32_t start, uint32_t quantity, uint16_t* values) {
+            auto& arrival = *static_cast<Arrival*>(c);
+            if (!arrival.sent) {
+                arrival.sent = true;
+                const Bytes request = read_request(9, 200, 1);
+                send(arrival.client, request.data(), request.size(), 0);
+                wait_fd(arrival.gateway_end, WaitFor::read, wait_clock_us() + 5000000);
+            }
+            return arrival.store->recording().read(arrival.store, start, quantity, values);
+        },
+        store_.registers().write, &arrival};
+    send_bytes(a, batch);
+    service_iterate(*service_);
+    EXPECT_EQ(store_.order, (std::vector<uint32_t>{100, 200, 101, 102, 103, 104}));
+    EXPECT_EQ(answer_ids(received(b)), std::vector<int>{9});
+    EXPECT_EQ(answer_ids(received(a)), (std::vector<int>{0, 1, 2, 3, 4}));
+}
+
 // Function 6 is served only when the settings ask for it, as a one-register write: echoed, or
 // exception 3 for a frame too short to hold the value, 4 when the write fails.
 TEST_F(ServiceLoop, WriteSingleOnlyWhenEnabled) {
