@@ -4,9 +4,18 @@
 // given as arguments), the total requests per second, the median and 99th percentile latency of
 // each client, and the spread between the busiest and the least served client.
 //
-// Each client keeps one read of 2 registers ('i' items behind 0x0400) outstanding; every request
-// goes to the simulated field device on its pseudo-terminal, so the clients share that one line.
-// Run as root (the daemon runs in a private mount namespace): kovex4-clients-bench [SECONDS] [N...]
+// Without options each client keeps one read of 2 registers ('i' items behind 0x0400)
+// outstanding, and every request goes to the simulated field device on its pseudo-terminal, which
+// answers at once. With --line BAUD the device sits behind a line paced at BAUD bit/s in both
+// directions (10 bits a byte), the clients read 10 registers, and every count runs without a cache
+// and with MOD_KOVEX4_CACHE_MS=1000; the device transactions per second come from the daemon's
+// counters line, beside the most the line allows for that read. --pipelining measures, on such a
+// line with two clients allowed, how long a client's one read waits when it arrives 0.15 s after
+// another client sent 40 reads in one segment. --daemon PATH measures another build of kovex4.
+// Run as root (the daemon runs in a private mount namespace):
+//   kovex4-clients-bench [--line BAUD] [--pipelining] [--daemon PATH] [SECONDS] [N...]
+#include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,10 +23,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "harness.h"
 
 // The program the end-to-end harness starts (see harness_binary.h).
@@ -32,6 +43,15 @@ struct ClientFigures {
     unsigned failures = 0;
 };
 
+// One measurement: how many clients, for how long, on which line, reading how many registers.
+struct Setup {
+    unsigned clients = 1;
+    double seconds = 10;
+    unsigned baud = 0;     // 0: the simulator answers at once
+    uint32_t cache_ms = 0; // MOD_KOVEX4_CACHE_MS; 0: none
+    uint16_t quantity = 2; // registers per read, from 0x0400
+};
+
 double percentile(std::vector<double> v, double p) {
     if (v.empty())
         return 0;
@@ -39,7 +59,17 @@ double percentile(std::vector<double> v, double p) {
     return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
 }
 
-void poll_daemon(unsigned port, uint16_t tid, const std::atomic<bool>& go,
+Bytes read_of(uint16_t tid, uint16_t quantity) {
+    return {uint8_t(tid >> 8), uint8_t(tid), 0, 0, 0, 6, 1, 3, 0x04, 0x00, 0, uint8_t(quantity)};
+}
+
+// Serial bytes of one read of `items` 'i' items: the request carries 3 bytes an item after 9 of
+// frame and count, the reply 2 bytes an item after 14.
+size_t read_wire_bytes(size_t items) {
+    return 9 + 3 * items + 14 + 2 * items;
+}
+
+void poll_daemon(unsigned port, uint16_t tid, uint16_t quantity, const std::atomic<bool>& go,
                  const std::atomic<bool>& stop, ClientFigures& out, std::atomic<unsigned>& done) {
     const int fd = connect_local(port);
     if (fd < 0) {
@@ -47,14 +77,13 @@ void poll_daemon(unsigned port, uint16_t tid, const std::atomic<bool>& go,
         ++done;
         return;
     }
-    const std::vector<uint8_t> request = {
-        uint8_t(tid >> 8), uint8_t(tid), 0, 0, 0, 6, 1, 3, 0x04, 0x00, 0, 2};
+    const Bytes request = read_of(tid, quantity);
     while (!go)
         std::this_thread::yield();
     while (!stop) {
         const auto t0 = Clock::now();
-        const std::vector<uint8_t> answer = request_reply(fd, request, 10000);
-        if (answer.size() != 13) {
+        const Bytes answer = request_reply(fd, request, 20000);
+        if (answer.size() != 9u + 2u * quantity) {
             ++out.failures;
             break;
         }
@@ -65,40 +94,91 @@ void poll_daemon(unsigned port, uint16_t tid, const std::atomic<bool>& go,
     ++done;
 }
 
-bool run(unsigned clients, double seconds) {
+// The device's items behind 0x0400 ... 0x0409.
+std::unique_ptr<DevSim> device() {
+    auto sim = std::make_unique<DevSim>();
+    sim->keep_requests = false;
+    for (int i = 1; i <= 10; ++i)
+        sim->items['i'][i] = uint16_t(i);
+    return sim;
+}
+
+// The daemon's device_transactions counter: asks for the counters line and waits for a new one.
+long long device_transactions(Daemon& d) {
+    const auto last = [&] {
+        long long value = -1;
+        size_t lines = 0;
+        for (const LogLine& l : d.logs())
+            if (l.text.rfind("counters: ", 0) == 0) {
+                ++lines;
+                const size_t at = l.text.find(" device_transactions=");
+                if (at != std::string::npos)
+                    value = std::atoll(l.text.c_str() + at + 21);
+            }
+        return std::pair(lines, value);
+    };
+    const size_t before = last().first;
+    kill(d.pid(), SIGUSR1);
+    for (int i = 0; i < 1000 && last().first == before; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return last().second;
+}
+
+// Starts the daemon for `setup`, on `line` when given; false (reported) when it does not start.
+bool start(Daemon& d, const Setup& setup, const PacedLine* line) {
+    std::string extra = "MOD_KOVEX4_CLIENTS=" + std::to_string(setup.clients) + "\n";
+    if (setup.cache_ms != 0)
+        extra += "MOD_KOVEX4_CACHE_MS=" + std::to_string(setup.cache_ms) + "\n";
+    const std::string settings = line == nullptr
+                                     ? d.settings(extra)
+                                     : "MOD_KOVEX4_DEVICE=" + line->path().substr(5) +
+                                           "\nMOD_KOVEX4_BAUDRATE=" + std::to_string(setup.baud) +
+                                           "\nMOD_KOVEX4_PORT=" + std::to_string(d.port()) +
+                                           "\nMOD_KOVEX4_STATION=1\n" + extra;
+    if (!d.start(settings) || !d.wait_listening()) {
+        std::fprintf(stderr, "the daemon did not start\n");
+        return false;
+    }
+    return true;
+}
+
+bool run(const Setup& setup) {
     Daemon d;
     d.sim().with([](DevSim& s) {
         s.keep_requests = false;
         s.items['i'][1] = 1;
         s.items['i'][2] = 2;
     });
-    if (!d.start(d.settings("MOD_KOVEX4_CLIENTS=" + std::to_string(clients) + "\n")) ||
-        !d.wait_listening()) {
-        std::fprintf(stderr, "the daemon did not start\n");
+    std::unique_ptr<PacedLine> line;
+    if (setup.baud != 0)
+        line = std::make_unique<PacedLine>(setup.baud, device());
+    if (!start(d, setup, line.get()))
         return false;
-    }
+    const unsigned clients = setup.clients;
     std::vector<ClientFigures> figures(clients);
     std::vector<std::thread> threads;
     std::atomic<bool> go{false}, stop{false};
     std::atomic<unsigned> done{0};
     for (unsigned i = 0; i < clients; ++i)
-        threads.emplace_back(poll_daemon, d.port(), uint16_t(i + 1), std::cref(go), std::cref(stop),
-                             std::ref(figures[i]), std::ref(done));
+        threads.emplace_back(poll_daemon, d.port(), uint16_t(i + 1), setup.quantity, std::cref(go),
+                             std::cref(stop), std::ref(figures[i]), std::ref(done));
     // All connections are accepted (one per loop iteration) before the clock starts.
     std::this_thread::sleep_for(std::chrono::milliseconds(200 + 20 * clients));
-    d.logs();
+    const long long transactions_before = line ? device_transactions(d) : 0;
     go = true;
     const auto t0 = Clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    std::this_thread::sleep_for(std::chrono::duration<double>(setup.seconds));
     stop = true;
-    const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
-    // The daemon logs each connection's end, and waits while its log socket is full.
+    // The daemon logs each connection's end, and waits while its log socket is full. The window
+    // closes with the last answer, so that requests and device transactions cover the same time.
     while (done < clients) {
         d.logs();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
     for (std::thread& t : threads)
         t.join();
+    const long long transactions = line ? device_transactions(d) - transactions_before : 0;
 
     size_t total = 0, least = SIZE_MAX, most = 0;
     unsigned failures = 0;
@@ -111,30 +191,121 @@ bool run(unsigned clients, double seconds) {
         medians.push_back(percentile(f.latency_us, 0.5));
         p99s.push_back(percentile(f.latency_us, 0.99));
     }
-    std::printf("%2u clients: %7.0f requests/s in all; per client median %6.0f-%6.0f us, "
-                "99th percentile %6.0f-%6.0f us; least/most served %zu/%zu (spread %.1f %%)%s\n",
-                clients, static_cast<double>(total) / elapsed,
-                *std::min_element(medians.begin(), medians.end()),
-                *std::max_element(medians.begin(), medians.end()),
-                *std::min_element(p99s.begin(), p99s.end()),
-                *std::max_element(p99s.begin(), p99s.end()), least, most,
-                most == 0 ? 0.0 : 100.0 * static_cast<double>(most - least) / most,
-                failures != 0 ? " FAILURES" : "");
-
+    const double spread = most == 0 ? 0.0 : 100.0 * static_cast<double>(most - least) / most;
+    const char* failed = failures != 0 ? " FAILURES" : "";
+    if (!line) {
+        std::printf("%2u clients: %7.0f requests/s in all; per client median %6.0f-%6.0f us, "
+                    "99th percentile %6.0f-%6.0f us; least/most served %zu/%zu (spread %.1f "
+                    "%%)%s\n",
+                    clients, static_cast<double>(total) / elapsed,
+                    *std::min_element(medians.begin(), medians.end()),
+                    *std::max_element(medians.begin(), medians.end()),
+                    *std::min_element(p99s.begin(), p99s.end()),
+                    *std::max_element(p99s.begin(), p99s.end()), least, most, spread, failed);
+    } else {
+        std::printf("%5u %2u %8.1f %9.1f-%-9.1f %9.1f-%-9.1f %7zu/%-7zu %5.1f%% %8.2f%s\n",
+                    setup.cache_ms, clients, static_cast<double>(total) / elapsed,
+                    *std::min_element(medians.begin(), medians.end()) / 1000,
+                    *std::max_element(medians.begin(), medians.end()) / 1000,
+                    *std::min_element(p99s.begin(), p99s.end()) / 1000,
+                    *std::max_element(p99s.begin(), p99s.end()) / 1000, least, most, spread,
+                    static_cast<double>(transactions) / elapsed, failed);
+    }
     return failures == 0;
+}
+
+// A read arriving during a batch: client A sends 40 reads in one segment, client B one read 0.15 s
+// later; prints how long B waited and how long A's batch took.
+bool pipelining(unsigned baud) {
+    const uint16_t quantity = 10;
+    Setup setup;
+    setup.clients = 2;
+    setup.baud = baud;
+    PacedLine line(baud, device());
+    Daemon d;
+    if (!start(d, setup, &line))
+        return false;
+    const int a = connect_local(d.port()), b = connect_local(d.port());
+    if (a < 0 || b < 0)
+        return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    Bytes batch;
+    for (uint16_t k = 0; k < 40; ++k) {
+        const Bytes request = read_of(k, quantity);
+        batch.insert(batch.end(), request.begin(), request.end());
+    }
+    const auto t0 = Clock::now();
+    bool ok = send(a, batch.data(), batch.size(), MSG_NOSIGNAL) == ssize_t(batch.size());
+    double a_done = 0;
+    std::thread reader([&] {
+        for (int k = 0; k < 40 && ok; ++k)
+            ok = read_frame(a, 20000).size() == 9u + 2u * quantity;
+        a_done = std::chrono::duration<double>(Clock::now() - t0).count();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    const auto t1 = Clock::now();
+    const bool b_ok = request_reply(b, read_of(99, quantity), 20000).size() == 9u + 2u * quantity;
+    const double b_wait = std::chrono::duration<double>(Clock::now() - t1).count();
+    reader.join();
+    close(a);
+    close(b);
+    d.logs();
+    const double exchange = static_cast<double>(line.byte_ns(read_wire_bytes(quantity))) / 1e9;
+    std::printf("%u bit/s, one device exchange %.1f ms: the quiet client waited %.3f s "
+                "(%.1f exchanges); the 40 reads took %.2f s%s\n",
+                baud, exchange * 1000, b_wait, b_wait / exchange, a_done,
+                ok && b_ok ? "" : " FAILURES");
+    return ok && b_ok;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    const double seconds = argc > 1 ? std::atof(argv[1]) : 10;
+    unsigned baud = 0;
+    bool pipelined = false;
+    std::vector<double> numbers;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--line" && i + 1 < argc)
+            baud = static_cast<unsigned>(std::atoi(argv[++i]));
+        else if (arg == "--daemon" && i + 1 < argc)
+            bench_daemon_binary = argv[++i];
+        else if (arg == "--pipelining")
+            pipelined = true;
+        else
+            numbers.push_back(std::atof(argv[i]));
+    }
+    if (pipelined)
+        return pipelining(baud != 0 ? baud : 9600) ? 0 : 1;
+    Setup setup;
+    setup.seconds = numbers.empty() ? 10 : numbers[0];
     std::vector<unsigned> counts;
-    for (int i = 2; i < argc; ++i)
-        counts.push_back(static_cast<unsigned>(std::atoi(argv[i])));
+    for (size_t i = 1; i < numbers.size(); ++i)
+        counts.push_back(static_cast<unsigned>(numbers[i]));
     if (counts.empty())
         counts = {1, 4, 16};
     bool ok = true;
-    for (unsigned n : counts)
-        ok = run(n, seconds) && ok;
+    if (baud == 0) {
+        for (unsigned n : counts) {
+            setup.clients = n;
+            ok = run(setup) && ok;
+        }
+        return ok ? 0 : 1;
+    }
+    setup.baud = baud;
+    setup.quantity = 10;
+    const double wire_ms = static_cast<double>(read_wire_bytes(10)) * 10 * 1000 / baud;
+    std::printf("%u bit/s line, each client reading 0x0400 x10 (%zu serial bytes, %.1f ms on "
+                "the wire:\nat most %.2f device transactions/s)\n",
+                baud, read_wire_bytes(10), wire_ms, 1000 / wire_ms);
+    std::printf("%5s %2s %8s %-19s %-19s %-15s %6s %8s\n", "cache", "n", "req/s", "median ms",
+                "p99 ms", "least/most", "spread", "dev tx/s");
+    for (const uint32_t cache_ms : {0u, 1000u}) {
+        setup.cache_ms = cache_ms;
+        for (unsigned n : counts) {
+            setup.clients = n;
+            ok = run(setup) && ok;
+        }
+    }
     return ok ? 0 : 1;
 }

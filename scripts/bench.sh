@@ -5,7 +5,8 @@
 # micro-benchmarks of the request path's functions, then the end-to-end benchmark of the real
 # binary against the simulated field device: latency against the floor of loopback TCP and a
 # pseudo-terminal, throughput, daemon CPU and instructions per request, latency against the wire
-# time of 115200 and 9600 bit/s lines, start-up time and resident memory.
+# time of 115200 and 9600 bit/s lines, start-up time and resident memory; then several clients at
+# once, on the simulator and on a 9600 bit/s line without and with the register cache.
 # Run as root on Debian (the daemon runs in a private mount namespace). Options are passed to
 # kovex4-bench: --quick (a short smoke run), --rounds N, --samples N, --quiet-wait SECONDS,
 # --no-callgrind, --daemon PATH (measure another build of kovex4).
@@ -45,3 +46,11 @@ echo "=== Several clients at once (MOD_KOVEX4_CLIENTS), each polling as fast as 
 echo
 echo "=== Modbus over TLS against plain Modbus TCP: reads, handshakes, memory with 16 clients"
 "$BUILD/bench/kovex4-tls-bench" 2000 200
+
+echo
+echo "=== Several clients on a 9600 bit/s line, without and with MOD_KOVEX4_CACHE_MS=1000, 10 s each"
+"$BUILD/bench/kovex4-clients-bench" --line 9600 10 1 4 16
+
+echo
+echo "=== A read arriving while another client's batch of 40 reads is served (MOD_KOVEX4_CLIENTS=2)"
+"$BUILD/bench/kovex4-clients-bench" --pipelining --line 9600

@@ -22,6 +22,10 @@
 
 namespace {
 
+// How many answers of one iteration are each followed by taking in new arrivals (several clients):
+// three times the requests of a full 256-byte read.
+constexpr uint32_t TAKE_IN_ANSWERS = 64;
+
 // The Modbus layer's registers are the field device's, over the serial line.
 int line_read(void* context, uint32_t start, uint32_t quantity, uint16_t* values) {
     Service& service = *static_cast<Service*>(context);
@@ -33,6 +37,57 @@ int line_write(void* context, uint32_t start, uint32_t quantity, const uint16_t*
     Service& service = *static_cast<Service*>(context);
     return regs_write(service.line, static_cast<int>(service.settings.station), start, quantity,
                       values);
+}
+
+// With MOD_KOVEX4_CACHE_MS the device's registers are reached through the cache. A device read
+// keeps what it returned (a failed one drops what it touched); it begins at `now`.
+int read_and_keep(Service& service, uint32_t start, uint32_t quantity, uint16_t* values,
+                  int64_t now) {
+    const ModbusRegisters& device = service.registers;
+    const int ok = device.read(device.context, start, quantity, values);
+    if (ok)
+        cache_store(service.cache, start, quantity, values, now);
+    else
+        cache_drop(service.cache, start, quantity);
+    return ok;
+}
+
+// The push cycle's reads: always from the device.
+int device_read(void* context, uint32_t start, uint32_t quantity, uint16_t* values) {
+    Service& service = *static_cast<Service*>(context);
+    return read_and_keep(service, start, quantity, values, wait_clock_us());
+}
+
+// A client's read: from memory when every value it needs is fresh enough.
+int client_read(void* context, uint32_t start, uint32_t quantity, uint16_t* values) {
+    Service& service = *static_cast<Service*>(context);
+    const int64_t now = wait_clock_us();
+    if (cache_lookup(service.cache, start, quantity, values, now)) {
+        ++service.counters.cache_hits;
+        return 1;
+    }
+    ++service.counters.cache_misses;
+    return read_and_keep(service, start, quantity, values, now);
+}
+
+// Every write goes to the device; whatever its outcome, the registers it wrote are read from the
+// device next time.
+int device_write(void* context, uint32_t start, uint32_t quantity, const uint16_t* values) {
+    Service& service = *static_cast<Service*>(context);
+    const ModbusRegisters& device = service.registers;
+    const int ok = device.write(device.context, start, quantity, values);
+    cache_drop(service.cache, start, quantity);
+    return ok;
+}
+
+// The registers clients and the push cycle use: the device's own without a cache.
+ModbusRegisters client_registers(Service& service) {
+    return service.cache.max_age_us > 0 ? ModbusRegisters{client_read, device_write, &service}
+                                        : service.registers;
+}
+ModbusRegisters push_registers(Service& service) {
+    return service.cache.max_age_us > 0 ? ModbusRegisters{device_read, device_write, &service}
+                                        : service.registers;
 }
 
 void close_client(ServiceClient& client) {
@@ -209,6 +264,29 @@ void receive(Service& service, ServiceClient& client) {
     client.input_end = static_cast<int32_t>(n);
 }
 
+// With several clients, between two requests served: reads at once (without waiting) what the
+// clients whose input is used up have sent meanwhile, so that a request arriving during another
+// client's batch takes its turn in the next round instead of waiting for the whole batch.
+void take_in(Service& service) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    int max_fd = -1;
+    for (uint32_t i = 0; i < SERVICE_MAX_CLIENTS; ++i) {
+        const ServiceClient& c = service.clients[i];
+        if (c.fd < 0 || c.input_next < c.input_end)
+            continue;
+        FD_SET(c.fd, &readable);
+        max_fd = std::max(max_fd, c.fd);
+    }
+    if (max_fd < 0 || wait_select(max_fd + 1, readable, 0) <= 0)
+        return;
+    for (uint32_t i = 0; i < SERVICE_MAX_CLIENTS; ++i) {
+        ServiceClient& c = service.clients[i];
+        if (c.fd >= 0 && FD_ISSET(c.fd, &readable))
+            receive(service, c);
+    }
+}
+
 // Parses the client's input up to its next complete request and answers it. False when the
 // input held no further request.
 bool serve_one(Service& service, ServiceClient& client) {
@@ -231,7 +309,7 @@ bool serve_one(Service& service, ServiceClient& client) {
         !client_may_write(service, client))
         modbus_exception(*frame, MODBUS_ILLEGAL_FUNCTION);
     else
-        modbus_handle_request(service.registers, *frame, service.modbus_options);
+        modbus_handle_request(client_registers(service), *frame, service.modbus_options);
     count_request(service.counters, function, *frame);
     const int size = mbap_serialize(*frame, wire);
     if (service.trace.on) {
@@ -408,6 +486,7 @@ void service_start_server(Service& service) {
     service.modbus_options = s.write_single != 0 ? MODBUS_SERVE_WRITE_SINGLE : 0;
     if (s.read_only != 0)
         service.modbus_options |= MODBUS_READ_ONLY;
+    cache_init(service.cache, s.cache_ms);
     service_allow_load(service.allow, s.allow);
     uint32_t address = 0;
     service.tls_wanted = !s.tls_cert.empty() || !s.tls_key.empty() || !s.tls_ca.empty();
@@ -481,6 +560,8 @@ const std::array<ServiceCounter, SERVICE_COUNTER_COUNT> SERVICE_COUNTERS = {{
      [](const Service& s, int64_t) -> uint64_t { return s.counters.clients_replaced; }},
     {"clients_refused",
      [](const Service& s, int64_t) -> uint64_t { return s.counters.clients_refused; }},
+    {"cache_hits", [](const Service& s, int64_t) -> uint64_t { return s.counters.cache_hits; }},
+    {"cache_misses", [](const Service& s, int64_t) -> uint64_t { return s.counters.cache_misses; }},
 }};
 
 void service_switch_trace(Service& service) {
@@ -513,6 +594,8 @@ void service_check_line(Service& service, int64_t now_us) {
         log_msg(LOG_ERR, "device %s lost: %s", path,
                 line.lost_errno != 0 ? strerror(line.lost_errno) : "end of file");
         dev_line_close(line);
+        // Values read before the loss say nothing about the device found after it.
+        cache_clear(service.cache);
         service.reopen_due_us = now_us + int64_t{SERVICE_REOPEN_SECONDS} * 1000000;
     }
     if (now_us < service.reopen_due_us)
@@ -568,6 +651,7 @@ void service_iterate(Service& service) {
         // does not keep the others waiting; with one client, all of its read in order. Each
         // iteration begins its turns one client further on: the client served first gets its
         // answer first and would otherwise be ready again first every time.
+        uint32_t answered = 0;
         for (bool served = true; served;) {
             served = false;
             for (uint32_t k = 0; k < SERVICE_MAX_CLIENTS; ++k) {
@@ -577,6 +661,10 @@ void service_iterate(Service& service) {
                     served = true;
                     // Each answer is progress: many requests in one read can take long.
                     notify_watchdog(wait_clock_us());
+                    // Clients that keep sending must not hold the loop from accepting, pushing
+                    // and checking the line: new arrivals are taken in only for so many answers.
+                    if (service.client_limit > 1 && ++answered <= TAKE_IN_ANSWERS)
+                        take_in(service);
                 }
             }
         }
@@ -585,7 +673,8 @@ void service_iterate(Service& service) {
     for (ServiceClient& client : service.clients)
         check_handshake_time(client, wait_clock_us());
     if (!service.settings.ipaddr.empty())
-        push_cycle(service.push, service.registers, service.settings, wait_clock_us() / 1000000);
+        push_cycle(service.push, push_registers(service), service.settings,
+                   wait_clock_us() / 1000000);
     service_check_line(service, wait_clock_us());
     trace_tick(service.trace, wait_clock_us());
 }

@@ -10,6 +10,7 @@
 #include "device/link.h"
 #include "modbus/mbap.h"
 #include "modbus/modbus.h"
+#include "service/cache.h"
 #include "service/push.h"
 #include "service/trace.h"
 #include "settings/settings.h"
@@ -80,6 +81,8 @@ struct ServiceCounters {
     uint32_t exceptions_1, exceptions_3, exceptions_4;
     uint32_t clients_accepted, clients_replaced;
     uint32_t clients_refused; // not on the allow list
+    // Client reads (function 3) with MOD_KOVEX4_CACHE_MS set: answered from memory, or not.
+    uint32_t cache_hits, cache_misses;
 };
 
 struct Service {
@@ -101,6 +104,9 @@ struct Service {
     TlsCredentials tls{};
     // The field device's registers over `line`; the context is this record.
     ModbusRegisters registers{};
+    // Values read through `registers` (MOD_KOVEX4_CACHE_MS): clients' reads may be answered from
+    // it, and every read and write of the device keeps it right.
+    Cache cache;
     // The live traffic trace (SIGUSR2): its state, the device exchange it is shown, and whom the
     // device exchanges in progress serve (a client's address, or "push").
     TraceState trace;
@@ -133,7 +139,7 @@ struct ServiceCounter {
     const char* name;
     uint64_t (*read)(const Service& service, int64_t now_us);
 };
-inline constexpr size_t SERVICE_COUNTER_COUNT = 19;
+inline constexpr size_t SERVICE_COUNTER_COUNT = 21;
 extern const std::array<ServiceCounter, SERVICE_COUNTER_COUNT> SERVICE_COUNTERS;
 
 // Switches the traffic trace on or off (see service/trace.h).

@@ -122,6 +122,8 @@ const uint32_t* settings_number(const Settings& s, const SettingsKey& key) {
         return &s.write_single;
     case SettingsField::read_only:
         return &s.read_only;
+    case SettingsField::cache_ms:
+        return &s.cache_ms;
     default:
         return nullptr;
     }

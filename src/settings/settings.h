@@ -43,6 +43,9 @@ struct Settings {
     std::string tls_key{};
     std::string tls_ca{};
     std::string tls_writers{};
+    // How long, in milliseconds, values read from the device may answer later reads from memory
+    // (0, missing: every read goes to the device).
+    uint32_t cache_ms = 0;
 };
 
 // What each key of the file sets.
@@ -70,6 +73,7 @@ enum class SettingsField : uint8_t {
     tls_key,
     tls_ca,
     tls_writers,
+    cache_ms,
 };
 
 // How a value is read and written back: a number (decimal, 32 bits) or a text.
@@ -134,6 +138,8 @@ inline constexpr SettingsKey SETTINGS_KEYS[] = {
     {"MOD_KOVEX4_TLS_KEY", SettingsField::tls_key, 0, SettingsKind::text, SettingsDefault::omitted},
     {"MOD_KOVEX4_TLS_CA", SettingsField::tls_ca, 0, SettingsKind::text, SettingsDefault::omitted},
     {"MOD_KOVEX4_TLS_WRITERS", SettingsField::tls_writers, 0, SettingsKind::text,
+     SettingsDefault::omitted},
+    {"MOD_KOVEX4_CACHE_MS", SettingsField::cache_ms, 0, SettingsKind::number,
      SettingsDefault::omitted},
 };
 // What every key begins with.

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The opt-in server settings through the real daemon and third-party clients: several clients at
-// once, function 6 from mbpoll, a listen address, and an allow list.
+// once, function 6 from mbpoll, a listen address, an allow list, and the register cache.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -73,3 +74,62 @@ TEST_F(ServerOptions, ClientNotOnTheAllowListIsClosed) {
 }
 
 } // namespace
+
+// MOD_KOVEX4_CACHE_MS through the real daemon: the simulator's request log shows which reads of
+// two clients (mbpoll and a plain socket) reached the line. The hour-long maximum age never runs
+// out during the test.
+TEST_F(ServerOptions, CacheKeepsRepeatedPollsOffTheLine) {
+    start_serving("MOD_KOVEX4_CLIENTS=2\nMOD_KOVEX4_CACHE_MS=3600000\n");
+    const auto line_log = [&] {
+        return d.sim().with([](DevSim& s) {
+            std::vector<uint8_t> commands;
+            for (const SimRequest& r : s.requests)
+                commands.push_back(r.command);
+            return commands;
+        });
+    };
+    const std::string poll = "/usr/bin/mbpoll -m tcp -p " + std::to_string(d.port()) +
+                             " -a 1 -r 1025 -c 3 -t 4:hex -1 127.0.0.1 2>&1";
+    const std::string first = run_command(poll);
+    EXPECT_NE(first.find("[1025]: \t0x000B"), std::string::npos) << first;
+    EXPECT_EQ(line_log(), Bytes{0x00}); // one item read
+    const int fd = connect_local(d.port());
+    ASSERT_GE(fd, 0);
+    const Bytes kept = {0, 1, 0, 0, 0, 9, 1, 3, 6, 0, 11, 0, 22, 0, 0};
+    const struct {
+        const char* what;
+        Bytes request, answer, line;
+    } rows[] = {
+        {"the other client, from memory", read_request(1, 0x0400, 3), kept, {0x00}},
+        {"the device changed: still from memory", read_request(1, 0x0400, 3), kept, {0x00}},
+        {"a write goes to the device",
+         write_request(2, 0x0402, {5}),
+         {0, 2, 0, 0, 0, 6, 1, 16, 4, 2, 0, 1},
+         {0x00, 0x01}},
+        {"so does the next read of it",
+         read_request(3, 0x0400, 3),
+         {0, 3, 0, 0, 0, 9, 1, 3, 6, 0, 99, 0, 22, 0, 5},
+         {0x00, 0x01, 0x00}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        d.sim().with([](DevSim& s) { s.items['i'][1] = 99; });
+        EXPECT_EQ(request_reply(fd, row.request), row.answer);
+        EXPECT_EQ(line_log(), row.line);
+    }
+    close(fd);
+    const std::string again = run_command(poll);
+    EXPECT_NE(again.find("[1025]: \t0x0063"), std::string::npos) << again;
+    EXPECT_EQ(line_log().size(), 3u);
+    kill(d.pid(), SIGUSR1);
+    std::string counters;
+    EXPECT_TRUE(eventually(
+        [&] {
+            for (const LogLine& l : d.logs())
+                if (l.text.rfind("counters: ", 0) == 0)
+                    counters = l.text;
+            return !counters.empty();
+        },
+        4000));
+    EXPECT_NE(counters.find(" cache_hits=3 cache_misses=2"), std::string::npos) << counters;
+}

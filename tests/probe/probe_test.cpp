@@ -340,14 +340,14 @@ TEST(ProbeLine, AgainstTheSimulator) {
 // with its value, whatever the line's other words.
 TEST(ProbeStatus, CountersLineReadBackByTheGatewaysTable) {
     auto service = std::make_unique<Service>();
-    service->counters = {0, 11, 12, 13, 14, 15, 16, 17, 18, 19, 10};
+    service->counters = {0, 11, 12, 13, 14, 15, 16, 17, 18, 19, 10, 27, 28};
     service->line.counters = {20, 21, 22, 23};
     service->push.counters = {24, 25, 26, 4294967295u};
     LogCapture log;
     service_log_counters(*service, 7000000);
     ASSERT_EQ(log.lines().size(), 1u);
     const std::string line = log.lines()[0].second.substr(std::strlen("counters: "));
-    const std::vector<ProbeCounter> read = probe_parse_counters(line + " cache_hits=5");
+    const std::vector<ProbeCounter> read = probe_parse_counters(line + " later_counter=5");
     ASSERT_EQ(read.size(), SERVICE_COUNTERS.size());
     for (size_t i = 0; i < read.size(); ++i) {
         EXPECT_STREQ(read[i].name, SERVICE_COUNTERS[i].name);

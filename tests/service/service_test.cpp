@@ -2,6 +2,7 @@
 // The main loop in-process: real sockets on the loopback, the registers in memory, one
 // service_iterate call at a time from the test's own thread.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -236,6 +237,41 @@ TEST_F(ServiceLoop, SeveralClientsTakeTurnsAndTheIdlestIsReplaced) {
     }
 }
 
+// With several clients, a request that arrives while another client's batch is served is taken
+// in between two answers and served in the next turn, not after the whole batch.
+TEST_F(ServiceLoop, RequestArrivingMidBatchIsServedInTheNextTurn) {
+    start(2);
+    const int a = connect_client(), b = connect_client();
+    Bytes batch;
+    for (uint16_t k = 0; k < 5; ++k) {
+        const Bytes request = read_request(k, 100 + k, 1);
+        batch.insert(batch.end(), request.begin(), request.end());
+    }
+    // The device's first read is when b sends; it returns once the gateway's end has b's bytes.
+    struct Arrival {
+        RecordingStore* store;
+        int client, gateway_end;
+        bool sent = false;
+    } arrival{&store_, b, service_->clients[1].fd};
+    service_->registers = {
+        [](void* c, uint32_t start, uint32_t quantity, uint16_t* values) {
+            auto& arrival = *static_cast<Arrival*>(c);
+            if (!arrival.sent) {
+                arrival.sent = true;
+                const Bytes request = read_request(9, 200, 1);
+                send(arrival.client, request.data(), request.size(), 0);
+                wait_fd(arrival.gateway_end, WaitFor::read, wait_clock_us() + 5000000);
+            }
+            return arrival.store->recording().read(arrival.store, start, quantity, values);
+        },
+        store_.registers().write, &arrival};
+    send_bytes(a, batch);
+    service_iterate(*service_);
+    EXPECT_EQ(store_.order, (std::vector<uint32_t>{100, 200, 101, 102, 103, 104}));
+    EXPECT_EQ(answer_ids(received(b)), std::vector<int>{9});
+    EXPECT_EQ(answer_ids(received(a)), (std::vector<int>{0, 1, 2, 3, 4}));
+}
+
 // Function 6 is served only when the settings ask for it, as a one-register write: echoed, or
 // exception 3 for a frame too short to hold the value, 4 when the write fails.
 TEST_F(ServiceLoop, WriteSingleOnlyWhenEnabled) {
@@ -301,7 +337,59 @@ TEST_F(ServiceLoop, CountersLine) {
                                "exceptions_4=1 device_transactions=5 device_timeouts=1 "
                                "device_naks=2 device_rejected=3 push_cycles=4 push_succeeded=3 "
                                "push_failed=1 slots_acknowledged=6 clients_accepted=3 "
-                               "clients_replaced=1 clients_refused=0"}}));
+                               "clients_replaced=1 clients_refused=0 cache_hits=0 "
+                               "cache_misses=0"}}));
+}
+
+// With MOD_KOVEX4_CACHE_MS (here an hour, so nothing expires during the test) a read whose
+// registers were all read before is answered from memory, byte for byte as before, even after
+// the device changed; writes, failed reads and a lost line send the next read to the device.
+TEST_F(ServiceLoop, CacheAnswersRepeatedReadsFromMemory) {
+    service_->settings.cache_ms = 3600 * 1000;
+    start();
+    const int fd = connect_client();
+    store_.values[0x0201] = 0x1111;
+    const auto ask = [&](const Bytes& request) {
+        store_.order.clear();
+        send_bytes(fd, request);
+        service_iterate(*service_);
+        return received(fd);
+    };
+    const Bytes first = ask(read_request(1, 0x0200, 4));
+    EXPECT_EQ(store_.order, std::vector<uint32_t>{0x0200});
+    store_.values[0x0201] = 0x2222; // the device changes: the kept value answers until it expires
+    const struct {
+        const char* what;
+        Bytes request;
+        std::vector<uint32_t> device_reads; // first register of each read that reached the device
+        Bytes answer = {};                  // checked when given
+    } rows[] = {
+        {"same read", read_request(1, 0x0200, 4), {}, first},
+        {"part of it", read_request(1, 0x0201, 2), {}, frame(1, {1, 3, 4, 0x11, 0x11, 0, 0})},
+        {"one register more", read_request(1, 0x0200, 5), {0x0200}},
+        {"write", write_request(1, 0x0202, {5}), {}},
+        {"written register", read_request(1, 0x0202, 1), {0x0202}},
+        {"failed read", read_request(1, 0x0203, 3), {0x0203}}, // 0x0205 is not kept
+        {"after the failure", read_request(1, 0x0203, 1), {0x0203}},
+        {"after the failure, again", read_request(1, 0x0203, 1), {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        store_.failing = std::string(row.what) == "failed read" ? 0x0203 : UINT32_MAX;
+        const Bytes answer = ask(row.request);
+        EXPECT_EQ(store_.order, row.device_reads);
+        if (!row.answer.empty()) {
+            EXPECT_EQ(answer, row.answer);
+        }
+    }
+    // A lost line drops everything.
+    service_->line.lost = true;
+    service_->line.fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    service_check_line(*service_, wait_clock_us());
+    EXPECT_EQ(ask(read_request(1, 0x0200, 1)), frame(1, {1, 3, 2, 0, 0}));
+    EXPECT_EQ(store_.order, std::vector<uint32_t>{0x0200});
+    EXPECT_EQ(service_->counters.cache_hits, 3u);
+    EXPECT_EQ(service_->counters.cache_misses, 6u);
 }
 
 // MOD_KOVEX4_LISTEN: that address only; one that is not an address, or not on the machine, leaves

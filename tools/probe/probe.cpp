@@ -253,6 +253,11 @@ struct Checker {
         case SettingsField::ipaddr:
             explain_ipaddr(row);
             break;
+        case SettingsField::cache_ms:
+            row.used = s.cache_ms == 0 ? "off" : std::to_string(s.cache_ms) + " ms";
+            row.note = s.cache_ms == 0 ? "every read goes to the device"
+                                       : "a read may answer with values up to that old";
+            break;
         }
     }
 
