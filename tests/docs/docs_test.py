@@ -1,12 +1,8 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: Apache-2.0
-"""Checks the user documentation against what it points at.
-
-  docs_test.py links SOURCE_DIR    every relative link of the Markdown documents names a file
-                                   that exists and, with "#anchor", a heading of that file
-  docs_test.py mbpoll SOURCE_DIR   every mbpoll command (or option given with "mbpoll `-x`")
-                                   passes mbpoll's own option check; exit status 77 without mbpoll
-"""
+"""Checks the documents against what they point at: `links SOURCE_DIR` (every relative link and
+anchor exists), `mbpoll SOURCE_DIR` (every mbpoll command passes mbpoll's own option check; exit
+status 77 without mbpoll)."""
 import glob
 import os
 import re

@@ -264,10 +264,11 @@ std::vector<LogLine> Daemon::logs() {
     return lines_;
 }
 
-int Daemon::count_log(const std::string& text) {
+int Daemon::count_log(const std::string& text, bool prefix) {
     const std::vector<LogLine> lines = logs();
-    return static_cast<int>(std::count_if(lines.begin(), lines.end(),
-                                          [&](const LogLine& line) { return line.text == text; }));
+    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const LogLine& line) {
+        return prefix ? line.text.rfind(text, 0) == 0 : line.text == text;
+    }));
 }
 
 bool Daemon::wait_log_count(const std::string& text, int count, int timeout_ms) {

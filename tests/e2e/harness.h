@@ -64,7 +64,8 @@ public:
     // Every line received so far.
     std::vector<LogLine> logs();
     bool wait_log(const std::string& text, int timeout_ms = 5000);
-    int count_log(const std::string& text);
+    // How many lines are `text` (with `prefix`: begin with it).
+    int count_log(const std::string& text, bool prefix = false);
     // Waits until `text` has been logged at least `count` times.
     bool wait_log_count(const std::string& text, int count, int timeout_ms);
 

@@ -15,14 +15,6 @@ const std::string FAILED = "TLS handshake with 127.0.0.1 failed: ";
 const std::string VERIFY_FAILED =
     FAILED + "X509 - Certificate verification failed, e.g. CRL, CA or signature check failed; ";
 
-// How many of the daemon's lines begin with `prefix`.
-int count_prefix(Daemon& d, const std::string& prefix) {
-    int n = 0;
-    for (const LogLine& line : d.logs())
-        n += line.text.compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
-    return n;
-}
-
 class TlsServer : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -92,7 +84,7 @@ TEST_F(TlsServer, CertificatesAndRoles) {
         EXPECT_TRUE(d.wait_log(row.log));
         EXPECT_EQ(written(), row.written);
     }
-    EXPECT_EQ(count_prefix(d, FAILED), 4);
+    EXPECT_EQ(d.count_log(FAILED, true), 4);
     // A plain request gets no answer: the connection is closed.
     const int fd = connect_local(d.port());
     ASSERT_GE(fd, 0);
@@ -156,7 +148,7 @@ TEST_F(TlsServer, GarbageAndTruncatedRecords) {
     start_serving("MOD_KOVEX4_TLS_WRITERS=operator\n");
     EXPECT_EQ(peer("garbage " + std::to_string(d.port()) + " " + certs),
               "closed\nclosed\nclosed\nclosed\nclosed\nclosed\n");
-    EXPECT_EQ(count_prefix(d, FAILED), 5);
+    EXPECT_EQ(d.count_log(FAILED, true), 5);
     EXPECT_TRUE(d.wait_log("recv error: SSL - Verification of the message MAC failed"));
     EXPECT_EQ(client("writer"), "read 11 22 write ok\n");
 }

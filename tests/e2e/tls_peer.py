@@ -1,21 +1,8 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: Apache-2.0
 """Modbus over TLS peers for the end-to-end tests: Python's ssl module, certificates by openssl.
-
-  tls_peer.py certs DIR
-      makes a certificate authority (ca.pem), the gateway's certificate (gateway.pem/.key, server
-      and client authentication), and client certificates NAME.pem/.key: writer (role
-      operator), reader (role viewer), norole, foreign (role operator, server and client
-      authentication for localhost, signed by another authority), expired (role operator, expired in 2020)
-  tls_peer.py client PORT DIR NAME    (NAME "none": no client certificate)
-      reads registers 1025-1026 and writes 7 to register 1027 over TLS:
-      "read V1 V2 write ok|exception N", or "handshake failed"
-  tls_peer.py stall PORT MODE         MODE "silent" (sends nothing) or "half" (half a ClientHello)
-      holds the connection until the gateway closes it, then prints "closed"
-  tls_peer.py garbage PORT DIR
-      connections that each send what a TLS server must survive, one after the other, each
-      waiting until the gateway closes it; prints "closed" per connection
-"""
+Commands: certs DIR | client PORT DIR NAME | stall PORT silent|half | garbage PORT DIR (see each
+function for what it does and prints)."""
 import os
 import socket
 import ssl
@@ -61,6 +48,9 @@ def make_cert(d, name, ca, ext_lines, dates=None):
 
 
 def certs(d):
+    """A certificate authority (ca.pem), the gateway's certificate (server and client
+    authentication) and client certificates: writer (role operator), reader (role viewer),
+    norole, foreign (signed by another authority), expired (in 2020)."""
     make_ca(d, "ca")
     make_ca(d, "otherca")
     make_cert(d, "gateway", "ca", ["extendedKeyUsage=serverAuth,clientAuth",
@@ -107,6 +97,8 @@ def exchange(sock, tid, pdu):
 
 
 def client(port, d, name):
+    """Reads registers 1025-1026 and writes 7 to 1027 as NAME ("none": no certificate); prints
+    "read V1 V2 write ok|exception N" or "handshake failed"."""
     ctx = context(d, name)
     raw = socket.create_connection(("127.0.0.1", port), timeout=DEADLINE)
     try:

@@ -201,11 +201,6 @@ TEST(SettingsKeys, OneRowPerFieldNamedInTheDocument) {
         EXPECT_NE(field, nullptr);
         fields.insert(field);
         EXPECT_EQ(&settings_key(key.field, key.slot), &key);
-        std::string lower = key.name;
-        for (char& c : lower)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        EXPECT_EQ(settings_find_key(lower), &key);
-        EXPECT_EQ(settings_find_key(lower + " "), nullptr);
     }
     EXPECT_EQ(fields.size(), std::size(SETTINGS_KEYS));
     EXPECT_EQ(names.size(), std::size(SETTINGS_KEYS));
