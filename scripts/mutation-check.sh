@@ -54,7 +54,7 @@ src/sys/deadline.h~        if (result >= 0 || errno != EINTR)\n            retur
 src/sys/sockets.cpp~        else if (n < 0 && errno != EINTR)\n            return 0;~        else if (n < 0)\n            return 0;~a signal ends a send
 src/settings/settings.cpp~        if (ascii_lower(text[i]) != ascii_lower(key[i]))~        if (ascii_lower(text[i]) != key[i] && text[i] != key[i])~keys compared with their case
 src/settings/settings.cpp~    if (overflow)\n        value = UINT32_MAX;~    if (false)\n        value = UINT32_MAX;~numbers above 32 bits not saturated
-src/settings/settings.cpp~        if (key.unset == SettingsDefault::omitted && unset)\n            continue;~        if (false)\n            continue;~the writer always writes the options
+src/settings/settings.cpp~        if (key.unset == SettingsDefault::omitted && unset)\n            continue;~        if (key.unset == SettingsDefault::omitted && unset && number == nullptr)\n            continue;~the writer always writes the number options
 src/service/cache.cpp~        if (row != nullptr && row->item_type == held.item_type &&~        if (row == &held &&~a write drops only the registers it names, not those of the same items
 src/service/cache.cpp~    return now_us - entry.read_us < cache.max_age_us;~    return now_us - entry.read_us <= cache.max_age_us;~a value exactly the maximum age old still answers
 src/service/service.cpp~        cache_clear(service.cache);\n~~kept values outlive a lost line
