@@ -1,14 +1,49 @@
 # SPDX-License-Identifier: Apache-2.0
 # Sourced by the scripts: installs the Debian packages given that are not installed yet.
+
+# deps_installed NAME[:ARCH]: whether the package is installed for that architecture. A name without
+# an architecture means the machine's own (or "all"), as it does to apt-get install; asking dpkg
+# by the bare name is ambiguous once a package is installed for two architectures.
+deps_installed() {
+    local name=${1%%:*} arch=${1#*:} native state
+    native=$(dpkg --print-architecture)
+    [ "$arch" != "$1" ] || arch=$native
+    while read -r state pkg_arch; do
+        if [ "$state" = installed ] &&
+            { [ "$pkg_arch" = "$arch" ] || { [ "$arch" = "$native" ] && [ "$pkg_arch" = all ]; }; }; then
+            return 0
+        fi
+    done < <(dpkg-query -W -f='${db:Status-Status} ${Architecture}\n' "$name" 2>/dev/null)
+    return 1
+}
+
+# deps_update: apt-get update, tried a few times since a mirror may be caught mid-sync. When an
+# index still fails, one line says so and the work goes on with the indexes that were fetched:
+# apt-get install then either finds every package or names the one it cannot find.
+deps_update() {
+    local try err
+    err=$(mktemp)
+    for try in 1 2 3; do
+        if apt-get update -qq 2>"$err" >/dev/null; then
+            rm -f "$err"
+            return 0
+        fi
+        [ "$try" = 3 ] || sleep "${KOVEX4_APT_RETRY_PAUSE:-10}"
+    done
+    echo "deps: apt-get update failed 3 times, going on with the indexes it fetched:" \
+        "$(grep -m1 '^E:' "$err" || tail -n1 "$err")" >&2
+    rm -f "$err"
+}
+
 deps_install() {
     local missing=()
     for pkg in "$@"; do
-        dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+        deps_installed "$pkg" || missing+=("$pkg")
     done
     if [ ${#missing[@]} -gt 0 ]; then
         echo "installing: ${missing[*]}"
         export DEBIAN_FRONTEND=noninteractive
-        apt-get update -qq
+        deps_update
         apt-get install -y -qq "${missing[@]}" >/dev/null
     fi
 }

@@ -21,10 +21,8 @@ BUILD=${KOVEX4_ARM_BUILD:-build-arm}
 # The target's mbedTLS comes from Debian's armhf packages, installed side by side with the
 # machine's own (multiarch): the cross linker and the emulator find them in
 # /usr/lib/arm-linux-gnueabihf, and the armhf packages' dependencies are read from their shlibs.
-if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    dpkg --add-architecture armhf
-    apt-get update -qq
-fi
+# While they are missing, deps_install fetches the indexes, the new architecture's among them.
+dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
 # The cross compiler with the target's C and C++ libraries and binutils (objdump for the packages'
 # glibc version), the emulator, GoogleTest's sources (built with the cross compiler), the
 # end-to-end tests' third-party peers, groff for the manual pages, lintian and hardening-check
