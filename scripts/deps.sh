@@ -17,6 +17,8 @@ deps_installed() {
     return 1
 }
 
+# Both wait for another apt (a fresh machine's own updates at boot) for up to ten minutes.
+
 # deps_update: apt-get update, tried a few times since a mirror may be caught mid-sync. When an
 # index still fails, one line says so and the work goes on with the indexes that were fetched:
 # apt-get install then either finds every package or names the one it cannot find.
@@ -24,7 +26,7 @@ deps_update() {
     local try err
     err=$(mktemp)
     for try in 1 2 3; do
-        if apt-get update -qq 2>"$err" >/dev/null; then
+        if apt-get update -qq -o DPkg::Lock::Timeout=600 2>"$err" >/dev/null; then
             rm -f "$err"
             return 0
         fi
@@ -44,7 +46,7 @@ deps_install() {
         echo "installing: ${missing[*]}"
         export DEBIAN_FRONTEND=noninteractive
         deps_update
-        apt-get install -y -qq "${missing[@]}" >/dev/null
+        apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
     fi
 }
 
