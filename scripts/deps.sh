@@ -17,11 +17,10 @@ deps_installed() {
     return 1
 }
 
-# Both wait for another apt (a fresh machine's own updates at boot) for up to ten minutes.
-
 # deps_update: apt-get update, tried a few times since a mirror may be caught mid-sync. When an
 # index still fails, one line says so and the work goes on with the indexes that were fetched:
-# apt-get install then either finds every package or names the one it cannot find.
+# apt-get install then either finds every package or names the one it cannot find. Both wait up
+# to ten minutes for another apt that holds the lock (a fresh machine's own updates at boot).
 deps_update() {
     local try err
     err=$(mktemp)
