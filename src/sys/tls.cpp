@@ -242,30 +242,32 @@ void tls_reason(const TlsSession& session, char* text, size_t size) {
     }
 }
 
-int tls_cert_role(const mbedtls_x509_crt& cert, char* role, size_t size) {
-    role[0] = '\0';
+namespace {
+
+bool find_role(const mbedtls_x509_crt& cert, char* role, size_t size) {
     unsigned char* p = cert.v3_ext.p;
     if (p == nullptr || cert.v3_ext.len == 0)
-        return 0;
+        return false;
     const unsigned char* end = p + cert.v3_ext.len;
     size_t len = 0;
     // The buffer may begin with the [3] wrapper or with the SEQUENCE OF Extension inside it.
     if (*p == (MBEDTLS_ASN1_CONTEXT_SPECIFIC | MBEDTLS_ASN1_CONSTRUCTED | 3) &&
         mbedtls_asn1_get_tag(&p, end, &len,
                              MBEDTLS_ASN1_CONTEXT_SPECIFIC | MBEDTLS_ASN1_CONSTRUCTED | 3) != 0)
-        return 0;
+        return false;
     if (mbedtls_asn1_get_tag(&p, end, &len, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) != 0)
-        return 0;
+        return false;
     end = p + len;
+    bool found = false;
     while (p < end) {
         // Extension ::= SEQUENCE { extnID OID, critical BOOLEAN DEFAULT FALSE, extnValue OCTETS }
         if (mbedtls_asn1_get_tag(&p, end, &len, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) !=
             0)
-            return 0;
+            return false;
         unsigned char* const next = p + len;
         size_t oid_len = 0;
         if (mbedtls_asn1_get_tag(&p, next, &oid_len, MBEDTLS_ASN1_OID) != 0)
-            return 0;
+            return false;
         const bool role_oid =
             oid_len == sizeof ROLE_OID && std::memcmp(p, ROLE_OID, sizeof ROLE_OID) == 0;
         p += oid_len;
@@ -273,23 +275,39 @@ int tls_cert_role(const mbedtls_x509_crt& cert, char* role, size_t size) {
             p = next;
             continue;
         }
+        // A second role extension makes the role ambiguous: none.
+        if (found)
+            return false;
         int critical = 0;
         if (p < next && *p == MBEDTLS_ASN1_BOOLEAN && mbedtls_asn1_get_bool(&p, next, &critical))
-            return 0;
+            return false;
         size_t octets = 0, text = 0;
+        // The extension holds its UTF8String and nothing else.
         if (mbedtls_asn1_get_tag(&p, next, &octets, MBEDTLS_ASN1_OCTET_STRING) != 0 ||
-            mbedtls_asn1_get_tag(&p, p + octets, &text, MBEDTLS_ASN1_UTF8_STRING) != 0)
-            return 0;
+            p + octets != next ||
+            mbedtls_asn1_get_tag(&p, next, &text, MBEDTLS_ASN1_UTF8_STRING) != 0 ||
+            p + text != next)
+            return false;
         // A role is one word of visible ASCII, so that it can be logged and listed as it is.
         if (text == 0 || text >= size)
-            return 0;
+            return false;
         for (size_t i = 0; i < text; ++i)
             if (p[i] <= ' ' || p[i] > '~' || p[i] == ',')
-                return 0;
+                return false;
         std::memcpy(role, p, text);
         role[text] = '\0';
-        return 1;
+        found = true;
+        p = next;
     }
+    return found;
+}
+
+} // namespace
+
+int tls_cert_role(const mbedtls_x509_crt& cert, char* role, size_t size) {
+    if (find_role(cert, role, size))
+        return 1;
+    role[0] = '\0';
     return 0;
 }
 

@@ -80,8 +80,8 @@ int tls_send_all(TlsSession& session, const uint8_t* data, size_t size, int64_t 
 void tls_reason(const TlsSession& session, char* text, size_t size);
 void tls_error_text(int code, char* text, size_t size);
 
-// The role in `cert` (extension TLS_ROLE_OID_TEXT) into `role`: 1 when it has one that fits, 0
-// otherwise (role set to "").
+// The role in `cert` (extension TLS_ROLE_OID_TEXT) into `role`: 1 when it has exactly one such
+// extension holding nothing but a role that fits, 0 otherwise (role set to "").
 int tls_cert_role(const mbedtls_x509_crt& cert, char* role, size_t size);
 // The role of the peer's certificate of an established session, as above.
 int tls_peer_role(const TlsSession& session, char* role, size_t size);

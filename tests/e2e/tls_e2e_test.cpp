@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 
 #include "harness.h"
 
@@ -76,6 +77,11 @@ TEST_F(TlsServer, CertificatesAndRoles) {
         {"none", "handshake failed\n", rows_failed[0].c_str(), 0},
         {"foreign", "handshake failed\n", rows_failed[1].c_str(), 0},
         {"expired", "handshake failed\n", rows_failed[2].c_str(), 0},
+        // A role extension twice (the writer's first), or with bytes after its text: no role.
+        {"twice", "read 11 22 write exception 1\n",
+         "TLS connection from 127.0.0.1 established (role none)", 0},
+        {"padded", "read 11 22 write exception 1\n",
+         "TLS connection from 127.0.0.1 established (role none)", 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -209,6 +215,10 @@ TEST_F(TlsServer, ProbeChecksTheFiles) {
         {tls_settings() + writers, "foreign",
          "foreign.pem would be refused: The certificate is not correctly signed by the trusted CA",
          1},
+        {tls_settings() + writers, "twice",
+         "twice.pem has no role (extension 1.3.6.1.4.1.50316.802.1): the client may only read", 1},
+        {tls_settings() + writers, "padded",
+         "padded.pem has no role (extension 1.3.6.1.4.1.50316.802.1): the client may only read", 1},
         {tls_settings() + writers, "expired",
          "expired.pem would be refused: The certificate validity has expired", 1},
         {tls_settings("gateway.pem", "writer.key"), "",

@@ -9,6 +9,7 @@ import ssl
 import struct
 import subprocess
 import sys
+import time
 
 ROLE_OID = "1.3.6.1.4.1.50316.802.1"
 DEADLINE = 30  # seconds; generous, only a broken gateway runs into it
@@ -65,7 +66,67 @@ def certs(d):
                                         "subjectAltName=DNS:localhost",
                                         ROLE_OID + "=ASN1:UTF8String:operator"])
     make_cert(d, "expired", "ca", role("operator"), ("20200101000000Z", "20200102000000Z"))
+    # openssl writes a role extension once and only as given: these two are put together here.
+    for name, roles in (("twice", [utf8("operator"), utf8("viewer")]),
+                        ("padded", [utf8("operator") + b"\xde\xad"])):
+        openssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                "-keyout", name + ".key", "-out", name + ".csr", "-subj", "/CN=" + name, cwd=d)
+        exts = [extension(OID["basicConstraints"], der(0x30, b"")),
+                extension(OID["extKeyUsage"], der(0x30, OID["clientAuth"]))]
+        exts += [extension(OID["role"], value) for value in roles]
+        tbs = tbs_der(name, "ca", public_key(d, name + ".key"), OID["ecdsaSha256"], exts)
+        sig = run(d, tbs, "dgst", "-sha256", "-sign", "ca.key")
+        run(d, cert_der(tbs, OID["ecdsaSha256"], sig), "x509", "-inform", "DER", "-out",
+            name + ".pem")
     print("ok")
+
+
+def run(d, data, *args):
+    return subprocess.run(("openssl",) + args, input=data, cwd=d, check=True,
+                          capture_output=True).stdout
+
+
+# DER, enough to write certificates that openssl will not make.
+def der(tag, body):
+    n = len(body)
+    size = n.to_bytes((n.bit_length() + 7) // 8, "big")
+    return bytes([tag]) + (bytes([n]) if n < 128 else bytes([0x80 | len(size)]) + size) + body
+
+
+OID = {name: bytes.fromhex(text) for name, text in (
+    ("role", "060B2B0601040183890C862201"), ("cn", "0603550403"),
+    ("basicConstraints", "0603551D13"), ("extKeyUsage", "0603551D25"),
+    ("clientAuth", "06082B06010505070302"), ("ecdsaSha256", "300A06082A8648CE3D040302"),
+    ("rsaSha256", "300D06092A864886F70D01010B0500"), ("rsa", "300D06092A864886F70D0101010500"))}
+
+
+def integer(value):
+    return der(0x02, value.to_bytes(value.bit_length() // 8 + 1, "big"))
+
+
+def utf8(text):
+    return der(0x0C, text.encode())
+
+
+def extension(ext_oid, value):
+    return der(0x30, ext_oid + der(0x04, value))
+
+
+def tbs_der(subject, issuer, spki, sig_alg, exts, dates=None):
+    dates = dates or [time.strftime("%y%m%d%H%M%SZ", time.gmtime(time.time() + s)).encode()
+                      for s in (-86400, 30 * 86400)]
+    name = [der(0x30, der(0x31, der(0x30, OID["cn"] + utf8(cn)))) for cn in (issuer, subject)]
+    return der(0x30, der(0xA0, integer(2)) + integer(int.from_bytes(os.urandom(8), "big")) +
+               sig_alg + name[0] + der(0x30, b"".join(der(0x17, t) for t in dates)) + name[1] +
+               spki + der(0xA3, der(0x30, b"".join(exts))))
+
+
+def cert_der(tbs, sig_alg, signature):
+    return der(0x30, tbs + sig_alg + der(0x03, b"\0" + signature))
+
+
+def public_key(d, key_file):
+    return run(d, None, "pkey", "-in", key_file, "-pubout", "-outform", "DER")
 
 
 def context(d, name, server=False):
