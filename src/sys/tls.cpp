@@ -19,6 +19,24 @@ namespace {
 constexpr unsigned char ROLE_OID[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x83,
                                       0x89, 0x0C, 0x86, 0x22, 0x01};
 
+// Ephemeral ECDHE key exchange with AEAD ciphers only, for an EC or an RSA certificate: forward
+// secrecy, and no CBC, CCM-8 or Camellia. Key exchange on the curves the certificates may use.
+constexpr int CIPHERSUITES[] = {
+    MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,
+    MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,
+#if defined(MBEDTLS_CHACHAPOLY_C)
+    MBEDTLS_TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256,
+#endif
+    MBEDTLS_TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256,
+    MBEDTLS_TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,
+#if defined(MBEDTLS_CHACHAPOLY_C)
+    MBEDTLS_TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256,
+#endif
+    0,
+};
+constexpr mbedtls_ecp_group_id CURVES[] = {MBEDTLS_ECP_DP_CURVE25519, MBEDTLS_ECP_DP_SECP256R1,
+                                           MBEDTLS_ECP_DP_SECP384R1, MBEDTLS_ECP_DP_NONE};
+
 // The session's transport: never waits, so the library returns WANT_READ / WANT_WRITE instead.
 int bio_send(void* context, const unsigned char* data, size_t size) {
     const int fd = *static_cast<const int*>(context);
@@ -61,6 +79,8 @@ int setup_config(TlsCredentials& c, mbedtls_ssl_config& config, int endpoint) {
     mbedtls_ssl_conf_min_version(&config, MBEDTLS_SSL_MAJOR_VERSION_3, MBEDTLS_SSL_MINOR_VERSION_3);
     mbedtls_ssl_conf_authmode(&config, MBEDTLS_SSL_VERIFY_REQUIRED);
     mbedtls_ssl_conf_ca_chain(&config, &c.ca, nullptr);
+    mbedtls_ssl_conf_ciphersuites(&config, CIPHERSUITES);
+    mbedtls_ssl_conf_curves(&config, CURVES);
     mbedtls_ssl_conf_rng(&config, mbedtls_ctr_drbg_random, &c.drbg);
     return mbedtls_ssl_conf_own_cert(&config, &c.cert, &c.key) == 0;
 }

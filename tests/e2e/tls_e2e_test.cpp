@@ -159,6 +159,28 @@ TEST_F(TlsServer, GarbageAndTruncatedRecords) {
     EXPECT_EQ(client("writer"), "read 11 22 write ok\n");
 }
 
+// Only ephemeral ECDHE key exchange with AEAD ciphers is agreed on.
+TEST_F(TlsServer, OnlyEphemeralAeadSuites) {
+    start_serving();
+    const std::string port = std::to_string(d.port());
+    auto agreed = [&](const std::string& suite) {
+        return run_command("openssl s_client -connect 127.0.0.1:" + port + " -tls1_2 -cipher " +
+                           suite + " -cert " + certs + "/writer.pem -key " + certs +
+                           "/writer.key -CAfile " + certs +
+                           "/ca.pem </dev/null 2>&1 | grep -o 'Cipher is .*'");
+    };
+    for (const char* suite : {"ECDHE-ECDSA-AES128-GCM-SHA256", "ECDHE-ECDSA-AES256-GCM-SHA384",
+                              "ECDHE-ECDSA-CHACHA20-POLY1305"})
+        EXPECT_EQ(agreed(suite), "Cipher is " + std::string(suite) + "\n");
+    for (const char* suite : {"ECDHE-ECDSA-AES128-SHA", "ECDHE-ECDSA-AES128-SHA256",
+                              "ECDHE-ECDSA-AES128-CCM8", "ECDHE-ECDSA-CAMELLIA128-SHA256"})
+        EXPECT_EQ(agreed(suite), "Cipher is (NONE)\n") << suite;
+    // Static ECDH, which openssl no longer offers, in a ClientHello of the test's own:
+    // ECDH-ECDSA with AES-128-GCM and with AES-128-CBC-SHA. Alert 40 is handshake_failure.
+    EXPECT_EQ(peer("hello " + port + " C02D C004"), "alert 40\n");
+    EXPECT_EQ(peer("hello " + port + " C02B"), "hello\n");
+}
+
 } // namespace
 
 // The push over TLS to kovex4-pushrecv: the gateway presents its certificate and checks the

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: Apache-2.0
 """Modbus over TLS peers for the end-to-end tests: Python's ssl module, certificates by openssl.
-Commands: certs DIR | client PORT DIR NAME | stall PORT silent|half | garbage PORT DIR (see each
+Commands: certs DIR | client PORT DIR NAME | stall PORT silent|half | garbage PORT DIR |
+hello PORT SUITE... (see each
 function for what it does and prints)."""
 import os
 import socket
@@ -127,6 +128,54 @@ def cert_der(tbs, sig_alg, signature):
 
 def public_key(d, key_file):
     return run(d, None, "pkey", "-in", key_file, "-pubout", "-outform", "DER")
+
+
+# A TLS 1.2 client written out by hand, for what the ssl module does not send.
+def record(kind, body):
+    return struct.pack(">BHH", kind, 0x0303, len(body)) + body
+
+
+def handshake_message(kind, body):
+    return bytes([kind]) + len(body).to_bytes(3, "big") + body
+
+
+def client_hello(suites):
+    # Groups x25519 and secp256r1, uncompressed points, ECDSA and RSA signatures.
+    ext = bytes.fromhex("000a00060004001d0017" "000b00020100" "000d000c000a04030503040105010804")
+    body = b"\x03\x03" + os.urandom(32) + b"\0" + struct.pack(">H", 2 * len(suites))
+    body += b"".join(struct.pack(">H", s) for s in suites) + b"\x01\x00"
+    return record(22, handshake_message(1, body + struct.pack(">H", len(ext)) + ext))
+
+
+def server_answer(sock):
+    """Reads the server's records up to its ServerHelloDone: "hello", "alert N" or "closed"."""
+    try:
+        data = b""
+        while True:
+            chunk = sock.recv(65536)
+            if not chunk:
+                return "closed"
+            data += chunk
+            while len(data) >= 5 and len(data) >= 5 + struct.unpack(">H", data[3:5])[0]:
+                kind, body = data[0], data[5:5 + struct.unpack(">H", data[3:5])[0]]
+                data = data[5 + len(body):]
+                if kind == 21:
+                    return "alert %d" % body[1]
+                while kind == 22 and len(body) >= 4:  # its handshake messages
+                    if body[0] == 14:
+                        return "hello"
+                    body = body[4 + int.from_bytes(body[1:4], "big"):]
+    except (ConnectionError, socket.timeout):
+        return "closed"
+
+
+def hello(port, suites):
+    """Sends a ClientHello offering only SUITES (hex numbers); prints "hello" when the gateway
+    went on with one of them, "alert N" when it refused."""
+    sock = socket.create_connection(("127.0.0.1", port), timeout=DEADLINE)
+    sock.sendall(client_hello([int(s, 16) for s in suites]))
+    print(server_answer(sock))
+    return 0
 
 
 def context(d, name, server=False):
@@ -256,6 +305,8 @@ def main(argv):
         return stall(int(argv[2]), argv[3]) or 0
     if cmd == "garbage":
         return garbage(int(argv[2]), argv[3])
+    if cmd == "hello":
+        return hello(int(argv[2]), argv[3:])
     print(__doc__)
     return 2
 
