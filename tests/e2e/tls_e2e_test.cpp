@@ -159,6 +159,27 @@ TEST_F(TlsServer, GarbageAndTruncatedRecords) {
     EXPECT_EQ(client("writer"), "read 11 22 write ok\n");
 }
 
+// Chains made to cost the gateway seconds of verification, and a stream of alerts, are refused
+// from what they are, before anything is verified; the next client is served.
+TEST_F(TlsServer, HostileChainsRefusedUnverified) {
+    start_serving("MOD_KOVEX4_TLS_WRITERS=operator\n");
+    const std::pair<const char*, const char*> rows[] = {
+        {"heavy", "certificate 2 of the chain has an RSA key of 8192 bits (2048 to 4096 accepted)"},
+        {"exponent",
+         "certificate 2 of the chain has an RSA exponent of 4000 bits (at most 32 accepted)"},
+        {"long", "the certificate chain holds more than 4 certificates"},
+        {"repeated", "certificate 3 of the chain has the subject of an earlier one"},
+        {"curve", "certificate 1 of the chain has a key that is not EC P-256 or P-384 or RSA"},
+        {"alerts", "more than 16384 bytes before the end of the handshake"},
+    };
+    for (const auto& [kind, reason] : rows) {
+        SCOPED_TRACE(kind);
+        peer("hostile " + std::to_string(d.port()) + " " + certs + " " + kind);
+        EXPECT_TRUE(d.wait_log(FAILED + reason));
+    }
+    EXPECT_EQ(client("writer"), "read 11 22 write ok\n");
+}
+
 // Only ephemeral ECDHE key exchange with AEAD ciphers is agreed on.
 TEST_F(TlsServer, OnlyEphemeralAeadSuites) {
     start_serving();

@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: Apache-2.0
 """Modbus over TLS peers for the end-to-end tests: Python's ssl module, certificates by openssl.
 Commands: certs DIR | client PORT DIR NAME | stall PORT silent|half | garbage PORT DIR |
-hello PORT SUITE... (see each
+hostile PORT DIR KIND [SECONDS] | hello PORT SUITE... (see each
 function for what it does and prints)."""
 import os
 import socket
@@ -99,6 +99,7 @@ OID = {name: bytes.fromhex(text) for name, text in (
     ("basicConstraints", "0603551D13"), ("extKeyUsage", "0603551D25"),
     ("clientAuth", "06082B06010505070302"), ("ecdsaSha256", "300A06082A8648CE3D040302"),
     ("rsaSha256", "300D06092A864886F70D01010B0500"), ("rsa", "300D06092A864886F70D0101010500"))}
+EXPIRED = (b"190101000000Z", b"200101000000Z")
 
 
 def integer(value):
@@ -128,6 +129,43 @@ def cert_der(tbs, sig_alg, signature):
 
 def public_key(d, key_file):
     return run(d, None, "pkey", "-in", key_file, "-pubout", "-outform", "DER")
+
+
+def hostile_chain(d, kind):
+    """The certificates of a chain made to cost its receiver (none of them can be verified):
+    heavy: a leaf and four self-named expired authorities with RSA-8192 keys and exponents of
+    8190 bits; exponent: one authority, RSA-4096 with a 4000-bit exponent; long: six P-256
+    certificates in a line; repeated: two authorities of the same name; curve: a P-521 leaf."""
+    ec = public_key(d, "writer.key")
+    ca_flag = [extension(OID["basicConstraints"], der(0x30, b"\x01\x01\xff"))]
+
+    def signed(subject, issuer, spki, exts, n=None, dates=None):
+        # A signature as long as the issuer's RSA modulus `n`, or an ECDSA one, of random values.
+        alg = OID["rsaSha256"] if n else OID["ecdsaSha256"]
+        size = n.bit_length() // 8 if n else 0
+        sig = (int.from_bytes(os.urandom(size), "big") % n).to_bytes(size, "big") if n else \
+            der(0x30, integer(1 << 250) * 2)
+        return cert_der(tbs_der(subject, issuer, spki, alg, exts, dates), alg, sig)
+
+    if kind in ("heavy", "exponent"):
+        bits, e_bits, count = (8192, 8190, 4) if kind == "heavy" else (4096, 4000, 1)
+        keys = []
+        for _ in range(count):
+            n = int.from_bytes(os.urandom(bits // 8), "big") | 1 << (bits - 1) | 1
+            e = int.from_bytes(os.urandom(e_bits // 8), "big") | 1 << (e_bits - 1) | 1
+            keys.append((n, der(0x30, OID["rsa"] + der(0x03, b"\0" + der(0x30, integer(n) +
+                                                                           integer(e))))))
+        return [signed("intruder", "authority", ec, [], keys[0][0])] + \
+            [signed("authority", "authority", spki, ca_flag, n, EXPIRED) for n, spki in keys]
+    if kind == "long":
+        return [signed("link%d" % i, "link%d" % (i + 1), ec, ca_flag if i else [])
+                for i in range(6)]
+    if kind == "repeated":
+        return [signed("intruder", "twin", ec, [])] + \
+            [signed("twin", "twin", ec, ca_flag) for _ in range(2)]
+    openssl("genpkey", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-521", "-out",
+            "p521.key", cwd=d)
+    return [signed("intruder", "ca", public_key(d, "p521.key"), [])]  # curve
 
 
 # A TLS 1.2 client written out by hand, for what the ssl module does not send.
@@ -167,6 +205,31 @@ def server_answer(sock):
                     body = body[4 + int.from_bytes(body[1:4], "big"):]
     except (ConnectionError, socket.timeout):
         return "closed"
+
+
+def hostile(port, d, kind, seconds=None):
+    """Presents a hostile chain (see hostile_chain), or ("alerts") sends 30 KB of warning alerts
+    after its ClientHello; prints how the gateway ended it ("alert N" or "closed"). With SECONDS,
+    does so again and again for that long and prints how often."""
+    if kind == "alerts":
+        flight = record(21, b"\x01\x5a") * 4300
+    else:
+        chain = b"".join(len(c).to_bytes(3, "big") + c for c in hostile_chain(d, kind))
+        flight = record(22, handshake_message(11, len(chain).to_bytes(3, "big") + chain))
+    end, count = time.monotonic() + float(seconds or 0), 0
+    while count == 0 or time.monotonic() < end:
+        sock = socket.create_connection(("127.0.0.1", port), timeout=DEADLINE)
+        try:
+            sock.sendall(client_hello([0xC02B, 0xC02F]))
+            server_answer(sock)
+            sock.sendall(flight)
+            answer = server_answer(sock)
+        except ConnectionError:
+            answer = "closed"
+        sock.close()
+        count += 1
+    print(answer if seconds is None else "%d handshakes" % count)
+    return 0
 
 
 def hello(port, suites):
@@ -305,6 +368,8 @@ def main(argv):
         return stall(int(argv[2]), argv[3]) or 0
     if cmd == "garbage":
         return garbage(int(argv[2]), argv[3])
+    if cmd == "hostile":
+        return hostile(int(argv[2]), argv[3], argv[4], *argv[5:])
     if cmd == "hello":
         return hello(int(argv[2]), argv[3:])
     print(__doc__)

@@ -121,11 +121,16 @@ void check_tls(const Options& opt, const Settings& s, ProbeSettingsReport& repor
         const int code = mbedtls_x509_crt_parse_file(&client, opt.client_cert.c_str());
         uint32_t flags = 0;
         char role[TLS_ROLE_SIZE];
+        TlsFault fault;
         if (code != 0) {
             tls_error_text(code, reason, sizeof reason);
             warn(nullptr, opt.client_cert + ": " + reason);
-        } else if (mbedtls_x509_crt_verify(&client, &tls.ca, nullptr, nullptr, &flags, nullptr,
-                                           nullptr) != 0) {
+        } else if (!tls_judge_certs(client, fault)) {
+            tls_fault_text(fault, reason, sizeof reason);
+            warn(nullptr, opt.client_cert + " would be refused: " + reason);
+        } else if (mbedtls_x509_crt_verify_with_profile(&client, &tls.ca, nullptr,
+                                                        &TLS_CERT_PROFILE, nullptr, &flags, nullptr,
+                                                        nullptr) != 0) {
             mbedtls_x509_crt_verify_info(reason, sizeof reason, "", flags);
             // One finding a line: joined with "; ".
             std::string why;
