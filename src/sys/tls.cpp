@@ -454,6 +454,10 @@ void tls_fault_text(const TlsFault& fault, char* text, size_t size) {
         std::snprintf(text, size, "certificate %u of the chain has the subject of an earlier one",
                       c);
         break;
+    case TlsRefusal::address:
+        std::snprintf(text, size, "the certificate has no subject alternative name IP:%u.%u.%u.%u",
+                      v >> 24, v >> 16 & 0xFF, v >> 8 & 0xFF, v & 0xFF);
+        break;
     }
 }
 
@@ -518,6 +522,22 @@ int tls_judge_certs(const mbedtls_x509_crt& chain, TlsFault& fault) {
             return 0;
     }
     return 1;
+}
+
+int tls_check_peer_address(TlsSession& session, uint32_t address) {
+    const mbedtls_x509_crt* peer = session.open ? mbedtls_ssl_get_peer_cert(&session.ssl) : nullptr;
+    const unsigned char wanted[4] = {
+        static_cast<unsigned char>(address >> 24), static_cast<unsigned char>(address >> 16),
+        static_cast<unsigned char>(address >> 8), static_cast<unsigned char>(address)};
+    // The library keeps every subject alternative name as it is: an iPAddress is [7] with the
+    // address's four bytes.
+    for (const mbedtls_x509_sequence* name = peer != nullptr ? &peer->subject_alt_names : nullptr;
+         name != nullptr; name = name->next)
+        if (name->buf.tag == (MBEDTLS_ASN1_CONTEXT_SPECIFIC | MBEDTLS_X509_SAN_IP_ADDRESS) &&
+            name->buf.len == sizeof wanted && std::memcmp(name->buf.p, wanted, sizeof wanted) == 0)
+            return 1;
+    session.fault = {TlsRefusal::address, 1, address};
+    return 0;
 }
 
 namespace {

@@ -57,6 +57,7 @@ enum class TlsRefusal : uint8_t {
     rsa_size,         // `value`: the modulus's bits
     rsa_exponent,     // `value`: the exponent's bits
     repeated_subject, // the subject of an earlier certificate of the chain
+    address,          // `value`: the address the peer's certificate does not carry
 };
 struct TlsFault {
     TlsRefusal what = TlsRefusal::none;
@@ -133,6 +134,10 @@ void tls_fault_text(const TlsFault& fault, char* text, size_t size);
 // or parsed certificates. 1 when it may be verified, 0 with `fault` set.
 int tls_judge_chain(const uint8_t* body, size_t size, TlsFault& fault);
 int tls_judge_certs(const mbedtls_x509_crt& chain, TlsFault& fault);
+
+// Whether the peer's certificate of an established session carries `address` (host order) as an
+// iPAddress subject alternative name: 1, or 0 with the session's fault set (see tls_reason).
+int tls_check_peer_address(TlsSession& session, uint32_t address);
 
 // The role in `cert` (extension TLS_ROLE_OID_TEXT) into `role`: 1 when it has exactly one such
 // extension holding nothing but a role that fits, 0 otherwise (role set to "").

@@ -241,6 +241,39 @@ TEST_F(TlsServer, PushToReceiver) {
     end_process(pid);
 }
 
+// With MOD_KOVEX4_IPADDR an address, the receiver's certificate must carry it: a certificate of
+// the same authority for another address gets nothing, and the alarm stays set.
+TEST_F(TlsServer, PushReceiverByAddress) {
+    d.sim().with([](DevSim& s) { s.items['i'][5] = 1; }); // the alarm register, 1029
+    const std::string out = d.dir().file("pushrecv.out"), port = std::to_string(d.port());
+    auto receiver = [&](const std::string& name) {
+        return spawn_to_file({KOVEX4_PUSHRECV, "--bind", "127.0.0.3", "--port", port, "--tls-cert",
+                              certs + "/" + name + ".pem", "--tls-key", certs + "/" + name + ".key",
+                              "--tls-ca", certs + "/ca.pem"},
+                             out);
+    };
+    pid_t pid = receiver("gateway"); // for 127.0.0.1 and localhost
+    ASSERT_TRUE(wait_file_contains(out, "listening", 5000)) << read_file(out);
+    ASSERT_TRUE(d.start(d.settings(tls_settings() +
+                                   "MOD_KOVEX4_IPADDR=127.0.0.3\nMOD_KOVEX4_DATA_PERIOD=3600\n"
+                                   "MOD_KOVEX4_ALARM_PERIOD=1\nMOD_KOVEX4_START1=1025\n"
+                                   "MOD_KOVEX4_COUNT1=2\nMOD_KOVEX4_ALARM1=1029\n")));
+    EXPECT_TRUE(d.wait_log("TLS handshake with 127.0.0.3 failed: the certificate has no subject "
+                           "alternative name IP:127.0.0.3",
+                           75000));
+    EXPECT_EQ(read_file(out).find("slot"), std::string::npos) << read_file(out);
+    EXPECT_EQ(d.sim().with([](DevSim& s) { return s.items['i'][5]; }), 1);
+
+    end_process(pid);
+    pid = receiver("receiver"); // IP:127.0.0.3
+    EXPECT_TRUE(wait_file_contains(out, "slot unit=1 tid=0 start=1024 count=2 values=11,22", 15000))
+        << read_file(out);
+    EXPECT_TRUE(d.wait_log("TLS connection to 127.0.0.3 established"));
+    EXPECT_TRUE(eventually(
+        [&] { return d.sim().with([](DevSim& s) { return s.items['i'][5]; }) == 0; }, 5000));
+    end_process(pid);
+}
+
 // kovex4-probe settings loads the TLS files as the gateway does and judges a client's
 // certificate as the gateway's handshake and role check would.
 TEST_F(TlsServer, ProbeChecksTheFiles) {

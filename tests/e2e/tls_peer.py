@@ -67,6 +67,8 @@ def certs(d):
                                         "subjectAltName=DNS:localhost",
                                         ROLE_OID + "=ASN1:UTF8String:operator"])
     make_cert(d, "expired", "ca", role("operator"), ("20200101000000Z", "20200102000000Z"))
+    # A push receiver at 127.0.0.3.
+    make_cert(d, "receiver", "ca", ["extendedKeyUsage=serverAuth", "subjectAltName=IP:127.0.0.3"])
     # openssl writes a role extension once and only as given: these two are put together here.
     for name, roles in (("twice", [utf8("operator"), utf8("viewer")]),
                         ("padded", [utf8("operator") + b"\xde\xad"])):
