@@ -6,6 +6,7 @@
 #include <mbedtls/net_sockets.h>
 #include <mbedtls/oid.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -538,6 +539,14 @@ int tls_check_peer_address(TlsSession& session, uint32_t address) {
             return 1;
     session.fault = {TlsRefusal::address, 1, address};
     return 0;
+}
+
+int tls_key_exposed(const char* path, gid_t group, unsigned& mode) {
+    struct stat st {};
+    if (stat(path, &st) != 0)
+        return 0;
+    mode = static_cast<unsigned>(st.st_mode & 07777);
+    return (st.st_mode & S_IROTH) != 0 || ((st.st_mode & S_IRGRP) != 0 && st.st_gid != group);
 }
 
 namespace {

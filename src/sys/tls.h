@@ -139,6 +139,11 @@ int tls_judge_certs(const mbedtls_x509_crt& chain, TlsFault& fault);
 // iPAddress subject alternative name: 1, or 0 with the session's fault set (see tls_reason).
 int tls_check_peer_address(TlsSession& session, uint32_t address);
 
+// 1 when the key file at `path` may be read by other users than its owner and the members of
+// `group` (the gateway's own): read permission for others, or for another group; `mode` is set
+// to its permission bits. 0 otherwise, or when it cannot be looked at.
+int tls_key_exposed(const char* path, gid_t group, unsigned& mode);
+
 // The role in `cert` (extension TLS_ROLE_OID_TEXT) into `role`: 1 when it has exactly one such
 // extension holding nothing but a role that fits, 0 otherwise (role set to "").
 int tls_cert_role(const mbedtls_x509_crt& cert, char* role, size_t size);

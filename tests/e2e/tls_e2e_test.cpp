@@ -202,6 +202,42 @@ TEST_F(TlsServer, OnlyEphemeralAeadSuites) {
     EXPECT_EQ(peer("hello " + port + " C02B"), "hello\n");
 }
 
+// A key that other users may read is used, with one warning at start; the probe warns too.
+TEST_F(TlsServer, KeyReadableByOthers) {
+    struct Row {
+        const char* mode;
+        gid_t group; // the daemon's own group is 0 here
+        bool warned;
+    };
+    const Row rows[] = {
+        {"0600", 0, false}, {"0640", 0, false}, {"0644", 0, true}, {"0640", 4321, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.mode) + " group " + std::to_string(row.group));
+        const std::string key = certs + "/key" + row.mode + "-" + std::to_string(row.group);
+        ASSERT_EQ(run_command("cp " + certs + "/gateway.key " + key + " && chmod " + row.mode +
+                              " " + key + " && chgrp " + std::to_string(row.group) + " " + key +
+                              " && echo ok"),
+                  "ok\n");
+        const std::string settings = "MOD_KOVEX4_TLS_CERT=" + certs +
+                                     "/gateway.pem\nMOD_KOVEX4_TLS_KEY=" + key +
+                                     "\nMOD_KOVEX4_TLS_CA=" + certs + "/ca.pem\n";
+        Daemon daemon;
+        ASSERT_TRUE(daemon.start(daemon.settings(settings)));
+        ASSERT_TRUE(daemon.wait_listening());
+        const std::string warning = "TLS key " + key + " can be read by other users (mode 0" +
+                                    std::string(row.mode + 1) + ")";
+        EXPECT_EQ(daemon.count_log(warning), row.warned ? 1 : 0);
+        if (std::string(row.mode) == "0640")
+            continue; // the probe judges the group by the packaged service's user's
+        const std::string file = d.dir().file("probe-settings");
+        write_file(file, "MOD_KOVEX4_DEVICE=null\nMOD_KOVEX4_PORT=802\n" + settings);
+        const std::string out =
+            run_command(std::string(KOVEX4_PROBE) + " settings -c " + file + " 2>&1");
+        EXPECT_EQ(out.find("the key can be read by other users") != std::string::npos, row.warned)
+            << out;
+    }
+}
+
 } // namespace
 
 // The push over TLS to kovex4-pushrecv: the gateway presents its certificate and checks the

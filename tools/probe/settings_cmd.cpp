@@ -107,6 +107,14 @@ void check_tls(const Options& opt, const Settings& s, ProbeSettingsReport& repor
         tls_credentials_free(tls);
         return;
     }
+    // The gateway warns about a key that others may read; its own group may.
+    const passwd* user = getpwnam(SERVICE_USER);
+    unsigned mode = 0;
+    if (tls_key_exposed(s.tls_key.c_str(), user != nullptr ? user->pw_gid : getegid(), mode))
+        warn(row_of(report, SettingsField::tls_key),
+             text_of("the key can be read by other users (mode %04o): chown root:%s and chmod "
+                     "0640 it",
+                     mode, SERVICE_USER));
     for (auto [row, cert] : {std::pair{cert_row, &tls.cert}, std::pair{ca_row, &tls.ca}}) {
         const std::string problem = date_problem(*cert);
         if (!problem.empty())
