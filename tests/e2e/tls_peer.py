@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: Apache-2.0
 """Modbus over TLS peers for the end-to-end tests: Python's ssl module, certificates by openssl.
 Commands: certs DIR | client PORT DIR NAME | stall PORT silent|half | garbage PORT DIR |
-hostile PORT DIR KIND [SECONDS] | hello PORT SUITE... (see each
+hostile PORT DIR KIND [SECONDS] | hello PORT SUITE... | flood PORT DIR RATE SECONDS (see each
 function for what it does and prints)."""
 import os
 import socket
@@ -21,10 +21,10 @@ def openssl(*args, cwd):
                    stderr=subprocess.DEVNULL)
 
 
-def make_ca(d, name):
+def make_ca(d, name, cn=None):
     openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
             "-keyout", name + ".key", "-out", name + ".pem", "-days", "30", "-subj",
-            "/CN=" + name, cwd=d)
+            "/CN=" + (cn or name), cwd=d)
 
 
 def make_cert(d, name, ca, ext_lines, dates=None):
@@ -67,8 +67,10 @@ def certs(d):
                                         "subjectAltName=DNS:localhost",
                                         ROLE_OID + "=ASN1:UTF8String:operator"])
     make_cert(d, "expired", "ca", role("operator"), ("20200101000000Z", "20200102000000Z"))
-    # A push receiver at 127.0.0.3.
+    # A push receiver at 127.0.0.3, and a client whose authority has the name of the real one.
     make_cert(d, "receiver", "ca", ["extendedKeyUsage=serverAuth", "subjectAltName=IP:127.0.0.3"])
+    make_ca(d, "fakeca", "ca")
+    make_cert(d, "impostor", "fakeca", role("operator"))
     # openssl writes a role extension once and only as given: these two are put together here.
     for name, roles in (("twice", [utf8("operator"), utf8("viewer")]),
                         ("padded", [utf8("operator") + b"\xde\xad"])):
@@ -243,6 +245,24 @@ def hello(port, suites):
     return 0
 
 
+def flood(port, d, rate, seconds):
+    """Handshakes at RATE a second for SECONDS with a certificate of an impostor authority (the
+    real one's name, another key); prints how many the gateway refused."""
+    ctx = context(d, "impostor")
+    refused, start, i = 0, time.monotonic(), 0
+    while time.monotonic() < start + seconds:
+        time.sleep(max(0.0, start + i / rate - time.monotonic()))
+        i += 1
+        try:
+            with ctx.wrap_socket(socket.create_connection(("127.0.0.1", port), timeout=DEADLINE),
+                                 server_hostname="127.0.0.1") as sock:
+                sock.recv(1)
+        except (ssl.SSLError, ConnectionError, socket.timeout):
+            refused += 1
+    print("%d of %d handshakes refused" % (refused, i))
+    return 0
+
+
 def context(d, name, server=False):
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER if server else ssl.PROTOCOL_TLS_CLIENT)
     ctx.minimum_version = ssl.TLSVersion.TLSv1_2
@@ -374,6 +394,8 @@ def main(argv):
         return hostile(int(argv[2]), argv[3], argv[4], *argv[5:])
     if cmd == "hello":
         return hello(int(argv[2]), argv[3:])
+    if cmd == "flood":
+        return flood(int(argv[2]), argv[3], float(argv[4]), float(argv[5]))
     print(__doc__)
     return 2
 
