@@ -98,17 +98,18 @@ bool push_slot(PushState& push, const ModbusRegisters& registers, const Settings
     return true;
 }
 
-// The TLS handshake with the remote server within the connection budget. Its certificate must
-// chain to the authority; its name is checked only when the setting is a host name (an address
-// is not looked for in the certificate).
-bool open_tls(PushState& push, const Settings& settings, int sock, TlsSession& session) {
+// The TLS handshake with the remote server at `address` within the connection budget. Its
+// certificate must chain to the authority, and carry the setting: its name (as the library checks
+// it), or when it is a dotted address, that address as an iPAddress subject alternative name.
+bool open_tls(PushState& push, const Settings& settings, uint32_t address, int sock,
+              TlsSession& session) {
     uint32_t dotted = 0;
-    const char* name = settings_parse_ipaddr(settings.ipaddr.c_str(), dotted) != 0
-                           ? nullptr
-                           : settings.ipaddr.c_str();
+    const bool by_address = settings_parse_ipaddr(settings.ipaddr.c_str(), dotted) != 0;
+    const char* name = by_address ? nullptr : settings.ipaddr.c_str();
     const int64_t deadline = wait_clock_us() + int64_t{PUSH_CONNECT_SECONDS} * 1000000;
     if (tls_session_open(session, *push.tls, sock, name) &&
-        tls_handshake_until(session, deadline)) {
+        tls_handshake_until(session, deadline) &&
+        (!by_address || tls_check_peer_address(session, address))) {
         log_msg(LOG_NOTICE, "TLS connection to %s established", settings.ipaddr.c_str());
         return true;
     }
@@ -194,7 +195,7 @@ void push_cycle(PushState& push, const ModbusRegisters& registers, const Setting
 
     TlsSession session;
     const PushLink link{sock, push.tls_wanted ? &session : nullptr};
-    const bool linked = link.tls == nullptr || open_tls(push, settings, sock, session);
+    const bool linked = link.tls == nullptr || open_tls(push, settings, address, sock, session);
     bool delivered = linked;
     for (int i = 0; i < SETTINGS_SLOTS && linked; ++i)
         if (mask & (1u << i)) {

@@ -379,6 +379,10 @@ bool start_tls(Service& service) {
         tls_credentials_free(service.tls);
         return false;
     }
+    unsigned mode = 0;
+    if (tls_key_exposed(s.tls_key.c_str(), getegid(), mode))
+        log_msg(LOG_WARNING, "TLS key %s can be read by other users (mode %04o)", s.tls_key.c_str(),
+                mode);
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 
 #include "harness.h"
 
@@ -76,6 +77,11 @@ TEST_F(TlsServer, CertificatesAndRoles) {
         {"none", "handshake failed\n", rows_failed[0].c_str(), 0},
         {"foreign", "handshake failed\n", rows_failed[1].c_str(), 0},
         {"expired", "handshake failed\n", rows_failed[2].c_str(), 0},
+        // A role extension twice (the writer's first), or with bytes after its text: no role.
+        {"twice", "read 11 22 write exception 1\n",
+         "TLS connection from 127.0.0.1 established (role none)", 0},
+        {"padded", "read 11 22 write exception 1\n",
+         "TLS connection from 127.0.0.1 established (role none)", 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -153,6 +159,85 @@ TEST_F(TlsServer, GarbageAndTruncatedRecords) {
     EXPECT_EQ(client("writer"), "read 11 22 write ok\n");
 }
 
+// Chains made to cost the gateway seconds of verification, and a stream of alerts, are refused
+// from what they are, before anything is verified; the next client is served.
+TEST_F(TlsServer, HostileChainsRefusedUnverified) {
+    start_serving("MOD_KOVEX4_TLS_WRITERS=operator\n");
+    const std::pair<const char*, const char*> rows[] = {
+        {"heavy", "certificate 2 of the chain has an RSA key of 8192 bits (2048 to 4096 accepted)"},
+        {"exponent",
+         "certificate 2 of the chain has an RSA exponent of 4000 bits (at most 32 accepted)"},
+        {"long", "the certificate chain holds more than 4 certificates"},
+        {"repeated", "certificate 3 of the chain has the subject of an earlier one"},
+        {"curve", "certificate 1 of the chain has a key that is not EC P-256 or P-384 or RSA"},
+        {"alerts", "more than 16384 bytes before the end of the handshake"},
+    };
+    for (const auto& [kind, reason] : rows) {
+        SCOPED_TRACE(kind);
+        peer("hostile " + std::to_string(d.port()) + " " + certs + " " + kind);
+        EXPECT_TRUE(d.wait_log(FAILED + reason));
+    }
+    EXPECT_EQ(client("writer"), "read 11 22 write ok\n");
+}
+
+// Only ephemeral ECDHE key exchange with AEAD ciphers is agreed on.
+TEST_F(TlsServer, OnlyEphemeralAeadSuites) {
+    start_serving();
+    const std::string port = std::to_string(d.port());
+    auto agreed = [&](const std::string& suite) {
+        return run_command("openssl s_client -connect 127.0.0.1:" + port + " -tls1_2 -cipher " +
+                           suite + " -cert " + certs + "/writer.pem -key " + certs +
+                           "/writer.key -CAfile " + certs +
+                           "/ca.pem </dev/null 2>&1 | grep -o 'Cipher is .*'");
+    };
+    for (const char* suite : {"ECDHE-ECDSA-AES128-GCM-SHA256", "ECDHE-ECDSA-AES256-GCM-SHA384",
+                              "ECDHE-ECDSA-CHACHA20-POLY1305"})
+        EXPECT_EQ(agreed(suite), "Cipher is " + std::string(suite) + "\n");
+    for (const char* suite : {"ECDHE-ECDSA-AES128-SHA", "ECDHE-ECDSA-AES128-SHA256",
+                              "ECDHE-ECDSA-AES128-CCM8", "ECDHE-ECDSA-CAMELLIA128-SHA256"})
+        EXPECT_EQ(agreed(suite), "Cipher is (NONE)\n") << suite;
+    // Static ECDH, which openssl no longer offers, in a ClientHello of the test's own:
+    // ECDH-ECDSA with AES-128-GCM and with AES-128-CBC-SHA. Alert 40 is handshake_failure.
+    EXPECT_EQ(peer("hello " + port + " C02D C004"), "alert 40\n");
+    EXPECT_EQ(peer("hello " + port + " C02B"), "hello\n");
+}
+
+// A key that other users may read is used, with one warning at start; the probe warns too.
+TEST_F(TlsServer, KeyReadableByOthers) {
+    struct Row {
+        const char* mode;
+        gid_t group; // the daemon's own group is 0 here
+        bool warned;
+    };
+    const Row rows[] = {
+        {"0600", 0, false}, {"0640", 0, false}, {"0644", 0, true}, {"0640", 4321, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.mode) + " group " + std::to_string(row.group));
+        const std::string key = certs + "/key" + row.mode + "-" + std::to_string(row.group);
+        ASSERT_EQ(run_command("cp " + certs + "/gateway.key " + key + " && chmod " + row.mode +
+                              " " + key + " && chgrp " + std::to_string(row.group) + " " + key +
+                              " && echo ok"),
+                  "ok\n");
+        const std::string settings = "MOD_KOVEX4_TLS_CERT=" + certs +
+                                     "/gateway.pem\nMOD_KOVEX4_TLS_KEY=" + key +
+                                     "\nMOD_KOVEX4_TLS_CA=" + certs + "/ca.pem\n";
+        Daemon daemon;
+        ASSERT_TRUE(daemon.start(daemon.settings(settings)));
+        ASSERT_TRUE(daemon.wait_listening());
+        const std::string warning = "TLS key " + key + " can be read by other users (mode 0" +
+                                    std::string(row.mode + 1) + ")";
+        EXPECT_EQ(daemon.count_log(warning), row.warned ? 1 : 0);
+        if (std::string(row.mode) == "0640")
+            continue; // the probe judges the group by the packaged service's user's
+        const std::string file = d.dir().file("probe-settings");
+        write_file(file, "MOD_KOVEX4_DEVICE=null\nMOD_KOVEX4_PORT=802\n" + settings);
+        const std::string out =
+            run_command(std::string(KOVEX4_PROBE) + " settings -c " + file + " 2>&1");
+        EXPECT_EQ(out.find("the key can be read by other users") != std::string::npos, row.warned)
+            << out;
+    }
+}
+
 } // namespace
 
 // The push over TLS to kovex4-pushrecv: the gateway presents its certificate and checks the
@@ -192,6 +277,39 @@ TEST_F(TlsServer, PushToReceiver) {
     end_process(pid);
 }
 
+// With MOD_KOVEX4_IPADDR an address, the receiver's certificate must carry it: a certificate of
+// the same authority for another address gets nothing, and the alarm stays set.
+TEST_F(TlsServer, PushReceiverByAddress) {
+    d.sim().with([](DevSim& s) { s.items['i'][5] = 1; }); // the alarm register, 1029
+    const std::string out = d.dir().file("pushrecv.out"), port = std::to_string(d.port());
+    auto receiver = [&](const std::string& name) {
+        return spawn_to_file({KOVEX4_PUSHRECV, "--bind", "127.0.0.3", "--port", port, "--tls-cert",
+                              certs + "/" + name + ".pem", "--tls-key", certs + "/" + name + ".key",
+                              "--tls-ca", certs + "/ca.pem"},
+                             out);
+    };
+    pid_t pid = receiver("gateway"); // for 127.0.0.1 and localhost
+    ASSERT_TRUE(wait_file_contains(out, "listening", 5000)) << read_file(out);
+    ASSERT_TRUE(d.start(d.settings(tls_settings() +
+                                   "MOD_KOVEX4_IPADDR=127.0.0.3\nMOD_KOVEX4_DATA_PERIOD=3600\n"
+                                   "MOD_KOVEX4_ALARM_PERIOD=1\nMOD_KOVEX4_START1=1025\n"
+                                   "MOD_KOVEX4_COUNT1=2\nMOD_KOVEX4_ALARM1=1029\n")));
+    EXPECT_TRUE(d.wait_log("TLS handshake with 127.0.0.3 failed: the certificate has no subject "
+                           "alternative name IP:127.0.0.3",
+                           75000));
+    EXPECT_EQ(read_file(out).find("slot"), std::string::npos) << read_file(out);
+    EXPECT_EQ(d.sim().with([](DevSim& s) { return s.items['i'][5]; }), 1);
+
+    end_process(pid);
+    pid = receiver("receiver"); // IP:127.0.0.3
+    EXPECT_TRUE(wait_file_contains(out, "slot unit=1 tid=0 start=1024 count=2 values=11,22", 15000))
+        << read_file(out);
+    EXPECT_TRUE(d.wait_log("TLS connection to 127.0.0.3 established"));
+    EXPECT_TRUE(eventually(
+        [&] { return d.sim().with([](DevSim& s) { return s.items['i'][5]; }) == 0; }, 5000));
+    end_process(pid);
+}
+
 // kovex4-probe settings loads the TLS files as the gateway does and judges a client's
 // certificate as the gateway's handshake and role check would.
 TEST_F(TlsServer, ProbeChecksTheFiles) {
@@ -209,6 +327,10 @@ TEST_F(TlsServer, ProbeChecksTheFiles) {
         {tls_settings() + writers, "foreign",
          "foreign.pem would be refused: The certificate is not correctly signed by the trusted CA",
          1},
+        {tls_settings() + writers, "twice",
+         "twice.pem has no role (extension 1.3.6.1.4.1.50316.802.1): the client may only read", 1},
+        {tls_settings() + writers, "padded",
+         "padded.pem has no role (extension 1.3.6.1.4.1.50316.802.1): the client may only read", 1},
         {tls_settings() + writers, "expired",
          "expired.pem would be refused: The certificate validity has expired", 1},
         {tls_settings("gateway.pem", "writer.key"), "",

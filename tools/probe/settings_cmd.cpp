@@ -107,6 +107,14 @@ void check_tls(const Options& opt, const Settings& s, ProbeSettingsReport& repor
         tls_credentials_free(tls);
         return;
     }
+    // The gateway warns about a key that others may read; its own group may.
+    const passwd* user = getpwnam(SERVICE_USER);
+    unsigned mode = 0;
+    if (tls_key_exposed(s.tls_key.c_str(), user != nullptr ? user->pw_gid : getegid(), mode))
+        warn(row_of(report, SettingsField::tls_key),
+             text_of("the key can be read by other users (mode %04o): chown root:%s and chmod "
+                     "0640 it",
+                     mode, SERVICE_USER));
     for (auto [row, cert] : {std::pair{cert_row, &tls.cert}, std::pair{ca_row, &tls.ca}}) {
         const std::string problem = date_problem(*cert);
         if (!problem.empty())
@@ -121,11 +129,16 @@ void check_tls(const Options& opt, const Settings& s, ProbeSettingsReport& repor
         const int code = mbedtls_x509_crt_parse_file(&client, opt.client_cert.c_str());
         uint32_t flags = 0;
         char role[TLS_ROLE_SIZE];
+        TlsFault fault;
         if (code != 0) {
             tls_error_text(code, reason, sizeof reason);
             warn(nullptr, opt.client_cert + ": " + reason);
-        } else if (mbedtls_x509_crt_verify(&client, &tls.ca, nullptr, nullptr, &flags, nullptr,
-                                           nullptr) != 0) {
+        } else if (!tls_judge_certs(client, fault)) {
+            tls_fault_text(fault, reason, sizeof reason);
+            warn(nullptr, opt.client_cert + " would be refused: " + reason);
+        } else if (mbedtls_x509_crt_verify_with_profile(&client, &tls.ca, nullptr,
+                                                        &TLS_CERT_PROFILE, nullptr, &flags, nullptr,
+                                                        nullptr) != 0) {
             mbedtls_x509_crt_verify_info(reason, sizeof reason, "", flags);
             // One finding a line: joined with "; ".
             std::string why;
