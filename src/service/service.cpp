@@ -513,8 +513,15 @@ int service_start(Service& service, const char* settings_path) {
     service.registers = ModbusRegisters{line_read, line_write, &service};
     service_start_server(service);
     const DevLinePort port = service_line_port(service.settings);
-    if (!com_lock(port.path.c_str(), 1)) {
-        log_msg(LOG_ERR, "device %s is locked", port.path.c_str());
+    ComLockRefusal why = ComLockRefusal::none;
+    if (!com_lock(port.path.c_str(), 1, &why)) {
+        char lock[COM_LOCK_PATH_MAX + 1];
+        com_lock_path(port.path.c_str(), lock);
+        if (why == ComLockRefusal::not_regular)
+            log_msg(LOG_ERR, "device %s cannot be locked: %s is not a regular file",
+                    port.path.c_str(), lock);
+        else
+            log_msg(LOG_ERR, "device %s is locked", port.path.c_str());
         return 0;
     }
     if (!dev_line_open(service.line, port))

@@ -24,9 +24,16 @@ void com_set_lock_dir(const char* dir);
 inline constexpr size_t COM_LOCK_PATH_MAX = 63;
 size_t com_lock_path(const char* path, char (&out)[COM_LOCK_PATH_MAX + 1]);
 
+// Why com_lock did not take a lock.
+enum class ComLockRefusal : uint8_t {
+    none,
+    busy,        // a running process holds it, or it cannot be created or read: waited out
+    not_regular, // the lock file is a symbolic link, a FIFO, a folder ...: refused at once
+};
 // 1 when the lock file was created (or already holds this process's id), 0 when `timeout`
-// seconds passed first.
-int com_lock(const char* path, int timeout);
+// seconds passed first or the lock file is not a regular file (`why`, when given, says which).
+// Lock files are read without following links and without blocking.
+int com_lock(const char* path, int timeout, ComLockRefusal* why = nullptr);
 // The process id in the lock file of `path` when that process runs, otherwise 0.
 int com_lock_owner(const char* path);
 // Removes the lock file of `path` whoever owns it: 0, or -1 when it cannot be removed.

@@ -2,6 +2,7 @@
 // The real daemon against the simulated field device, with raw sockets and third-party clients.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -82,12 +83,32 @@ TEST_F(DaemonTest, LockedOrUnopenableDeviceEndsStartWithStatusOne) {
     write_file(d.lock_dir() + "/LCK..ttyGW0", pid_text(getpid()));
     ASSERT_TRUE(d.start(d.settings()));
     EXPECT_EQ(d.wait_exit(5000), 1);
-    EXPECT_EQ(d.count_log("device /dev/ttyGW0 is locked"), 1);
+    EXPECT_TRUE(d.wait_log("device /dev/ttyGW0 is locked"));
     Daemon other; // a run of its own, with its own log for a wrapper
     ASSERT_TRUE(
         other.start("MOD_KOVEX4_DEVICE=ttyNONE\nMOD_KOVEX4_PORT=" + std::to_string(other.port())));
     EXPECT_EQ(other.wait_exit(5000), 1);
-    EXPECT_EQ(other.count_log("open(/dev/ttyNONE) error: No such file or directory"), 1);
+    EXPECT_TRUE(other.wait_log("open(/dev/ttyNONE) error: No such file or directory"));
+}
+
+// Whoever may write to the lock folder can put a FIFO or a symbolic link (here to a file holding
+// the id of a running process) under the device's lock name: the start ends at once, saying so,
+// instead of waiting on the FIFO for ever or taking the link's target for a lock.
+TEST_F(DaemonTest, LockFileThatIsNotARegularFileEndsTheStart) {
+    write_file(d.dir().file("held"), pid_text(getpid()));
+    for (const bool fifo : {true, false}) {
+        SCOPED_TRACE(fifo ? "FIFO" : "symbolic link");
+        Daemon daemon;
+        const std::string lock = daemon.lock_dir() + "/LCK..ttyGW0";
+        ASSERT_EQ(fifo ? mkfifo(lock.c_str(), 0666)
+                       : symlink(d.dir().file("held").c_str(), lock.c_str()),
+                  0);
+        ASSERT_TRUE(daemon.start(daemon.settings()));
+        EXPECT_EQ(daemon.wait_exit(5000), 1);
+        EXPECT_TRUE(daemon.wait_log("device /dev/ttyGW0 cannot be locked: /var/lock/LCK..ttyGW0 "
+                                    "is not a regular file"));
+        EXPECT_EQ(daemon.count_log("device /dev/ttyGW0 is locked"), 0);
+    }
 }
 
 // A device path in subfolders is opened whole and locked by its last component. The settings
