@@ -10,6 +10,8 @@
 #include "sys/com.h"
 #include "sys/deadline.h"
 
+static_assert(sizeof DevLine::lock == COM_LOCK_PATH_MAX + 1, "a lock path of sys/com.h");
+
 namespace {
 
 constexpr size_t TRANSFER_SIZE = 512;
@@ -308,6 +310,7 @@ int dev_transact(DevLine& line, const DevRequest& request, DevReply& reply) {
 
 int dev_line_open(DevLine& line, const DevLinePort& port) {
     line.port = port;
+    com_lock_path(port.path.c_str(), line.lock);
     line.fd = com_open(port.path.c_str(), port.baudrate, port.databits, port.parity.c_str(),
                        port.stopbits);
     return line.fd >= 0 ? 1 : 0;
@@ -330,8 +333,18 @@ void dev_line_set_trace(DevLine& line, DevTrace* trace,
 int dev_line_reopen(DevLine& line) {
     // Quiet: a missing adapter or a foreign lock is not logged at every try.
     const DevLinePort& port = line.port;
+    // While the device is away its name may resolve to nothing or to another device.
+    if (access(port.path.c_str(), F_OK) != 0)
+        return 0;
+    char lock[COM_LOCK_PATH_MAX + 1];
+    com_lock_path(port.path.c_str(), lock);
     if (!com_lock(port.path.c_str(), 0))
         return 0;
+    if (std::strcmp(lock, line.lock) != 0) {
+        if (line.lock[0] != '\0')
+            com_release(line.lock);
+        std::memcpy(line.lock, lock, sizeof lock);
+    }
     const int fd = com_open_quiet(port.path.c_str(), port.baudrate, port.databits,
                                   port.parity.c_str(), port.stopbits);
     if (fd < 0)

@@ -11,6 +11,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iterator>
@@ -125,7 +126,11 @@ uint32_t com_line_speed(uint32_t baudrate) {
 }
 
 size_t com_lock_path(const char* path, char (&out)[COM_LOCK_PATH_MAX + 1]) {
-    const char* const parts[] = {g_lock_dir, "/LCK..", final_component(path)};
+    char resolved[PATH_MAX];
+    const char* name = final_component(path);
+    if (*name != '\0' && realpath(path, resolved) != nullptr)
+        name = final_component(resolved);
+    const char* const parts[] = {g_lock_dir, "/LCK..", name};
     size_t length = 0;
     for (const char* part : parts)
         for (; *part != '\0'; ++part, ++length)
@@ -197,6 +202,10 @@ int com_unlock(const char* path) {
     char lock_path[COM_LOCK_PATH_MAX + 1];
     com_lock_path(path, lock_path);
     return unlink(lock_path);
+}
+
+int com_release(const char* lock_path) {
+    return read_lock_pid(lock_path) == static_cast<int>(getpid()) ? unlink(lock_path) : -1;
 }
 
 ComLineFlags com_line_flags(uint32_t baudrate, int databits, const char* parity, int stopbits) {

@@ -42,6 +42,13 @@ check 'mod_kovex4_device="serial/by-id/usb-x"\r\n' usb-x "$stale" removed
 check 'MOD_KOVEX4_DEVICE=ttyS2\nMOD_KOVEX4_DEVICE=ttyS1\n' ttyS1 "$stale" kept
 check 'MOD_KOVEX4_DEVICE =ttyS1\nMOD_KOVEX4_DEVICEX=ttyS1\n' ttyS1 "$stale" kept
 check 'MOD_KOVEX4_DEVICE=ttyS1\n' ttyS2 "$stale" kept
+# A name that is a symbolic link has the lock of the device it points to (here reached from /dev
+# through "..": the test cannot add links to /dev).
+mkdir "$dir/by-id"
+: >"$dir/ttyREAL"
+ln -s ../ttyREAL "$dir/by-id/usb-y"
+check "MOD_KOVEX4_DEVICE=..$dir/by-id/usb-y\n" ttyREAL "$stale" removed
+check "MOD_KOVEX4_DEVICE=..$dir/by-id/usb-y\n" usb-y "$stale" kept
 # No settings file: the device name is empty, as for the gateway.
 rm -f "$dir/settings"
 printf '%b' "$stale" >"$dir/LCK.."

@@ -375,8 +375,12 @@ TEST(ProbeStatus, CountersAndTraceOfTheRunningGateway) {
     const std::string log = d.dir().file("syslog");
     write_file(log, "");
     const std::string out = d.dir().file("probe.out");
-    const std::vector<std::string> where = {
-        "-c", d.dir().file("etc/settings"), "--lock-dir", d.lock_dir(), "--log", log};
+    // The probe runs outside the gateway's /dev, where ttyGW0 is not: its settings name the
+    // pseudo-terminal that ttyGW0 links to, whose lock the gateway holds.
+    const std::string settings = d.dir().file("probe-settings");
+    write_file(settings, "MOD_KOVEX4_DEVICE=pts/" + d.lock_name().substr(5) + "\n");
+    const std::vector<std::string> where = {"-c",         settings, "--lock-dir",
+                                            d.lock_dir(), "--log",  log};
     size_t copied = 0;
     // Runs the probe with `args` while the gateway's lines go to the log; `on_line` sees each.
     const auto run = [&](std::vector<std::string> args,
@@ -421,8 +425,8 @@ TEST(ProbeStatus, CountersAndTraceOfTheRunningGateway) {
     close(fd);
 
     d.stop();
-    const std::string status = "status -c " + d.dir().file("etc/settings") + " --lock-dir " +
-                               d.lock_dir() + " --log " + log;
+    const std::string status =
+        "status -c " + settings + " --lock-dir " + d.lock_dir() + " --log " + log;
     const Ran none = probe(status);
     EXPECT_EQ(none.status, 2);
     EXPECT_NE(none.out.find("no gateway runs"), std::string::npos) << none.out;

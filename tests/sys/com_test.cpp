@@ -48,14 +48,20 @@ struct Line : Pty {
 
 } // namespace
 
-TEST(ComLock, CreatesLockOfFinalComponentHoldingPaddedPid) {
+// The lock is named after the device a path resolves to: through symbolic links (a by-id name)
+// the kernel's name; a path that resolves to nothing keeps its own last part.
+TEST(ComLock, CreatesLockOfResolvedNameHoldingPaddedPid) {
     LockDir d;
     const std::string long_name(60, 'x');
+    write_file(d.dir.file("ttyREAL"), "");
+    mkdir(d.dir.file("by-id").c_str(), 0755);
+    ASSERT_EQ(symlink("../ttyREAL", d.dir.file("by-id/usb-x-port0").c_str()), 0);
     const std::pair<std::string, std::string> rows[] = {
-        {"/dev/ttyS1", d.lock("ttyS1")},
+        {"/dev/ttyKOVEX4NONE", d.lock("ttyKOVEX4NONE")},
         {"ttyUSB0", d.lock("ttyUSB0")},
         {"/dev/", d.lock("")},
         {"/dev/" + long_name, d.lock(long_name).substr(0, 63)},
+        {d.dir.file("by-id/usb-x-port0"), d.lock("ttyREAL")},
     };
     const mode_t mask = umask(0);
     umask(mask);
@@ -63,6 +69,7 @@ TEST(ComLock, CreatesLockOfFinalComponentHoldingPaddedPid) {
         SCOPED_TRACE(device);
         EXPECT_EQ(com_lock(device.c_str(), 1), 1);
         EXPECT_EQ(read_file(lock), pid_text(getpid()));
+        EXPECT_EQ(com_lock_owner(lock.substr(lock.rfind("LCK..") + 5).c_str()), getpid());
         struct stat st {};
         EXPECT_EQ(stat(lock.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0644 & ~mask);
