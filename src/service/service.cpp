@@ -524,8 +524,10 @@ int service_start(Service& service, const char* settings_path) {
             log_msg(LOG_ERR, "device %s is locked", port.path.c_str());
         return 0;
     }
-    if (!dev_line_open(service.line, port))
+    if (!dev_line_open(service.line, port)) {
+        com_unlock(port.path.c_str()); // the gateway ends: its lock would only be in the way
         return 0;
+    }
     push_init(service.push, service.settings, wait_clock_us() / 1000000);
     service.push.tls_wanted = service.tls_wanted;
     service.push.tls = service.tls.ready ? &service.tls.client : nullptr;
@@ -608,8 +610,13 @@ void service_check_line(Service& service, int64_t now_us) {
     if (now_us < service.reopen_due_us)
         return;
     service.reopen_due_us = now_us + int64_t{SERVICE_REOPEN_SECONDS} * 1000000;
+    // A failure is said once, and again only when its reason changes.
+    char before[sizeof line.reopen_failure];
+    std::memcpy(before, line.reopen_failure, sizeof before);
     if (dev_line_reopen(line))
         log_msg(LOG_NOTICE, "device %s reopened", path);
+    else if (std::strcmp(before, line.reopen_failure) != 0)
+        log_msg(LOG_ERR, "device %s cannot be reopened: %s", path, line.reopen_failure);
 }
 
 void service_iterate(Service& service) {
