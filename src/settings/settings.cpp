@@ -163,24 +163,30 @@ std::string* settings_text(Settings& s, const SettingsKey& key) {
 }
 
 bool settings_next_line(FILE* file, SettingsLine& line) {
+    // An editor's "UTF-8 with BOM" puts a byte-order mark before the first key; nobody means it
+    // as part of that key.
+    const bool at_start = std::ftell(file) == 0;
     if (std::fgets(g_line, sizeof g_line, file) == nullptr)
         return false;
-    if (char* cr = std::strchr(g_line, '\r'))
+    char* text = g_line;
+    if (at_start && std::strncmp(text, SETTINGS_BOM, std::strlen(SETTINGS_BOM)) == 0)
+        text += std::strlen(SETTINGS_BOM);
+    if (char* cr = std::strchr(text, '\r'))
         *cr = '\0';
-    if (char* lf = std::strchr(g_line, '\n'))
+    if (char* lf = std::strchr(text, '\n'))
         *lf = '\0';
     // The last double quote closes a quoted value; in an unquoted value it ends it early.
-    if (char* quote = std::strrchr(g_line, '"'))
+    if (char* quote = std::strrchr(text, '"'))
         *quote = '\0';
-    line.text = g_line;
-    const char* equals = std::strchr(g_line, '=');
+    line.text = text;
+    const char* equals = std::strchr(text, '=');
     line.has_equals = equals != nullptr;
     if (equals == nullptr) {
         line.key = line.text;
         line.value = {};
         return true;
     }
-    line.key = std::string_view(g_line, static_cast<size_t>(equals - g_line));
+    line.key = std::string_view(text, static_cast<size_t>(equals - text));
     const char* value = equals + 1;
     if (*value == '"')
         ++value;
@@ -307,6 +313,13 @@ int settings_save(const Settings& settings, const char* path) {
     FILE* file = std::fopen(path, "w");
     if (file == nullptr)
         return 0;
+    settings_write(settings, file);
+    // Write errors are not detected: the file was opened, which is all the result reports.
+    std::fclose(file);
+    return 1;
+}
+
+void settings_write(const Settings& settings, FILE* file) {
     for (const SettingsKey& key : SETTINGS_KEYS) {
         const uint32_t* number = settings_number(settings, key);
         const char* text = number == nullptr ? settings_text(settings, key)->c_str() : "";
@@ -321,7 +334,4 @@ int settings_save(const Settings& settings, const char* path) {
         else
             settings_put_string(file, key.name, text);
     }
-    // Write errors are not detected: the file was opened, which is all the result reports.
-    std::fclose(file);
-    return 1;
 }

@@ -42,6 +42,8 @@ check 'mod_kovex4_device="serial/by-id/usb-x"\r\n' usb-x "$stale" removed
 check 'MOD_KOVEX4_DEVICE=ttyS2\nMOD_KOVEX4_DEVICE=ttyS1\n' ttyS1 "$stale" kept
 check 'MOD_KOVEX4_DEVICE =ttyS1\nMOD_KOVEX4_DEVICEX=ttyS1\n' ttyS1 "$stale" kept
 check 'MOD_KOVEX4_DEVICE=ttyS1\n' ttyS2 "$stale" kept
+check '\0357\0273\0277MOD_KOVEX4_DEVICE=ttyS1\n' ttyS1 "$stale" removed
+check 'OTHER=x\n\0357\0273\0277MOD_KOVEX4_DEVICE=ttyS1\n' ttyS1 "$stale" kept
 # A name that is a symbolic link has the lock of the device it points to (here reached from /dev
 # through "..": the test cannot add links to /dev).
 mkdir "$dir/by-id"

@@ -113,6 +113,7 @@ TEST(ProbeSettings, EachWarning) {
         {"MOD_KOVEX4_ALLOW=10.0.0.1 lan", "MOD_KOVEX4_ALLOW",
          "allow list entry lan is not an IPv4 address or network: it is ignored"},
         {"MOD_KOVEX4_ALLOW=10.0.0.0/33", "MOD_KOVEX4_ALLOW", "nobody can connect"},
+        {"\xEF\xBB\xBFMOD_KOVEX4_PORT=1502", "", "byte-order mark"},
     };
     LogCapture log;
     for (const auto& row : rows) {

@@ -464,6 +464,11 @@ void probe_check_settings(const std::string& text, const ProbeHost& host,
     if (file != nullptr)
         std::fclose(file);
 
+    if (text.rfind(SETTINGS_BOM, 0) == 0)
+        check.warn(1, "",
+                   "the file starts with a UTF-8 byte-order mark (saved as \"UTF-8 with BOM\"): "
+                   "the gateway skips it, other programs may read it as part of the first key; "
+                   "save the file without it");
     for (size_t k = 0; k < KEYS; ++k)
         report.rows.push_back({SETTINGS_KEYS[k].name, first[k], value[k], "", ""});
     for (size_t k = 0; k < KEYS; ++k) {
