@@ -633,25 +633,36 @@ std::string probe_describe_range(uint32_t start, uint32_t count) {
     return text.empty() ? "no items" : text;
 }
 
+namespace {
+
+// A decimal or 0x hex number of at most 0x10000 at `p`, which is moved past it.
+bool parse_number(const char*& p, uint32_t& out) {
+    int base = 10;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+        base = 16;
+        p += 2;
+    }
+    const char* digits = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
+    uint64_t v = 0;
+    const char* begin = p;
+    for (; *p != '\0' && std::strchr(digits, *p) != nullptr; ++p) {
+        const int d = *p <= '9' ? *p - '0' : (*p | 0x20) - 'a' + 10;
+        v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+        if (v > 0x10000)
+            return false;
+    }
+    out = static_cast<uint32_t>(v);
+    return p != begin;
+}
+
+} // namespace
+
+bool probe_parse_word(const char* text, uint32_t& value) {
+    return parse_number(text, value) && *text == '\0' && value <= 0xFFFF;
+}
+
 bool probe_parse_register(const char* text, ProbeRange& range) {
-    auto number = [](const char*& p, uint32_t& out) {
-        int base = 10;
-        if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
-            base = 16;
-            p += 2;
-        }
-        const char* digits = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
-        uint64_t v = 0;
-        const char* begin = p;
-        for (; *p != '\0' && std::strchr(digits, *p) != nullptr; ++p) {
-            const int d = *p <= '9' ? *p - '0' : (*p | 0x20) - 'a' + 10;
-            v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
-            if (v > 0x10000)
-                return false;
-        }
-        out = static_cast<uint32_t>(v);
-        return p != begin;
-    };
+    const auto number = parse_number;
     const char* p = text;
     range = {0, 1};
     if (!number(p, range.start) || range.start > 0xFFFF)

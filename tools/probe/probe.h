@@ -102,6 +102,9 @@ inline constexpr std::array<ProbeRange, 8> PROBE_DEFAULT_READS = {{
 // Which items stand behind registers start ... start + count - 1, in words ("i 1-3").
 std::string probe_describe_range(uint32_t start, uint32_t count);
 
+// A register address or value: decimal or 0x hex, 0 to 65535.
+bool probe_parse_word(const char* text, uint32_t& value);
+
 // "R" or "R:N" with R decimal or 0x hex below 65536 and N 1 to MODBUS_MAX_READ reaching no
 // further than 65536.
 bool probe_parse_register(const char* text, ProbeRange& range);
