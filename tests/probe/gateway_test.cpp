@@ -27,10 +27,27 @@ protected:
         ASSERT_EQ(run_command("mkdir -p " + certs +
                               " && /usr/bin/python3 " KOVEX4_TLS_PEER " certs " + certs + " 2>&1"),
                   "ok\n");
+        // Beside those: certificates whose extended key usage is the other one.
+        make_cert("serverclient", "extendedKeyUsage=serverAuth\n" + std::string(ROLE) + "operator");
+        make_cert("clientgateway", "extendedKeyUsage=clientAuth\nsubjectAltName=IP:127.0.0.1");
+        make_cert("servergateway", "extendedKeyUsage=serverAuth\nsubjectAltName=IP:127.0.0.1");
         d.sim().with([](DevSim& s) {
             s.items['i'][1] = 11;
             s.items['i'][2] = 22;
         });
+    }
+    static constexpr const char* ROLE = "1.3.6.1.4.1.50316.802.1=ASN1:UTF8String:";
+    // NAME.pem and NAME.key signed by the test's authority, with the extension lines `ext`.
+    void make_cert(const std::string& name, const std::string& ext) {
+        write_file(certs + "/" + name + ".ext", "basicConstraints=CA:FALSE\n" + ext + "\n");
+        ASSERT_EQ(run_command("cd " + certs +
+                              " && openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 "
+                              "-nodes -keyout " +
+                              name + ".key -out " + name + ".csr -subj /CN=" + name +
+                              " 2>/dev/null && openssl x509 -req -in " + name +
+                              ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 30 -extfile " +
+                              name + ".ext -out " + name + ".pem 2>/dev/null && echo ok"),
+                  "ok\n");
     }
     std::string tls_settings(const std::string& gateway = "gateway") const {
         return "MOD_KOVEX4_TLS_CERT=" + certs + "/" + gateway +
@@ -136,6 +153,67 @@ TEST_F(ProbeGateway, ModbusClientOverTls) {
     EXPECT_NE(plain.out.find("closed the connection without an answer (is its port a TLS one?"),
               std::string::npos)
         << plain.out;
+}
+
+// The probe's verdicts on certificates with each extended key usage, beside what the gateway's
+// handshake does with them: a client certificate for servers only is refused, a gateway
+// certificate for clients only serves nobody, one for servers only cannot be presented for the
+// push. With read-only service a writer's role may only read.
+TEST_F(ProbeGateway, ExtendedKeyUsageJudgedAsTheGatewayDoes) {
+    const std::string file = d.dir().file("probe-settings");
+    const auto settings = [&](const std::string& extra, const std::string& client) {
+        write_file(file, "MOD_KOVEX4_DEVICE=null\nMOD_KOVEX4_PORT=802\n"
+                         "MOD_KOVEX4_TLS_WRITERS=operator\n" +
+                             extra);
+        return probe("settings -c " + file + " --client-cert " + certs + "/" + client + ".pem");
+    };
+    const struct {
+        std::string extra, client, finding;
+        int status;
+    } rows[] = {
+        {tls_settings(), "writer", "writer.pem: role operator, may write", 0},
+        {tls_settings() + "MOD_KOVEX4_READ_ONLY=1\n", "writer",
+         "writer.pem: role operator, may only read (MOD_KOVEX4_READ_ONLY is on)", 0},
+        {tls_settings(), "serverclient",
+         "serverclient.pem would be refused: its extended key usage lacks clientAuth", 1},
+        {tls_settings("clientgateway"), "writer",
+         "MOD_KOVEX4_TLS_CERT: the certificate cannot serve: its extended key usage lacks "
+         "serverAuth",
+         1},
+        {tls_settings("servergateway"), "writer", "writer.pem: role operator, may write", 0},
+        {tls_settings("servergateway") + "MOD_KOVEX4_IPADDR=192.0.2.7\n", "writer",
+         "MOD_KOVEX4_TLS_CERT: the certificate cannot be presented for the push over TLS to "
+         "192.0.2.7: its extended key usage lacks clientAuth",
+         1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.finding);
+        const Ran ran = settings(row.extra, row.client);
+        EXPECT_NE(ran.out.find(row.finding), std::string::npos) << ran.out;
+        EXPECT_EQ(ran.status, row.status) << ran.out;
+    }
+
+    // The gateway: the client certificate for servers only is refused, ...
+    ASSERT_TRUE(d.start(d.settings(tls_settings() + "MOD_KOVEX4_CLIENTS=4\n")));
+    ASSERT_TRUE(d.wait_listening());
+    EXPECT_EQ(modbus("serverclient", "read 1024 1").status, 2);
+    EXPECT_TRUE(d.wait_log(FAILED + "SSL - Processing of the Certificate handshake message failed"))
+        << d.logs().back().text;
+    d.stop();
+    // ... and with the certificate for clients only no client is served.
+    Daemon other;
+    ASSERT_TRUE(other.start(other.settings(tls_settings("clientgateway"))));
+    ASSERT_TRUE(other.wait_listening());
+    const Ran refused = probe("modbus --host 127.0.0.1 --port " + std::to_string(other.port()) +
+                              " --cert " + certs + "/writer.pem --key " + certs +
+                              "/writer.key --ca " + certs + "/ca.pem read 1024 1");
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_TRUE(other.wait_log(FAILED + "SSL - None of the common ciphersuites is usable (eg, no "
+                                        "suitable certificate, see debug messages)"))
+        << other.logs().back().text;
+    EXPECT_NE(refused.out.find("the gateway refused the handshake; its log says why"),
+              std::string::npos)
+        << refused.out;
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -138,6 +139,43 @@ TEST(ProbeSettings, EachWarning) {
         if (*row.says == '\0' || found.empty())
             for (const ProbeWarning& w : report.warnings)
                 ADD_FAILURE() << w.line << " " << w.key << ": " << w.text;
+    }
+}
+
+// Whether a user (here nobody, who owns nothing here) may read a file is decided by its mode and
+// owner and by every folder on the way, as for the packaged service's user; without such a user
+// or such a file there is nothing to say.
+TEST(ProbeSettings, WhatKeepsAUserFromReadingAFile) {
+    TempDir dir;
+    chmod(dir.path().c_str(), 0755);
+    const std::string open = dir.file("open"), closed = dir.file("closed");
+    const std::string folder = dir.file("folder"), inside = dir.file("folder/open");
+    write_file(open, "");
+    write_file(closed, "");
+    chmod(open.c_str(), 0644);
+    chmod(closed.c_str(), 0600);
+    mkdir(folder.c_str(), 0700);
+    write_file(inside, "");
+    chmod(inside.c_str(), 0644);
+    struct stat st {};
+    stat(closed.c_str(), &st);
+    const std::string owner =
+        ", owner " + std::to_string(st.st_uid) + ", group " + std::to_string(st.st_gid);
+    const struct {
+        const char* user;
+        std::string path, obstacle, remedy;
+    } rows[] = {
+        {"nobody", open, "", ""},
+        {"nobody", closed, "mode 0600" + owner, "chgrp nobody and chmod 0640 it"},
+        {"nobody", inside, "the folder " + folder + " (mode 0700" + owner + ") is closed to it",
+         "move the file to a folder it can reach, such as /opt/kovex4/etc"},
+        {"nobody", dir.file("missing"), "", ""},
+        {"kovex4-no-such-user", closed, "", ""},
+    };
+    for (const auto& row : rows) {
+        const ProbeNoAccess no = probe_user_cannot_read(row.user, row.path);
+        EXPECT_EQ(no.obstacle, row.obstacle) << row.path;
+        EXPECT_EQ(no.remedy, row.remedy) << row.path;
     }
 }
 

@@ -48,6 +48,15 @@ Settings probe_load_settings(const std::string& text);
 void probe_check_settings(const std::string& text, const ProbeHost& host,
                           ProbeSettingsReport& report);
 
+// What keeps user `user` (with its groups) from reading the file `path`, as modes and owners
+// decide: empty when nothing does, or when there is no such user or file here.
+struct ProbeNoAccess {
+    // "mode 0600, owner 0, group 0", or "the folder F (mode ...) is closed to it"
+    std::string obstacle;
+    std::string remedy; // "chgrp kovex4 and chmod 0640 it", ...
+};
+ProbeNoAccess probe_user_cannot_read(const char* user, const std::string& path);
+
 // ---- one device exchange ----
 
 enum class ProbeVerdict : uint8_t {
