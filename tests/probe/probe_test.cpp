@@ -463,12 +463,37 @@ TEST(ProbeStatus, CountersAndTraceOfTheRunningGateway) {
     EXPECT_EQ(d.count_log("traffic trace off"), 1);
     close(fd);
 
+    // A log that cannot be read is said so; without --log, on a machine with neither log files
+    // nor journal files, what journalctl says about that stays out of the output.
+    const std::string where_no_log = "-c " + settings + " --lock-dir " + d.lock_dir();
+    const Ran unreadable = probe("status " + where_no_log + " --log " + d.dir().file("none"));
+    EXPECT_EQ(unreadable.status, 2);
+    EXPECT_NE(unreadable.out.find("cannot read " + d.dir().file("none") + ": No such file"),
+              std::string::npos)
+        << unreadable.out;
+    const std::string bare = run_command(
+        "unshare -m /bin/sh -c 'mount -t tmpfs none /var/log && { [ ! -d /run/log ] || mount -t "
+        "tmpfs none /run/log; } && exec \"$0\" status " +
+        where_no_log + "' " KOVEX4_PROBE " 2>&1");
+    EXPECT_EQ(bare.find("No journal files"), std::string::npos) << bare;
+    EXPECT_NE(bare.find("Sent SIGUSR1 to kovex4"), std::string::npos) << bare;
+
     d.stop();
     const std::string status =
         "status -c " + settings + " --lock-dir " + d.lock_dir() + " --log " + log;
     const Ran none = probe(status);
     EXPECT_EQ(none.status, 2);
-    EXPECT_NE(none.out.find("no gateway runs"), std::string::npos) << none.out;
+    EXPECT_NE(none.out.find("no gateway runs: the lock file " + d.lock_file() +
+                            " names no running process"),
+              std::string::npos)
+        << none.out;
+    write_file(settings, "MOD_KOVEX4_DEVICE=ttyKOVEX4NONE\n");
+    const Ran no_lock = probe(status);
+    EXPECT_EQ(no_lock.status, 2);
+    EXPECT_NE(no_lock.out.find("no gateway runs: there is no lock file " + d.lock_dir() +
+                               "/LCK..ttyKOVEX4NONE"),
+              std::string::npos)
+        << no_lock.out;
     // A missing settings file, in words and as JSON; an option of another command, by name.
     const Ran missing = probe("trace --json -c " + d.dir().file("none"));
     EXPECT_EQ(missing.status, 2);
