@@ -147,6 +147,10 @@ inside() {
     echo "=== dpkg -i kovex4 kovex4-tools (fresh)"
     dpkg_run -i "$daemon_deb" "$tools_deb"
     cat "$work/dpkg.out"
+    grep -q "restart the gateway: systemctl restart kovex4" "$work/dpkg.out" &&
+        ! grep -q "enable --now" "$work/dpkg.out" ||
+        fail "the install message does not say that the gateway is enabled and started"
+    ok "the install message: the gateway is enabled and started; restart it after editing the settings"
     local uid gid dialout
     uid=$(id -u kovex4) || fail "no user kovex4"
     gid=$(getent group kovex4 | cut -d: -f3) || fail "no group kovex4"
