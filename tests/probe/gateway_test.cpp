@@ -8,15 +8,11 @@
 #include <string>
 
 #include "harness.h"
+#include "run_probe.h"
 
 namespace {
 
 const std::string FAILED = "TLS handshake with 127.0.0.1 failed: ";
-
-struct Ran {
-    int status;
-    std::string out;
-};
 
 class ProbeGateway : public ::testing::Test {
 protected:
@@ -53,13 +49,6 @@ protected:
         return "MOD_KOVEX4_TLS_CERT=" + certs + "/" + gateway +
                ".pem\nMOD_KOVEX4_TLS_KEY=" + certs + "/" + gateway +
                ".key\nMOD_KOVEX4_TLS_CA=" + certs + "/ca.pem\n";
-    }
-    // The probe with `args`, standard output and error together.
-    static Ran probe(const std::string& args) {
-        const std::string out =
-            run_command(std::string(KOVEX4_PROBE) + " " + args + " 2>&1; echo \"status=$?\"");
-        const size_t at = out.rfind("status=");
-        return {std::stoi(out.substr(at + 7)), out.substr(0, at)};
     }
     // kovex4-probe modbus to the daemon, as client `name` of the test's certificates ("" plain).
     Ran modbus(const std::string& name, const std::string& request,

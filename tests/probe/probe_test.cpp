@@ -22,6 +22,7 @@
 #include "probe.h"
 #include "regmap/regmap.h"
 #include "regmap/regs.h"
+#include "run_probe.h"
 #include "service/service.h"
 #include "support.h"
 #include "sys/sockets.h"
@@ -29,23 +30,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-struct Ran {
-    int status;
-    std::string out;
-};
-
-// Runs the probe with `args`, standard output and error together.
-Ran probe(const std::string& args) {
-    Ran run{-1, ""};
-    FILE* pipe = popen((std::string(KOVEX4_PROBE) + " " + args + " 2>&1").c_str(), "r");
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        run.out.append(buffer, n);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
 
 Bytes read_request(uint8_t station, std::initializer_list<uint8_t> data, uint8_t command = 0) {
     DevRequest request{};
