@@ -139,7 +139,6 @@ void dev_line_set_trace(DevLine& line, DevTrace* trace,
 // For a line closed after it was lost: takes its lock again without waiting and opens it as
 // before, without logging a failure (a missing adapter is tried again every few seconds). 1 when
 // it is open again, its lost state cleared; 0 with `reopen_failure` saying why. A device that is
-// not there is not locked; one back
-// under another kernel name (a by-id link now pointing elsewhere) is locked by that name, and the
-// lock of the old name is released.
+// not there is not locked; one back under another kernel name (a by-id link now pointing
+// elsewhere) is locked by that name, and the lock of the old name is released.
 int dev_line_reopen(DevLine& line);

@@ -72,7 +72,10 @@ remove_locks_of "$1"' sh "$1"
 }
 for kind in link fifo; do
     rm -f "$dir/LCK..ttyS1"
-    if [ "$kind" = link ]; then ln -s "$dir/secret" "$dir/LCK..ttyS1"; else mkfifo "$dir/LCK..ttyS1"; fi
+    case $kind in
+    link) ln -s "$dir/secret" "$dir/LCK..ttyS1" ;;
+    fifo) mkfifo "$dir/LCK..ttyS1" ;;
+    esac
     out=$(timeout 10 sh "$script" "$dir/settings" "$dir" 2>&1)
     checks=$((checks + 1))
     [ -z "$out" ] && { [ -L "$dir/LCK..ttyS1" ] || [ -p "$dir/LCK..ttyS1" ]; } ||
