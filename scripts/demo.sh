@@ -120,17 +120,19 @@ ns_run_daemon "$WORK" "$WORK/kovex4" ttyDEMO0 "$PTS" "$WORK/log.sock" >"$WORK/da
 DAEMON_PID=$!
 
 # Ready once the lock file names the daemon; the device is opened right after the lock, and a
-# failure to open it ends the daemon at once.
+# failure to open it ends the daemon at once. The lock is named after the pty that /dev/ttyDEMO0
+# links to, as for any device reached through a link.
+LOCK=LCK..${PTS##*/}
 daemon_ready() {
     kill -0 "$DAEMON_PID" 2>/dev/null || fail "kovex4 ended early: $(cat "$WORK/daemon.out" "$WORK/syslog")"
     local owner=
-    [ -s "$WORK/lock/LCK..ttyDEMO0" ] && read -r owner <"$WORK/lock/LCK..ttyDEMO0"
+    [ -s "$WORK/lock/$LOCK" ] && read -r owner <"$WORK/lock/$LOCK"
     [ "$owner" = "$DAEMON_PID" ]
 }
 wait_for 10 daemon_ready || fail "kovex4 did not take the lock of its device"
 sleep 0.3
 kill -0 "$DAEMON_PID" 2>/dev/null || fail "kovex4 ended: $(cat "$WORK/syslog")"
-echo "kovex4 runs as pid $DAEMON_PID on port $PORT; its lock file LCK..ttyDEMO0 holds that pid"
+echo "kovex4 runs as pid $DAEMON_PID on port $PORT; its lock file $LOCK holds that pid"
 
 step "kovex4-probe line while kovex4 holds the line: refused, the lock is left alone"
 PROBE_RC=0

@@ -98,7 +98,8 @@ rss() {
     DAEMON_PID=$!
     for _ in $(seq 100); do
         kill -0 "$DAEMON_PID" 2>/dev/null || fail "kovex4 ended: $(cat "$WORK/run/daemon.out")"
-        [ -s "$WORK/run/lock/LCK..ttyFP0" ] && read -r owner <"$WORK/run/lock/LCK..ttyFP0"
+        # Named after the pty that ttyFP0 links to.
+        [ -s "$WORK/run/lock/LCK..${pts##*/}" ] && read -r owner <"$WORK/run/lock/LCK..${pts##*/}"
         [ "$owner" = "$DAEMON_PID" ] && break
         sleep 0.1
     done

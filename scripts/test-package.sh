@@ -147,6 +147,10 @@ inside() {
     echo "=== dpkg -i kovex4 kovex4-tools (fresh)"
     dpkg_run -i "$daemon_deb" "$tools_deb"
     cat "$work/dpkg.out"
+    grep -q "restart the gateway: systemctl restart kovex4" "$work/dpkg.out" &&
+        ! grep -q "enable --now" "$work/dpkg.out" ||
+        fail "the install message does not say that the gateway is enabled and started"
+    ok "the install message: the gateway is enabled and started; restart it after editing the settings"
     local uid gid dialout
     uid=$(id -u kovex4) || fail "no user kovex4"
     gid=$(getent group kovex4 | cut -d: -f3) || fail "no group kovex4"
@@ -207,7 +211,9 @@ EOF
     [ ! -e /run/kovex4.pid ] && [ -z "$(ls /var/lock)" ] || fail "reinstalling started the daemon"
     ok "etc/settings kept; the daemon not started"
 
-    # start_sim: a fresh simulator (holding the values the client expects) on /dev/ttyPKG0.
+    # start_sim: a fresh simulator (holding the values the client expects) on /dev/ttyPKG0, and
+    # its lock file's name in `lock`.
+    local lock
     start_sim() {
         ns_stop "$sim_pid"
         mapfile -t sim_args < <($PY "$src/scripts/demo_client.py" devsim-args)
@@ -218,12 +224,14 @@ EOF
             sleep 0.1
         done
         [ -L /dev/ttyPKG0 ] || fail "kovex4-devsim: $(cat "$work/devsim.out")"
+        # The lock is named after the pty the link points to.
+        lock=/var/lock/LCK..$(basename "$(readlink /dev/ttyPKG0)")
     }
     echo "=== simulator; kovex4-probe line; SysV: init script start (as root)"
     start_sim
     /opt/kovex4/bin/kovex4-probe line --register 0x400:2 >"$work/probe.out" 2>&1 ||
         fail "kovex4-probe line: $(cat "$work/probe.out")"
-    [ ! -e /var/lock/LCK..ttyPKG0 ] || fail "kovex4-probe line left its lock file"
+    [ ! -e "$lock" ] || fail "kovex4-probe line left its lock file"
     ok "kovex4-probe line reads the simulator through the site settings and releases the lock"
     /etc/init.d/kovex4 start || fail "init script start: status $?"
     /etc/init.d/kovex4 status || fail "status after start: $?"
@@ -245,7 +253,7 @@ EOF
     /etc/init.d/kovex4 status || rc=$?
     [ "$rc" = 3 ] || fail "status after stop: $rc, want 3"
     ! kill -0 "$pid" 2>/dev/null || fail "daemon $pid still runs"
-    [ ! -e /var/lock/LCK..ttyPKG0 ] || fail "lock file left behind"
+    [ ! -e "$lock" ] || fail "lock file left behind"
     ok "init script stop: the daemon ended, its lock file removed"
 
     echo "=== systemd: the daemon as the unit runs it"
@@ -271,7 +279,7 @@ EOF
     as_unit_user "$rw" "-all,+$cap" $start >"$work/daemon.out" 2>&1 &
     tracer=$!
     TRACE=()
-    daemon_pid=$(wait_lock_owner /var/lock/LCK..ttyPKG0) ||
+    daemon_pid=$(wait_lock_owner "$lock") ||
         fail "the daemon did not take its lock: $(cat "$work/daemon.out" "$work/syslog")"
     [ "$(readlink "/proc/$daemon_pid/exe")" = "$start" ] || fail "pid $daemon_pid is not $start"
     local status want=0000000000000400 # CAP_NET_BIND_SERVICE only
@@ -294,13 +302,13 @@ EOF
     kill "$daemon_pid"
     wait "$tracer" || true
     tracer=''
-    [ -e /var/lock/LCK..ttyPKG0 ] || fail "the daemon removed its own lock file"
+    [ -e "$lock" ] || fail "the daemon removed its own lock file"
     local stop_post
     read -ra stop_post <<<"$(unit_value ExecStopPost)"
     TRACE=(strace -f -qq -o "$work/strace.out" -A)
     as_unit_user "$rw" "-all,+$cap" "${stop_post[@]}" || fail "ExecStopPost ${stop_post[*]} failed"
     TRACE=()
-    [ ! -e /var/lock/LCK..ttyPKG0 ] || fail "ExecStopPost left the lock file"
+    [ ! -e "$lock" ] || fail "ExecStopPost left the lock file"
     ok "the unit's ExecStopPost removed the lock file"
 
     # The system calls and socket families of the daemon and of ExecStopPost's program: those of
@@ -336,8 +344,8 @@ EOF
     sh -c 'exit 0' &
     dead=$!
     wait "$dead"
-    printf '%10d\n' "$dead" >/var/lock/LCK..ttyPKG0
-    [ "$(stat -c %U /var/lock/LCK..ttyPKG0)" = root ] || fail "the stale lock is not root's"
+    printf '%10d\n' "$dead" >"$lock"
+    [ "$(stat -c %U "$lock")" = root ] || fail "the stale lock is not root's"
     local rc=0
     # shellcheck disable=SC2086
     as_unit_user "$rw" "-all,+$cap" $start >"$work/daemon.out" 2>&1 || rc=$?
@@ -350,19 +358,19 @@ EOF
     [[ $start_pre == +/opt/kovex4/* ]] || fail "ExecStartPre=$start_pre does not run as root"
     read -ra start_pre <<<"${start_pre#+}"
     "${start_pre[@]}" >"$work/pre.out" 2>&1 || fail "ExecStartPre failed: $(cat "$work/pre.out")"
-    [ ! -e /var/lock/LCK..ttyPKG0 ] || fail "ExecStartPre left the stale lock: $(cat "$work/pre.out")"
+    [ ! -e "$lock" ] || fail "ExecStartPre left the stale lock: $(cat "$work/pre.out")"
     ok "ExecStartPre: $(cat "$work/pre.out")"
-    printf '%10d\n' "$sim_pid" >/var/lock/LCK..ttyPKG0
+    printf '%10d\n' "$sim_pid" >"$lock"
     "${start_pre[@]}" >"$work/pre.out" 2>&1 || fail "ExecStartPre failed: $(cat "$work/pre.out")"
-    [ -e /var/lock/LCK..ttyPKG0 ] || fail "ExecStartPre removed the lock of a running process"
-    rm /var/lock/LCK..ttyPKG0
+    [ -e "$lock" ] || fail "ExecStartPre removed the lock of a running process"
+    rm "$lock"
     ok "ExecStartPre leaves the lock of a running process alone"
-    printf '%10d\n' "$dead" >/var/lock/LCK..ttyPKG0
+    printf '%10d\n' "$dead" >"$lock"
     "${start_pre[@]}" >"$work/pre.out" 2>&1 || fail "ExecStartPre failed: $(cat "$work/pre.out")"
     # shellcheck disable=SC2086
     as_unit_user "$rw" "-all,+$cap" $start >"$work/daemon.out" 2>&1 &
     tracer=$!
-    daemon_pid=$(wait_lock_owner /var/lock/LCK..ttyPKG0) ||
+    daemon_pid=$(wait_lock_owner "$lock") ||
         fail "the daemon did not take the line: $(cat "$work/daemon.out"; tail -n 3 "$work/syslog")"
     [ "$(readlink "/proc/$daemon_pid/exe")" = "$start" ] || fail "pid $daemon_pid is not $start"
     $PY "$src/scripts/demo_client.py" run 502 >"$work/client.out" 2>&1 || fail "client: $(cat "$work/client.out")"
@@ -370,7 +378,7 @@ EOF
     kill "$daemon_pid"
     wait "$tracer" || true
     tracer='' daemon_pid=''
-    rm -f /var/lock/LCK..ttyPKG0
+    rm -f "$lock"
 
     echo "=== dpkg -r, dpkg --purge"
     ns_stop "$sim_pid"

@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "sys/com.h"
 #include "sys/deadline.h"
+
+static_assert(sizeof DevLine::lock == COM_LOCK_PATH_MAX + 1, "a lock path of sys/com.h");
 
 namespace {
 
@@ -308,6 +311,7 @@ int dev_transact(DevLine& line, const DevRequest& request, DevReply& reply) {
 
 int dev_line_open(DevLine& line, const DevLinePort& port) {
     line.port = port;
+    com_lock_path(port.path.c_str(), line.lock);
     line.fd = com_open(port.path.c_str(), port.baudrate, port.databits, port.parity.c_str(),
                        port.stopbits);
     return line.fd >= 0 ? 1 : 0;
@@ -328,17 +332,45 @@ void dev_line_set_trace(DevLine& line, DevTrace* trace,
 }
 
 int dev_line_reopen(DevLine& line) {
-    // Quiet: a missing adapter or a foreign lock is not logged at every try.
+    // Quiet: a missing adapter or a foreign lock is not logged at every try; the reason is kept
+    // for the owner to say once.
     const DevLinePort& port = line.port;
-    if (!com_lock(port.path.c_str(), 0))
+    const char* path = port.path.c_str();
+    char* why = line.reopen_failure;
+    const size_t size = sizeof line.reopen_failure;
+    // While the device is away its name may resolve to nothing or to another device.
+    if (access(path, F_OK) != 0) {
+        std::snprintf(why, size, "%s", std::strerror(errno));
         return 0;
-    const int fd = com_open_quiet(port.path.c_str(), port.baudrate, port.databits,
-                                  port.parity.c_str(), port.stopbits);
-    if (fd < 0)
+    }
+    char lock[COM_LOCK_PATH_MAX + 1];
+    com_lock_path(path, lock);
+    ComLockRefusal refusal = ComLockRefusal::none;
+    if (!com_lock(path, 0, &refusal)) {
+        const int owner = com_lock_owner(path);
+        if (refusal == ComLockRefusal::not_regular)
+            std::snprintf(why, size, "its lock file %s is not a regular file", lock);
+        else if (owner > 0)
+            std::snprintf(why, size, "its lock file %s names process %d", lock, owner);
+        else
+            std::snprintf(why, size, "its lock file %s cannot be taken", lock);
         return 0;
+    }
+    if (std::strcmp(lock, line.lock) != 0) {
+        if (line.lock[0] != '\0')
+            com_release(line.lock);
+        std::memcpy(line.lock, lock, sizeof lock);
+    }
+    const int fd =
+        com_open_quiet(path, port.baudrate, port.databits, port.parity.c_str(), port.stopbits);
+    if (fd < 0) {
+        std::snprintf(why, size, "%s", std::strerror(errno));
+        return 0;
+    }
     line.fd = fd;
     line.lost = false;
     line.lost_errno = 0;
     line.quiet_until_us = 0;
+    why[0] = '\0';
     return 1;
 }

@@ -110,6 +110,10 @@ struct DevLine {
     DevCounters counters{};
     DevTrace* trace = nullptr;
     DevLinePort port{}; // what dev_line_open opened, for dev_line_reopen
+    char lock[64] = ""; // the lock file held for it (com_lock_path's, when it was opened)
+    // Why the last dev_line_reopen failed, in words ("Permission denied", "its lock file ...
+    // names process 123"); empty after one that worked.
+    char reopen_failure[128] = "";
     // With `trace` set: called at the end of every exchange that wrote its request, with that
     // exchange's bytes (the service's traffic trace; the link itself logs nothing).
     void (*on_exchange)(void* context, const DevTrace& exchange) = nullptr;
@@ -123,7 +127,7 @@ struct DevLine {
 int dev_transact(DevLine& line, const DevRequest& request, DevReply& reply);
 
 // Opens the line that `port` names (a failure is logged: "open(%s) error: %s"); the caller holds
-// its lock. 1 when open.
+// its lock, whose file it records. 1 when open.
 int dev_line_open(DevLine& line, const DevLinePort& port);
 // Closes the descriptor, if any. The lost state and the counters stay.
 void dev_line_close(DevLine& line);
@@ -134,5 +138,7 @@ void dev_line_set_trace(DevLine& line, DevTrace* trace,
                         void* context = nullptr);
 // For a line closed after it was lost: takes its lock again without waiting and opens it as
 // before, without logging a failure (a missing adapter is tried again every few seconds). 1 when
-// it is open again, its lost state cleared.
+// it is open again, its lost state cleared; 0 with `reopen_failure` saying why. A device that is
+// not there is not locked; one back under another kernel name (a by-id link now pointing
+// elsewhere) is locked by that name, and the lock of the old name is released.
 int dev_line_reopen(DevLine& line);

@@ -517,12 +517,21 @@ int service_start(Service& service, const char* settings_path) {
     service.registers = ModbusRegisters{line_read, line_write, &service};
     service_start_server(service);
     const DevLinePort port = service_line_port(service.settings);
-    if (!com_lock(port.path.c_str(), 1)) {
-        log_msg(LOG_ERR, "device %s is locked", port.path.c_str());
+    ComLockRefusal why = ComLockRefusal::none;
+    if (!com_lock(port.path.c_str(), 1, &why)) {
+        char lock[COM_LOCK_PATH_MAX + 1];
+        com_lock_path(port.path.c_str(), lock);
+        if (why == ComLockRefusal::not_regular)
+            log_msg(LOG_ERR, "device %s cannot be locked: %s is not a regular file",
+                    port.path.c_str(), lock);
+        else
+            log_msg(LOG_ERR, "device %s is locked", port.path.c_str());
         return 0;
     }
-    if (!dev_line_open(service.line, port))
+    if (!dev_line_open(service.line, port)) {
+        com_unlock(port.path.c_str()); // the gateway ends: its lock would only be in the way
         return 0;
+    }
     push_init(service.push, service.settings, wait_clock_us() / 1000000);
     service.push.tls_wanted = service.tls_wanted;
     service.push.tls = service.tls.ready ? &service.tls.client : nullptr;
@@ -605,8 +614,13 @@ void service_check_line(Service& service, int64_t now_us) {
     if (now_us < service.reopen_due_us)
         return;
     service.reopen_due_us = now_us + int64_t{SERVICE_REOPEN_SECONDS} * 1000000;
+    // A failure is said once, and again only when its reason changes.
+    char before[sizeof line.reopen_failure];
+    std::memcpy(before, line.reopen_failure, sizeof before);
     if (dev_line_reopen(line))
         log_msg(LOG_NOTICE, "device %s reopened", path);
+    else if (std::strcmp(before, line.reopen_failure) != 0)
+        log_msg(LOG_ERR, "device %s cannot be reopened: %s", path, line.reopen_failure);
 }
 
 void service_iterate(Service& service) {

@@ -127,7 +127,8 @@ void service_start_server(Service& service);
 
 // Loads the settings from `settings_path` (a file that cannot be opened is logged, "open(%s) error:
 // %s", and reads like an empty one), starts the server, locks and opens the serial device.
-// 1 on success; 0 when the device cannot be locked or opened (already logged).
+// 1 on success; 0 when the device cannot be locked or opened (already logged; the lock of a
+// device that cannot be opened is removed again).
 int service_start(Service& service, const char* settings_path);
 
 // One loop iteration: waits up to 1 s, accepts a client, receives from the clients and answers
@@ -150,6 +151,7 @@ void service_log_counters(const Service& service, int64_t now_us);
 
 // A line that reported it is gone is closed ("device %s lost: %s") and, from
 // SERVICE_REOPEN_SECONDS after that on, locked and opened again at that interval until it works
-// ("device %s reopened"). A line that was never lost is left alone. `now_us` is on the monotonic
-// clock (sys/deadline.h).
+// ("device %s reopened"). A try that fails says why ("device %s cannot be reopened: %s"), once
+// for each reason in a row. A line that was never lost is left alone. `now_us` is on the
+// monotonic clock (sys/deadline.h).
 void service_check_line(Service& service, int64_t now_us);

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 namespace {
@@ -17,12 +18,11 @@ char ascii_lower(char c) {
 
 // True when the `length` characters at `text` equal the whole of `key`, ignoring ASCII case.
 bool key_equals(const char* text, size_t length, const char* key) {
-    if (std::strlen(key) != length)
-        return false;
-    for (size_t i = 0; i < length; ++i)
-        if (ascii_lower(text[i]) != ascii_lower(key[i]))
+    size_t i = 0;
+    for (; i < length; ++i)
+        if (key[i] == '\0' || ascii_lower(text[i]) != ascii_lower(key[i]))
             return false;
-    return true;
+    return key[i] == '\0';
 }
 
 bool is_space(char c) {
@@ -65,14 +65,6 @@ std::optional<std::string> copy_text(const char* text) {
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
-}
-
-void load_text(FILE* file, const char* key, std::string& field) {
-    std::optional<std::string> value = settings_get_string(file, key);
-    if (value)
-        field.swap(*value);
-    else
-        field.clear();
 }
 
 } // namespace
@@ -163,24 +155,30 @@ std::string* settings_text(Settings& s, const SettingsKey& key) {
 }
 
 bool settings_next_line(FILE* file, SettingsLine& line) {
+    // An editor's "UTF-8 with BOM" puts a byte-order mark before the first key; nobody means it
+    // as part of that key.
+    const bool at_start = std::ftell(file) == 0;
     if (std::fgets(g_line, sizeof g_line, file) == nullptr)
         return false;
-    if (char* cr = std::strchr(g_line, '\r'))
+    char* text = g_line;
+    if (at_start && std::strncmp(text, SETTINGS_BOM, std::strlen(SETTINGS_BOM)) == 0)
+        text += std::strlen(SETTINGS_BOM);
+    if (char* cr = std::strchr(text, '\r'))
         *cr = '\0';
-    if (char* lf = std::strchr(g_line, '\n'))
+    if (char* lf = std::strchr(text, '\n'))
         *lf = '\0';
     // The last double quote closes a quoted value; in an unquoted value it ends it early.
-    if (char* quote = std::strrchr(g_line, '"'))
+    if (char* quote = std::strrchr(text, '"'))
         *quote = '\0';
-    line.text = g_line;
-    const char* equals = std::strchr(g_line, '=');
+    line.text = text;
+    const char* equals = std::strchr(text, '=');
     line.has_equals = equals != nullptr;
     if (equals == nullptr) {
         line.key = line.text;
         line.value = {};
         return true;
     }
-    line.key = std::string_view(g_line, static_cast<size_t>(equals - g_line));
+    line.key = std::string_view(text, static_cast<size_t>(equals - text));
     const char* value = equals + 1;
     if (*value == '"')
         ++value;
@@ -282,11 +280,30 @@ void settings_put_ipaddr(FILE* file, const char* key, uint32_t address) {
 }
 
 void settings_read(Settings& settings, FILE* file) {
+    // One pass over the file: each key takes the value of the first line that names it, as a
+    // lookup from the top of the file (settings_get_string) finds it.
     for (const SettingsKey& key : SETTINGS_KEYS) {
         if (key.kind == SettingsKind::number)
-            *settings_number(settings, key) = settings_get_uint(file, key.name);
+            *settings_number(settings, key) = 0;
         else
-            load_text(file, key.name, *settings_text(settings, key));
+            settings_text(settings, key)->clear();
+    }
+    if (file == nullptr)
+        return;
+    bool found[std::size(SETTINGS_KEYS)] = {};
+    rewind(file);
+    SettingsLine line{};
+    while (settings_next_line(file, line)) {
+        const SettingsKey* key = line.has_equals ? settings_find_key(line.key) : nullptr;
+        if (key == nullptr || found[key - SETTINGS_KEYS])
+            continue;
+        found[key - SETTINGS_KEYS] = true;
+        // The value ends the line's text; one that cannot be copied reads as empty.
+        if (key->kind == SettingsKind::number) {
+            *settings_number(settings, *key) = settings_read_number(line.value.data()).value;
+        } else if (std::optional<std::string> value = copy_text(line.value.data())) {
+            settings_text(settings, *key)->swap(*value);
+        }
     }
 }
 
@@ -307,6 +324,13 @@ int settings_save(const Settings& settings, const char* path) {
     FILE* file = std::fopen(path, "w");
     if (file == nullptr)
         return 0;
+    settings_write(settings, file);
+    // Write errors are not detected: the file was opened, which is all the result reports.
+    std::fclose(file);
+    return 1;
+}
+
+void settings_write(const Settings& settings, FILE* file) {
     for (const SettingsKey& key : SETTINGS_KEYS) {
         const uint32_t* number = settings_number(settings, key);
         const char* text = number == nullptr ? settings_text(settings, key)->c_str() : "";
@@ -321,7 +345,4 @@ int settings_save(const Settings& settings, const char* path) {
         else
             settings_put_string(file, key.name, text);
     }
-    // Write errors are not detected: the file was opened, which is all the result reports.
-    std::fclose(file);
-    return 1;
 }

@@ -155,11 +155,14 @@ const uint32_t* settings_number(const Settings& settings, const SettingsKey& key
 std::string* settings_text(Settings& settings, const SettingsKey& key);
 const std::string* settings_text(const Settings& settings, const SettingsKey& key);
 
+// The UTF-8 byte-order mark: skipped at the very start of the file.
+inline constexpr char SETTINGS_BOM[] = "\xEF\xBB\xBF";
+
 // One line of the file as the reader splits it: at most 16383 characters at a time (a longer
-// line is read in pieces, each a line of its own), cut at its first CR or LF and at its last
-// double quote. The key is what stands before the first '=', the value what follows it, less one
-// opening double quote. The views point into the reader's one line buffer and stay valid until
-// the next read.
+// line is read in pieces, each a line of its own), less a byte-order mark at the very start of
+// the file, cut at its first CR or LF and at its last double quote. The key is what stands before
+// the first '=', the value what follows it, less one opening double quote. The views point into the
+// reader's one line buffer and stay valid until the next read.
 struct SettingsLine {
     std::string_view text; // the whole line after the cuts
     std::string_view key;  // the whole line when it has no '='
@@ -189,6 +192,8 @@ int settings_load(Settings& settings, const char* path = SETTINGS_PATH);
 void settings_read(Settings& settings, FILE* file);
 // 1 when the file was opened for writing, 0 otherwise.
 int settings_save(const Settings& settings, const char* path = SETTINGS_PATH);
+// The same to an open file; nullptr writes nothing.
+void settings_write(const Settings& settings, FILE* file);
 
 // Reader: `file` may be nullptr (a failed open), which reads like an empty file.
 // std::nullopt only when the value cannot be allocated.

@@ -11,6 +11,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iterator>
@@ -30,15 +31,28 @@ const char* final_component(const char* path) {
     return slash == nullptr ? path : slash + 1;
 }
 
-// The first decimal integer of the file, leading white space skipped; 0 when there is none or
-// the file cannot be read. A value beyond int is clamped (no process has such an id).
+// Returned by read_lock_pid for a lock file that is not a regular file.
+constexpr int NOT_REGULAR = -1;
+
+// The first decimal integer of the lock file, leading white space skipped; 0 when there is none
+// or the file cannot be read; NOT_REGULAR when it is a symbolic link, a FIFO, a folder or
+// anything else but a regular file. Anyone who may write to the lock folder can put such a thing
+// there: it is opened without following a link and without blocking (a FIFO would otherwise hold
+// the caller until someone writes to it), and judged by what was opened. A value beyond int is
+// clamped, a negative one is 0 (no process has such an id).
 int read_lock_pid(const char* lock_path) {
     struct stat st {};
-    if (stat(lock_path, &st) != 0)
+    if (lstat(lock_path, &st) != 0)
         return 0;
-    const int fd = open(lock_path, O_RDONLY | O_NOCTTY);
+    if (!S_ISREG(st.st_mode))
+        return NOT_REGULAR;
+    const int fd = open(lock_path, O_RDONLY | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return 0;
+        return errno == ELOOP || errno == ENXIO ? NOT_REGULAR : 0; // replaced since lstat
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return NOT_REGULAR;
+    }
     char text[64];
     const ssize_t n = read(fd, text, sizeof text);
     close(fd);
@@ -57,7 +71,7 @@ int read_lock_pid(const char* lock_path) {
         if (value > INT_MAX)
             value = INT_MAX;
     }
-    return static_cast<int>(negative ? -value : value);
+    return negative ? 0 : static_cast<int>(value); // no process has a negative id
 }
 
 // Speed codes of the line, as the Linux c_cflag carries them, row for row with COM_SPEEDS.
@@ -112,7 +126,11 @@ uint32_t com_line_speed(uint32_t baudrate) {
 }
 
 size_t com_lock_path(const char* path, char (&out)[COM_LOCK_PATH_MAX + 1]) {
-    const char* const parts[] = {g_lock_dir, "/LCK..", final_component(path)};
+    char resolved[PATH_MAX];
+    const char* name = final_component(path);
+    if (*name != '\0' && realpath(path, resolved) != nullptr)
+        name = final_component(resolved);
+    const char* const parts[] = {g_lock_dir, "/LCK..", name};
     size_t length = 0;
     for (const char* part : parts)
         for (; *part != '\0'; ++part, ++length)
@@ -134,10 +152,12 @@ void com_set_lock_dir(const char* dir) {
     snprintf(g_lock_dir, sizeof g_lock_dir, "%s", dir == nullptr ? "/var/lock" : dir);
 }
 
-int com_lock(const char* path, int timeout) {
+int com_lock(const char* path, int timeout, ComLockRefusal* why) {
     char lock_path[COM_LOCK_PATH_MAX + 1];
     com_lock_path(path, lock_path);
     const int64_t deadline = wait_clock_us() + int64_t{timeout} * 1000000;
+    if (why != nullptr)
+        *why = ComLockRefusal::none;
     for (;;) {
         const int fd = open(lock_path, O_WRONLY | O_CREAT | O_EXCL, 0644);
         if (fd >= 0) {
@@ -151,14 +171,23 @@ int com_lock(const char* path, int timeout) {
         // Whatever stopped the create, a lock whose owner is gone is removed and retried at
         // once; anything else (a live owner, an unreadable file, no directory) is waited out.
         // A lock holding this process's own id is already ours (a line being reopened).
+        // Something that is not a regular file does not go away by waiting.
         const int owner = read_lock_pid(lock_path);
         if (owner == static_cast<int>(getpid()))
             return 1;
+        if (owner == NOT_REGULAR) {
+            if (why != nullptr)
+                *why = ComLockRefusal::not_regular;
+            return 0;
+        }
         if (owner > 0 && kill(owner, 0) != 0 && errno == ESRCH && unlink(lock_path) == 0)
             continue;
         wait_until(wait_clock_us() + 100000);
-        if (wait_clock_us() > deadline)
+        if (wait_clock_us() > deadline) {
+            if (why != nullptr)
+                *why = ComLockRefusal::busy;
             return 0;
+        }
     }
 }
 
@@ -173,6 +202,10 @@ int com_unlock(const char* path) {
     char lock_path[COM_LOCK_PATH_MAX + 1];
     com_lock_path(path, lock_path);
     return unlink(lock_path);
+}
+
+int com_release(const char* lock_path) {
+    return read_lock_pid(lock_path) == static_cast<int>(getpid()) ? unlink(lock_path) : -1;
 }
 
 ComLineFlags com_line_flags(uint32_t baudrate, int databits, const char* parity, int stopbits) {

@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: Apache-2.0
 """Checks the documents against what they point at: `links SOURCE_DIR` (every relative link and
 anchor exists), `mbpoll SOURCE_DIR` (every mbpoll command passes mbpoll's own option check; exit
-status 77 without mbpoll)."""
+status 77 without mbpoll), `probe SOURCE_DIR PROBE` (every `kovex4-probe modbus` command passes
+the probe's own option check)."""
 import glob
 import os
 import re
@@ -108,9 +109,44 @@ def check_mbpoll(root):
     return failures
 
 
+def check_probe(root, probe):
+    """Each `kovex4-probe modbus` command of the documents (not an outline with "..."), pointed
+    at a closed port on the loopback, gets as far as connecting (or loading the TLS files it
+    names): its options are right."""
+    closed = socket.socket()
+    closed.bind(("127.0.0.1", 0))
+    port = str(closed.getsockname()[1])
+    failures = []
+    checked = 0
+    for doc in documents(root):
+        with open(doc, encoding="utf-8") as f:
+            for number, line in enumerate(f, 1):
+                for text in re.findall(r"kovex4-probe (modbus [^`|]*)", line):
+                    if "..." in text:
+                        continue  # an outline, not a command
+                    args = shlex.split(text)
+                    for option, value in (("--host", "127.0.0.1"), ("--port", port)):
+                        if option in args:
+                            args[args.index(option) + 1] = value
+                    run = subprocess.run([probe] + args, capture_output=True, text=True,
+                                         timeout=30, stdin=subprocess.DEVNULL)
+                    out = run.stdout + run.stderr
+                    checked += 1
+                    if run.returncode != 2 or not re.search(
+                            r"cannot connect|Read/write of file failed", out):
+                        failures.append("%s:%d: kovex4-probe %s: %s" % (
+                            os.path.relpath(doc, root), number, " ".join(args),
+                            out.strip()[-200:]))
+    if checked == 0:
+        failures.append("no kovex4-probe modbus command found in the documents")
+    print("%d kovex4-probe modbus commands checked" % checked)
+    return failures
+
+
 def main():
     what, root = sys.argv[1], sys.argv[2]
-    failures = check_links(root) if what == "links" else check_mbpoll(root)
+    failures = (check_links(root) if what == "links" else
+                check_probe(root, sys.argv[3]) if what == "probe" else check_mbpoll(root))
     for failure in failures:
         print(failure)
     return 1 if failures else 0

@@ -2,6 +2,7 @@
 // The real daemon against the simulated field device, with raw sockets and third-party clients.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -47,7 +48,7 @@ TEST_F(DaemonTest, ServesReadsAndWritesToThirdPartyClients) {
     });
     start_serving(d.settings());
     // The lock file names the daemon's process id, right-aligned in ten characters.
-    EXPECT_EQ(read_file(d.lock_dir() + "/LCK..ttyGW0"), pid_text(d.pid()));
+    EXPECT_EQ(read_file(d.lock_file()), pid_text(d.pid()));
 
     EXPECT_EQ(peer(d.port(), "read 16 2"), "values 300 5\n");
     EXPECT_EQ(peer(d.port(), "read 1024 1"), "values 48879\n");
@@ -79,18 +80,39 @@ TEST_F(DaemonTest, SilentDeviceGivesExceptionFourAndALogLine) {
 
 // A lock held by a live process (this one) or a device that cannot be opened ends the start.
 TEST_F(DaemonTest, LockedOrUnopenableDeviceEndsStartWithStatusOne) {
-    write_file(d.lock_dir() + "/LCK..ttyGW0", pid_text(getpid()));
+    write_file(d.lock_file(), pid_text(getpid()));
     ASSERT_TRUE(d.start(d.settings()));
     EXPECT_EQ(d.wait_exit(5000), 1);
-    EXPECT_EQ(d.count_log("device /dev/ttyGW0 is locked"), 1);
+    EXPECT_TRUE(d.wait_log("device /dev/ttyGW0 is locked"));
     Daemon other; // a run of its own, with its own log for a wrapper
     ASSERT_TRUE(
         other.start("MOD_KOVEX4_DEVICE=ttyNONE\nMOD_KOVEX4_PORT=" + std::to_string(other.port())));
     EXPECT_EQ(other.wait_exit(5000), 1);
-    EXPECT_EQ(other.count_log("open(/dev/ttyNONE) error: No such file or directory"), 1);
+    EXPECT_TRUE(other.wait_log("open(/dev/ttyNONE) error: No such file or directory"));
 }
 
-// A device path in subfolders is opened whole and locked by its last component. The settings
+// Whoever may write to the lock folder can put a FIFO or a symbolic link (here to a file holding
+// the id of a running process) under the device's lock name: the start ends at once, saying so,
+// instead of waiting on the FIFO for ever or taking the link's target for a lock.
+TEST_F(DaemonTest, LockFileThatIsNotARegularFileEndsTheStart) {
+    write_file(d.dir().file("held"), pid_text(getpid()));
+    for (const bool fifo : {true, false}) {
+        SCOPED_TRACE(fifo ? "FIFO" : "symbolic link");
+        Daemon daemon;
+        const std::string lock = daemon.lock_file();
+        ASSERT_EQ(fifo ? mkfifo(lock.c_str(), 0666)
+                       : symlink(d.dir().file("held").c_str(), lock.c_str()),
+                  0);
+        ASSERT_TRUE(daemon.start(daemon.settings()));
+        EXPECT_EQ(daemon.wait_exit(5000), 1);
+        EXPECT_TRUE(daemon.wait_log("device /dev/ttyGW0 cannot be locked: /var/lock/" +
+                                    daemon.lock_name() + " is not a regular file"));
+        EXPECT_EQ(daemon.count_log("device /dev/ttyGW0 is locked"), 0);
+    }
+}
+
+// A device path in subfolders is opened whole and locked by the name of the device it resolves
+// to. The settings
 // file has CR LF line ends, keys in any case, quoted values and repeated keys (the first one
 // counts); the device is addressed by the station it names.
 TEST_F(DaemonTest, SettingsReachTheDeviceAsWritten) {
@@ -101,11 +123,20 @@ TEST_F(DaemonTest, SettingsReachTheDeviceAsWritten) {
                       "\r\nMOD_KOVEX4_PORT=1\r\nMod_Kovex4_Station=7\r\nMOD_KOVEX4_STATION=9\r\n",
                   name);
     EXPECT_EQ(peer(d.port(), "read 16 1"), "values 4242\n");
-    EXPECT_EQ(read_file(d.lock_dir() + "/LCK..usb-field-device-if00-port0"), pid_text(d.pid()));
+    EXPECT_EQ(read_file(d.lock_file()), pid_text(d.pid()));
     d.sim().with([](DevSim& s) {
         ASSERT_FALSE(s.requests.empty());
         EXPECT_EQ(s.requests.back().station, 7);
     });
+    // A second program that names the device by its kernel name finds the line taken.
+    const std::string probe =
+        run_command(std::string(KOVEX4_PROBE) + " line --device pts/" + d.lock_name().substr(5) +
+                    " --lock-dir " + d.lock_dir() + " --register 0x400 2>&1; echo status=$?");
+    EXPECT_NE(
+        probe.find("its lock file " + d.lock_file() + " names process " + std::to_string(d.pid())),
+        std::string::npos)
+        << probe;
+    EXPECT_NE(probe.find("status=2"), std::string::npos) << probe;
 }
 
 // Any argument is refused before syslog, the lock, the line or the port are opened: one usage

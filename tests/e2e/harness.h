@@ -38,6 +38,12 @@ public:
     pid_t pid() const { return pid_; }
     const TempDir& dir() const { return dir_; }
     std::string lock_dir() const { return dir_.file("lock"); }
+    // The device's lock file: named after the pseudo-terminal that ttyGW0 (and any extra link)
+    // resolves to, "LCK..<n>" for /dev/pts/<n>.
+    std::string lock_name() const {
+        return "LCK.." + pty_.slave_path.substr(pty_.slave_path.rfind('/') + 1);
+    }
+    std::string lock_file() const { return lock_dir() + "/" + lock_name(); }
     std::string wrapper_log() const { return dir_.file("wrapper.log"); }
     static std::vector<std::string> default_wrapper();
 

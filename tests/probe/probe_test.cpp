@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "probe.h"
 #include "regmap/regmap.h"
 #include "regmap/regs.h"
+#include "run_probe.h"
 #include "service/service.h"
 #include "support.h"
 #include "sys/sockets.h"
@@ -28,23 +30,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-struct Ran {
-    int status;
-    std::string out;
-};
-
-// Runs the probe with `args`, standard output and error together.
-Ran probe(const std::string& args) {
-    Ran run{-1, ""};
-    FILE* pipe = popen((std::string(KOVEX4_PROBE) + " " + args + " 2>&1").c_str(), "r");
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
-        run.out.append(buffer, n);
-    const int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
 
 Bytes read_request(uint8_t station, std::initializer_list<uint8_t> data, uint8_t command = 0) {
     DevRequest request{};
@@ -113,6 +98,7 @@ TEST(ProbeSettings, EachWarning) {
         {"MOD_KOVEX4_ALLOW=10.0.0.1 lan", "MOD_KOVEX4_ALLOW",
          "allow list entry lan is not an IPv4 address or network: it is ignored"},
         {"MOD_KOVEX4_ALLOW=10.0.0.0/33", "MOD_KOVEX4_ALLOW", "nobody can connect"},
+        {"\xEF\xBB\xBFMOD_KOVEX4_PORT=1502", "", "byte-order mark"},
     };
     LogCapture log;
     for (const auto& row : rows) {
@@ -137,6 +123,43 @@ TEST(ProbeSettings, EachWarning) {
         if (*row.says == '\0' || found.empty())
             for (const ProbeWarning& w : report.warnings)
                 ADD_FAILURE() << w.line << " " << w.key << ": " << w.text;
+    }
+}
+
+// Whether a user (here nobody, who owns nothing here) may read a file is decided by its mode and
+// owner and by every folder on the way, as for the packaged service's user; without such a user
+// or such a file there is nothing to say.
+TEST(ProbeSettings, WhatKeepsAUserFromReadingAFile) {
+    TempDir dir;
+    chmod(dir.path().c_str(), 0755);
+    const std::string open = dir.file("open"), closed = dir.file("closed");
+    const std::string folder = dir.file("folder"), inside = dir.file("folder/open");
+    write_file(open, "");
+    write_file(closed, "");
+    chmod(open.c_str(), 0644);
+    chmod(closed.c_str(), 0600);
+    mkdir(folder.c_str(), 0700);
+    write_file(inside, "");
+    chmod(inside.c_str(), 0644);
+    struct stat st {};
+    stat(closed.c_str(), &st);
+    const std::string owner =
+        ", owner " + std::to_string(st.st_uid) + ", group " + std::to_string(st.st_gid);
+    const struct {
+        const char* user;
+        std::string path, obstacle, remedy;
+    } rows[] = {
+        {"nobody", open, "", ""},
+        {"nobody", closed, "mode 0600" + owner, "chgrp nobody and chmod 0640 it"},
+        {"nobody", inside, "the folder " + folder + " (mode 0700" + owner + ") is closed to it",
+         "move the file to a folder it can reach, such as /opt/kovex4/etc"},
+        {"nobody", dir.file("missing"), "", ""},
+        {"kovex4-no-such-user", closed, "", ""},
+    };
+    for (const auto& row : rows) {
+        const ProbeNoAccess no = probe_user_cannot_read(row.user, row.path);
+        EXPECT_EQ(no.obstacle, row.obstacle) << row.path;
+        EXPECT_EQ(no.remedy, row.remedy) << row.path;
     }
 }
 
@@ -375,8 +398,12 @@ TEST(ProbeStatus, CountersAndTraceOfTheRunningGateway) {
     const std::string log = d.dir().file("syslog");
     write_file(log, "");
     const std::string out = d.dir().file("probe.out");
-    const std::vector<std::string> where = {
-        "-c", d.dir().file("etc/settings"), "--lock-dir", d.lock_dir(), "--log", log};
+    // The probe runs outside the gateway's /dev, where ttyGW0 is not: its settings name the
+    // pseudo-terminal that ttyGW0 links to, whose lock the gateway holds.
+    const std::string settings = d.dir().file("probe-settings");
+    write_file(settings, "MOD_KOVEX4_DEVICE=pts/" + d.lock_name().substr(5) + "\n");
+    const std::vector<std::string> where = {"-c",         settings, "--lock-dir",
+                                            d.lock_dir(), "--log",  log};
     size_t copied = 0;
     // Runs the probe with `args` while the gateway's lines go to the log; `on_line` sees each.
     const auto run = [&](std::vector<std::string> args,
@@ -420,12 +447,37 @@ TEST(ProbeStatus, CountersAndTraceOfTheRunningGateway) {
     EXPECT_EQ(d.count_log("traffic trace off"), 1);
     close(fd);
 
+    // A log that cannot be read is said so; without --log, on a machine with neither log files
+    // nor journal files, what journalctl says about that stays out of the output.
+    const std::string where_no_log = "-c " + settings + " --lock-dir " + d.lock_dir();
+    const Ran unreadable = probe("status " + where_no_log + " --log " + d.dir().file("none"));
+    EXPECT_EQ(unreadable.status, 2);
+    EXPECT_NE(unreadable.out.find("cannot read " + d.dir().file("none") + ": No such file"),
+              std::string::npos)
+        << unreadable.out;
+    const std::string bare = run_command(
+        "unshare -m /bin/sh -c 'mount -t tmpfs none /var/log && { [ ! -d /run/log ] || mount -t "
+        "tmpfs none /run/log; } && exec \"$0\" status " +
+        where_no_log + "' " KOVEX4_PROBE " 2>&1");
+    EXPECT_EQ(bare.find("No journal files"), std::string::npos) << bare;
+    EXPECT_NE(bare.find("Sent SIGUSR1 to kovex4"), std::string::npos) << bare;
+
     d.stop();
-    const std::string status = "status -c " + d.dir().file("etc/settings") + " --lock-dir " +
-                               d.lock_dir() + " --log " + log;
+    const std::string status =
+        "status -c " + settings + " --lock-dir " + d.lock_dir() + " --log " + log;
     const Ran none = probe(status);
     EXPECT_EQ(none.status, 2);
-    EXPECT_NE(none.out.find("no gateway runs"), std::string::npos) << none.out;
+    EXPECT_NE(none.out.find("no gateway runs: the lock file " + d.lock_file() +
+                            " names no running process"),
+              std::string::npos)
+        << none.out;
+    write_file(settings, "MOD_KOVEX4_DEVICE=ttyKOVEX4NONE\n");
+    const Ran no_lock = probe(status);
+    EXPECT_EQ(no_lock.status, 2);
+    EXPECT_NE(no_lock.out.find("no gateway runs: there is no lock file " + d.lock_dir() +
+                               "/LCK..ttyKOVEX4NONE"),
+              std::string::npos)
+        << no_lock.out;
     // A missing settings file, in words and as JSON; an option of another command, by name.
     const Ran missing = probe("trace --json -c " + d.dir().file("none"));
     EXPECT_EQ(missing.status, 2);

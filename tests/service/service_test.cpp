@@ -7,11 +7,13 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -21,9 +23,9 @@
 #include "register_store.h"
 #include "service/service.h"
 #include "support.h"
+#include "sys/com.h"
 #include "sys/deadline.h"
 #include "sys/sockets.h"
-#include "sys/com.h"
 
 namespace {
 
@@ -533,9 +535,65 @@ TEST(ServiceStart, SettingsFileThatCannotBeOpenedIsLogged) {
         EXPECT_EQ(service_start(*service, c.path.c_str()), 0);
         if (service->listen_fd >= 0)
             close(service->listen_fd);
-        com_unlock(service_device_path(service->settings).c_str());
         EXPECT_EQ(log.lines(), c.lines) << c.path;
+        // The gateway that ends leaves no lock behind ("LCK.." for the empty name).
+        for (const char* lock : {"LCK..", "LCK..ttyNONE"})
+            EXPECT_NE(access(dir.file(lock).c_str(), F_OK), 0) << lock;
     }
+    com_set_lock_dir(nullptr);
+}
+
+// A lost line whose reopening fails says why, once for each reason in a row: a device that is
+// not there, one that cannot be opened, a lock held by another process. A device back under
+// another name (its link pointing elsewhere) is locked by that name, and the old lock released.
+TEST(ServiceLine, ReopenFailureLoggedOncePerReason) {
+    TempDir dir;
+    com_set_lock_dir(dir.path().c_str());
+    Pty pty;
+    const std::string device = dir.file("ttyLINK"), folder = dir.file("folder");
+    const std::string pty_lock =
+        dir.file("LCK.." + pty.slave_path.substr(pty.slave_path.rfind('/') + 1));
+    mkdir(folder.c_str(), 0755);
+    auto point_to = [&](const std::string& target) {
+        unlink(device.c_str());
+        ASSERT_EQ(symlink(target.c_str(), device.c_str()), 0);
+    };
+    point_to(pty.slave_path);
+    auto service = std::make_unique<Service>();
+    DevLine& line = service->line;
+    ASSERT_EQ(com_lock(device.c_str(), 1), 1);
+    ASSERT_EQ(dev_line_open(line, DevLinePort{device, 9600, 8, "N", 1}), 1);
+    LogCapture log;
+    line.lost = true;
+    int64_t now = 1000000;
+    service_check_line(*service, now);
+    const struct {
+        std::function<void()> change;
+        std::string logged; // by the first try after the change; the second logs nothing
+    } steps[] = {
+        {[&] { point_to(dir.file("none")); }, "No such file or directory"},
+        {[&] { point_to(folder); }, "Is a directory"},
+        {[&] {
+             point_to(pty.slave_path);
+             write_file(pty_lock, "1\n");
+         },
+         "its lock file " + pty_lock + " names process 1"},
+    };
+    std::vector<std::pair<int, std::string>> expected = {
+        {LOG_ERR, "device " + device + " lost: end of file"}};
+    for (const auto& step : steps) {
+        step.change();
+        for (int i = 0; i < 2; ++i)
+            service_check_line(*service, now += SERVICE_REOPEN_SECONDS * 1000000);
+        expected.emplace_back(LOG_ERR, "device " + device + " cannot be reopened: " + step.logged);
+    }
+    unlink(pty_lock.c_str());
+    service_check_line(*service, now += SERVICE_REOPEN_SECONDS * 1000000);
+    expected.emplace_back(LOG_NOTICE, "device " + device + " reopened");
+    EXPECT_EQ(log.lines(), expected);
+    EXPECT_EQ(std::stoi(read_file(pty_lock)), getpid());
+    EXPECT_NE(access(dir.file("LCK..folder").c_str(), F_OK), 0);
+    dev_line_close(line);
     com_set_lock_dir(nullptr);
 }
 

@@ -60,6 +60,10 @@ TEST(SettingsReader, TextLookupsLineByLine) {
         {"KE=a\nKEYX=b\nKEY =c\nKEY\n", ""},
         {"no equals\nKEY=c\nKEY=d\n", "c"},
         {"OTHER=O\nKEY=tail", "tail"},
+        // A UTF-8 byte-order mark is skipped at the very start of the file only, and whole only.
+        {"\xEF\xBB\xBFKEY=b\n", "b"},
+        {"OTHER=O\n\xEF\xBB\xBFKEY=b\n", ""},
+        {"\xEF\xBBKEY=b\n", ""},
         {"KEY=ab\0cd\nOTHER=O\n"s, "ab"}, // stdio stops at NUL
         // A read takes at most 16383 characters; the rest of a line is a line of its own.
         {std::string(16383, 'x') + "KEY=tail\n", "tail"},
@@ -171,10 +175,10 @@ TEST(SettingsFile, EveryFieldSavesToAndLoadsFromItsKey) {
     std::tie(s.clients, s.write_single, s.listen) = std::tuple(4, 1, "10.0.0.2");
     std::tie(s.tls_cert, s.tls_ca, s.tls_writers) = std::tuple("/c.pem", "/ca.pem", "op, eng");
     ASSERT_EQ(settings_save(s, path.c_str()), 1);
-    EXPECT_EQ(read_file(path), saved +
-                                   "MOD_KOVEX4_CLIENTS=4\nMOD_KOVEX4_WRITE_SINGLE=1\n"
-                                   "MOD_KOVEX4_LISTEN=10.0.0.2\nMOD_KOVEX4_TLS_CERT=/c.pem\n"
-                                   "MOD_KOVEX4_TLS_CA=/ca.pem\nMOD_KOVEX4_TLS_WRITERS=\"op, eng\"\n");
+    EXPECT_EQ(read_file(path),
+              saved + "MOD_KOVEX4_CLIENTS=4\nMOD_KOVEX4_WRITE_SINGLE=1\n"
+                      "MOD_KOVEX4_LISTEN=10.0.0.2\nMOD_KOVEX4_TLS_CERT=/c.pem\n"
+                      "MOD_KOVEX4_TLS_CA=/ca.pem\nMOD_KOVEX4_TLS_WRITERS=\"op, eng\"\n");
     EXPECT_EQ(dump(load_text(dir, read_file(path))), dump(s));
 
     // A missing file clears every field, silently.

@@ -48,14 +48,20 @@ struct Line : Pty {
 
 } // namespace
 
-TEST(ComLock, CreatesLockOfFinalComponentHoldingPaddedPid) {
+// The lock is named after the device a path resolves to: through symbolic links (a by-id name)
+// the kernel's name; a path that resolves to nothing keeps its own last part.
+TEST(ComLock, CreatesLockOfResolvedNameHoldingPaddedPid) {
     LockDir d;
     const std::string long_name(60, 'x');
+    write_file(d.dir.file("ttyREAL"), "");
+    mkdir(d.dir.file("by-id").c_str(), 0755);
+    ASSERT_EQ(symlink("../ttyREAL", d.dir.file("by-id/usb-x-port0").c_str()), 0);
     const std::pair<std::string, std::string> rows[] = {
-        {"/dev/ttyS1", d.lock("ttyS1")},
+        {"/dev/ttyKOVEX4NONE", d.lock("ttyKOVEX4NONE")},
         {"ttyUSB0", d.lock("ttyUSB0")},
         {"/dev/", d.lock("")},
         {"/dev/" + long_name, d.lock(long_name).substr(0, 63)},
+        {d.dir.file("by-id/usb-x-port0"), d.lock("ttyREAL")},
     };
     const mode_t mask = umask(0);
     umask(mask);
@@ -63,6 +69,7 @@ TEST(ComLock, CreatesLockOfFinalComponentHoldingPaddedPid) {
         SCOPED_TRACE(device);
         EXPECT_EQ(com_lock(device.c_str(), 1), 1);
         EXPECT_EQ(read_file(lock), pid_text(getpid()));
+        EXPECT_EQ(com_lock_owner(lock.substr(lock.rfind("LCK..") + 5).c_str()), getpid());
         struct stat st {};
         EXPECT_EQ(stat(lock.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0644 & ~mask);
@@ -96,16 +103,14 @@ TEST(ComLock, StaleLockTakenOverAndAnyLockRemoved) {
     EXPECT_TRUE(log.lines().empty());
 }
 
-// A live owner, a lock without a process id, an unreadable one (a folder, "/", in its place)
-// and a missing lock directory are all waited out for the whole time-out of 1 s, and so is a
-// live owner while the thread gets a signal every 50 ms.
+// A live owner, a lock without a process id and a missing lock directory are all waited out for
+// the whole time-out of 1 s, and so is a live owner while the thread gets a signal every 50 ms.
 TEST(ComLock, BusyUnreadableOrNoDirectoryWaitsTheWholeTimeout) {
     const std::pair<const char*, std::string> rows[] = {
         {"ttyLive", pid_text(getppid())},
         {"ttyEmpty", ""},
         {"ttyText", "owner\n"},
-        {"ttyNegative", "        -5\n"},
-        {"ttyFolder", "/"},
+        {"ttyNegative", "        -1\n"},
         {"ttySignals", pid_text(getppid())},
         {"ttyNoDir", ""},
     };
@@ -120,10 +125,7 @@ TEST(ComLock, BusyUnreadableOrNoDirectoryWaitsTheWholeTimeout) {
     LockDir d;
     std::vector<std::thread> threads; // the rows in the lock folder wait side by side
     for (size_t i = 0; i + 1 < std::size(rows); ++i) {
-        if (rows[i].second == "/")
-            mkdir(d.lock(rows[i].first).c_str(), 0755);
-        else
-            write_file(d.lock(rows[i].first), rows[i].second);
+        write_file(d.lock(rows[i].first), rows[i].second);
         threads.emplace_back(attempt, i);
     }
     for (std::thread& t : threads)
@@ -137,6 +139,30 @@ TEST(ComLock, BusyUnreadableOrNoDirectoryWaitsTheWholeTimeout) {
         EXPECT_LT(outcomes[i].second, 3.0);
     }
     EXPECT_GT(SignalStorm::handled(), 0u);
+}
+
+// Whoever may write to the lock folder can put something else than a regular file under a
+// device's lock name: a FIFO (which a plain open would wait on for ever), a symbolic link (to a
+// file holding this process's id, or to nothing) or a folder. None is a lock that can be taken,
+// none is waited out, and each is left as it was.
+TEST(ComLock, AnythingButARegularFileIsRefusedAtOnce) {
+    LockDir d;
+    write_file(d.dir.file("ours"), pid_text(getpid()));
+    ASSERT_EQ(mkfifo(d.lock("ttyFifo").c_str(), 0666), 0);
+    ASSERT_EQ(symlink(d.dir.file("ours").c_str(), d.lock("ttyLink").c_str()), 0);
+    ASSERT_EQ(symlink(d.dir.file("none").c_str(), d.lock("ttyDangling").c_str()), 0);
+    ASSERT_EQ(mkdir(d.lock("ttyFolder").c_str(), 0755), 0);
+    for (const char* device : {"ttyFifo", "ttyLink", "ttyDangling", "ttyFolder"}) {
+        SCOPED_TRACE(device);
+        ComLockRefusal why = ComLockRefusal::none;
+        EXPECT_EQ(com_lock(device, 5, &why), 0);
+        EXPECT_EQ(why, ComLockRefusal::not_regular); // at once, not after the time-out
+        EXPECT_EQ(com_lock_owner(device), 0);
+        struct stat st {};
+        EXPECT_EQ(lstat(d.lock(device).c_str(), &st), 0);
+        EXPECT_FALSE(S_ISREG(st.st_mode));
+    }
+    EXPECT_EQ(read_file(d.dir.file("ours")), pid_text(getpid()));
 }
 
 // The speed code, CS7 (CS8 otherwise), CSTOPB for 2 stop bits, parity from the first letter

@@ -24,12 +24,18 @@ struct Options {
     std::string log;
     int seconds = 0;         // trace: 0 until Ctrl-C
     std::string client_cert; // settings: a client certificate to check
+    // modbus: the gateway to ask, the TLS files to ask it with, and the words after "modbus"
+    // ("read ADDRESS COUNT" or "write ADDRESS VALUE...").
+    std::string host, port;
+    std::string cert, key, ca;
+    std::vector<std::string> words;
 };
 
 int run_settings(const Options& opt);
 int run_line(const Options& opt);
 int run_status(const Options& opt);
 int run_trace(const Options& opt);
+int run_modbus(const Options& opt);
 
 // What the gateway's code logged while the probe ran: shown by the probe, never sent to syslog.
 extern std::vector<std::string> g_logged;
@@ -39,6 +45,8 @@ extern volatile sig_atomic_t g_stop;
 
 // printf into a string.
 __attribute__((format(printf, 1, 2))) std::string text_of(const char* format, ...);
+// "kovex4-probe: TEXT" and where to find the usage on standard error; returns the exit status 2.
+int usage_error(const std::string& text);
 // Appends `item` to a list, after `separator` unless the list is empty.
 void join(std::string& list, const char* separator, const std::string& item);
 // "kovex4-probe: cannot read FILE: REASON" on standard error, or as {"error": ...} with --json;

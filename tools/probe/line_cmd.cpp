@@ -28,6 +28,7 @@ struct Probe {
     DevLine line;
     DevTrace trace{};
     bool took_lock = false;
+    std::string lock; // its file
 };
 
 // The settings with the command line's overrides, in the settings' own form.
@@ -55,7 +56,7 @@ bool load_line_settings(Probe& p) {
 
 // Takes the lock and opens the line as the gateway does; never breaks a live process's lock.
 bool take_line(Probe& p) {
-    std::string lock;
+    std::string& lock = p.lock;
     if (!use_lock_dir(p.opt, p.port.path, lock))
         return false;
     const int owner = com_lock_owner(p.port.path.c_str());
@@ -86,8 +87,9 @@ bool take_line(Probe& p) {
 
 void release_line(Probe& p) {
     dev_line_close(p.line);
+    // The lock taken, even if the device has gone meanwhile and its name resolves to nothing.
     if (p.took_lock)
-        com_unlock(p.port.path.c_str());
+        com_release(p.lock.c_str());
 }
 
 // The line as com_open sets it up, in words.
@@ -426,7 +428,7 @@ int run_scan_baud(Probe& p) {
 } // namespace
 
 int run_line(const Options& opt) {
-    Probe p{opt, {}, {}, 0, {}, {}, false};
+    Probe p{opt, {}, {}, 0, {}, {}, false, {}};
     if (!load_line_settings(p))
         return 2;
     if (!take_line(p)) {

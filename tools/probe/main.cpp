@@ -35,11 +35,17 @@ const char USAGE[] =
     "             1 when one was not, 2 when the line cannot be taken or opened\n"
     "  status     make the running gateway log its counters (SIGUSR1) and show that line;\n"
     "             exit status 0 when shown, 1 when no readable log has it, 2 when no gateway\n"
-    "             holds the line or it cannot be signalled\n"
+    "             holds the line, it cannot be signalled or the --log file cannot be read\n"
     "  trace      switch the running gateway's traffic trace on (SIGUSR2), show its lines as\n"
     "             they are logged, and switch it off again at Ctrl-C or after --seconds;\n"
     "             exit status 0 when switched on and off, 1 when no readable log shows it,\n"
-    "             2 when no gateway holds the line or it cannot be signalled\n"
+    "             2 as for status\n"
+    "  modbus     ask a gateway as a Modbus TCP client, plain or over TLS:\n"
+    "               modbus --host H --port P [--cert F --key F --ca F] read ADDRESS COUNT\n"
+    "               modbus --host H --port P [--cert F --key F --ca F] write ADDRESS VALUE...\n"
+    "             reads COUNT registers (function 3) or writes the VALUEs (function 16) from\n"
+    "             the 0-based ADDRESS (numbers decimal or 0x hex) and shows the answer;\n"
+    "             exit status 0 for a normal answer, 1 for an exception, 2 for none\n"
     "\n"
     "Options:\n"
     "  -c, --settings FILE  the settings file (default /opt/kovex4/etc/settings)\n"
@@ -64,6 +70,12 @@ const char USAGE[] =
     "                       messages, else journalctl)\n"
     "trace:\n"
     "      --seconds N      switch the trace off after N seconds (default: at Ctrl-C)\n"
+    "modbus:\n"
+    "      --host HOST      the gateway's address or name\n"
+    "      --port PORT      its Modbus TCP port (MOD_KOVEX4_PORT)\n"
+    "      --cert FILE      this client's certificate (PEM), for Modbus over TLS\n"
+    "      --key FILE       its private key (PEM)\n"
+    "      --ca FILE        the authority the gateway's certificate must chain to (PEM)\n"
     "  -h, --help           show this text\n";
 
 void capture_log(int, const char* message) {
@@ -74,23 +86,28 @@ void ask_stop(int) {
     g_stop = 1;
 }
 
-int usage_error(const std::string& text) {
-    std::fprintf(stderr, "kovex4-probe: %s\nTry 'kovex4-probe --help'.\n", text.c_str());
-    return 2;
-}
-
 // The subcommands each option belongs to.
 struct OptionUse {
     const char* name;
     const char* commands;
 };
 constexpr OptionUse OPTION_USE[] = {
-    {"--device", "line"},        {"--baud", "line"},
-    {"--station", "line"},       {"--register", "line"},
-    {"--scan-stations", "line"}, {"--scan-baud", "line"},
-    {"--wait", "line"},          {"--lock-dir", "line status trace"},
-    {"--log", "status trace"},   {"--seconds", "trace"},
+    {"--device", "line"},
+    {"--baud", "line"},
+    {"--station", "line"},
+    {"--register", "line"},
+    {"--scan-stations", "line"},
+    {"--scan-baud", "line"},
+    {"--wait", "line"},
+    {"--lock-dir", "line status trace"},
+    {"--log", "status trace"},
+    {"--seconds", "trace"},
     {"--client-cert", "settings"},
+    {"--host", "modbus"},
+    {"--port", "modbus"},
+    {"--cert", "modbus"},
+    {"--key", "modbus"},
+    {"--ca", "modbus"},
 };
 
 // True when `command` is one of the blank-separated words of `list`.
@@ -117,7 +134,12 @@ int parse_options(int argc, char** argv, Options& opt) {
         LOCK_DIR,
         LOG,
         SECONDS,
-        CLIENT_CERT
+        CLIENT_CERT,
+        HOST,
+        PORT,
+        CERT,
+        KEY,
+        CA
     };
     static const option longopts[] = {
         {"settings", required_argument, nullptr, 'c'},
@@ -133,6 +155,11 @@ int parse_options(int argc, char** argv, Options& opt) {
         {"log", required_argument, nullptr, LOG},
         {"seconds", required_argument, nullptr, SECONDS},
         {"client-cert", required_argument, nullptr, CLIENT_CERT},
+        {"host", required_argument, nullptr, HOST},
+        {"port", required_argument, nullptr, PORT},
+        {"cert", required_argument, nullptr, CERT},
+        {"key", required_argument, nullptr, KEY},
+        {"ca", required_argument, nullptr, CA},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -140,7 +167,7 @@ int parse_options(int argc, char** argv, Options& opt) {
     int c;
     int index = -1;
     while ((c = getopt_long(argc, argv, "c:h", longopts, &index)) != -1) {
-        if (c >= DEVICE && c <= CLIENT_CERT)
+        if (c >= DEVICE && c <= CA)
             given.push_back(std::string("--") + longopts[index].name);
         index = -1;
         switch (c) {
@@ -199,6 +226,21 @@ int parse_options(int argc, char** argv, Options& opt) {
         case CLIENT_CERT:
             opt.client_cert = optarg;
             break;
+        case HOST:
+            opt.host = optarg;
+            break;
+        case PORT:
+            opt.port = optarg;
+            break;
+        case CERT:
+            opt.cert = optarg;
+            break;
+        case KEY:
+            opt.key = optarg;
+            break;
+        case CA:
+            opt.ca = optarg;
+            break;
         case 'h':
             std::printf(USAGE, settings_key(SettingsField::device).name,
                         settings_key(SettingsField::baudrate).name,
@@ -209,23 +251,36 @@ int parse_options(int argc, char** argv, Options& opt) {
             return 2;
         }
     }
-    // getopt moves the command word behind the options: it is the one argument left.
-    if (optind != argc - 1)
-        return usage_error(optind == argc ? "no command (settings, line, status or trace)"
-                                          : "one command at a time");
+    // getopt moves the command word behind the options: it is the one argument left, but for
+    // the words of a modbus request.
+    if (optind == argc)
+        return usage_error("no command (settings, line, status, trace or modbus)");
     opt.command = argv[optind];
-    if (!names("settings line status trace", opt.command))
+    if (!names("settings line status trace modbus", opt.command))
         return usage_error("unknown command " + opt.command);
+    opt.words.assign(argv + optind + 1, argv + argc);
+    if (opt.command != "modbus" && !opt.words.empty())
+        return usage_error("one command at a time");
     for (const std::string& name : given)
         for (const OptionUse& use : OPTION_USE)
             if (name == use.name && !names(use.commands, opt.command))
                 return usage_error(name + " does not belong to " + opt.command);
     if (int(opt.scan_stations) + int(opt.scan_baud) + int(!opt.ranges.empty()) > 1)
         return usage_error("--register, --scan-stations and --scan-baud go one at a time");
+    if (opt.command == "modbus" && (opt.host.empty() || opt.port.empty()))
+        return usage_error("modbus needs --host and --port");
+    const int tls_files = int(!opt.cert.empty()) + int(!opt.key.empty()) + int(!opt.ca.empty());
+    if (tls_files != 0 && tls_files != 3)
+        return usage_error("--cert, --key and --ca go together (Modbus over TLS) or not at all");
     return 0;
 }
 
 } // namespace
+
+int usage_error(const std::string& text) {
+    std::fprintf(stderr, "kovex4-probe: %s\nTry 'kovex4-probe --help'.\n", text.c_str());
+    return 2;
+}
 
 std::string text_of(const char* format, ...) {
     va_list args;
@@ -306,6 +361,8 @@ int main(int argc, char** argv) {
         return run_settings(opt);
     if (opt.command == "status")
         return run_status(opt);
+    if (opt.command == "modbus")
+        return run_modbus(opt);
     // Ctrl-C ends a long scan after the exchange in progress, so that the lock is released, and
     // a trace after switching it off again.
     struct sigaction action {};

@@ -4,8 +4,14 @@
 // map; this file only explains them.
 #include "probe.h"
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 
@@ -405,6 +411,15 @@ struct Checker {
     }
 };
 
+// "mode 0640, owner 0, group 5" of a file or folder.
+std::string mode_words(const struct stat& st) {
+    char text[64];
+    std::snprintf(text, sizeof text, "mode %04o, owner %u, group %u",
+                  static_cast<unsigned>(st.st_mode & 07777), static_cast<unsigned>(st.st_uid),
+                  static_cast<unsigned>(st.st_gid));
+    return text;
+}
+
 // A FILE over `text` for the gateway's reader; nullptr when it cannot be made.
 FILE* text_file(const std::string& text) {
     // fmemopen cannot read a buffer of size 0; an empty file reads the same as "\n" here.
@@ -464,6 +479,11 @@ void probe_check_settings(const std::string& text, const ProbeHost& host,
     if (file != nullptr)
         std::fclose(file);
 
+    if (text.rfind(SETTINGS_BOM, 0) == 0)
+        check.warn(1, "",
+                   "the file starts with a UTF-8 byte-order mark (saved as \"UTF-8 with BOM\"): "
+                   "the gateway skips it, other programs may read it as part of the first key; "
+                   "save the file without it");
     for (size_t k = 0; k < KEYS; ++k)
         report.rows.push_back({SETTINGS_KEYS[k].name, first[k], value[k], "", ""});
     for (size_t k = 0; k < KEYS; ++k) {
@@ -481,6 +501,40 @@ void probe_check_settings(const std::string& text, const ProbeHost& host,
                          return (a.line == 0 ? INT32_MAX : a.line) <
                                 (b.line == 0 ? INT32_MAX : b.line);
                      });
+}
+
+ProbeNoAccess probe_user_cannot_read(const char* user, const std::string& path) {
+    const passwd* entry = getpwnam(user);
+    char real[PATH_MAX];
+    if (entry == nullptr || realpath(path.c_str(), real) == nullptr)
+        return {};
+    const uid_t uid = entry->pw_uid;
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    if (getgrouplist(user, entry->pw_gid, groups.data(), &count) < 0)
+        count = 0;
+    groups.resize(static_cast<size_t>(count));
+    // Owner, else group, else others: the first class the user belongs to decides.
+    auto permits = [&](const struct stat& st, mode_t owner_bit) {
+        const bool in_group = std::find(groups.begin(), groups.end(), st.st_gid) != groups.end();
+        const mode_t bit = st.st_uid == uid ? owner_bit
+                           : in_group       ? owner_bit >> 3
+                                            : owner_bit >> 6;
+        return uid == 0 || (st.st_mode & bit) != 0;
+    };
+    // Every folder on the way must let the user through, and the file let it read.
+    struct stat st {};
+    const std::string file = real;
+    for (size_t slash = file.find('/', 1); slash != std::string::npos;
+         slash = file.find('/', slash + 1)) {
+        const std::string folder = file.substr(0, slash);
+        if (stat(folder.c_str(), &st) == 0 && !permits(st, S_IXUSR))
+            return {"the folder " + folder + " (" + mode_words(st) + ") is closed to it",
+                    "move the file to a folder it can reach, such as /opt/kovex4/etc"};
+    }
+    if (stat(real, &st) != 0 || permits(st, S_IRUSR))
+        return {};
+    return {mode_words(st), std::string("chgrp ") + user + " and chmod 0640 it"};
 }
 
 ProbeFinding probe_classify(const uint8_t* sent, size_t sent_len, const uint8_t* received,
@@ -628,25 +682,36 @@ std::string probe_describe_range(uint32_t start, uint32_t count) {
     return text.empty() ? "no items" : text;
 }
 
+namespace {
+
+// A decimal or 0x hex number of at most 0x10000 at `p`, which is moved past it.
+bool parse_number(const char*& p, uint32_t& out) {
+    int base = 10;
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+        base = 16;
+        p += 2;
+    }
+    const char* digits = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
+    uint64_t v = 0;
+    const char* begin = p;
+    for (; *p != '\0' && std::strchr(digits, *p) != nullptr; ++p) {
+        const int d = *p <= '9' ? *p - '0' : (*p | 0x20) - 'a' + 10;
+        v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+        if (v > 0x10000)
+            return false;
+    }
+    out = static_cast<uint32_t>(v);
+    return p != begin;
+}
+
+} // namespace
+
+bool probe_parse_word(const char* text, uint32_t& value) {
+    return parse_number(text, value) && *text == '\0' && value <= 0xFFFF;
+}
+
 bool probe_parse_register(const char* text, ProbeRange& range) {
-    auto number = [](const char*& p, uint32_t& out) {
-        int base = 10;
-        if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
-            base = 16;
-            p += 2;
-        }
-        const char* digits = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
-        uint64_t v = 0;
-        const char* begin = p;
-        for (; *p != '\0' && std::strchr(digits, *p) != nullptr; ++p) {
-            const int d = *p <= '9' ? *p - '0' : (*p | 0x20) - 'a' + 10;
-            v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
-            if (v > 0x10000)
-                return false;
-        }
-        out = static_cast<uint32_t>(v);
-        return p != begin;
-    };
+    const auto number = parse_number;
     const char* p = text;
     range = {0, 1};
     if (!number(p, range.start) || range.start > 0xFFFF)

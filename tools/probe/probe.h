@@ -48,6 +48,15 @@ Settings probe_load_settings(const std::string& text);
 void probe_check_settings(const std::string& text, const ProbeHost& host,
                           ProbeSettingsReport& report);
 
+// What keeps user `user` (with its groups) from reading the file `path`, as modes and owners
+// decide: empty when nothing does, or when there is no such user or file here.
+struct ProbeNoAccess {
+    // "mode 0600, owner 0, group 0", or "the folder F (mode ...) is closed to it"
+    std::string obstacle;
+    std::string remedy; // "chgrp kovex4 and chmod 0640 it", ...
+};
+ProbeNoAccess probe_user_cannot_read(const char* user, const std::string& path);
+
 // ---- one device exchange ----
 
 enum class ProbeVerdict : uint8_t {
@@ -101,6 +110,9 @@ inline constexpr std::array<ProbeRange, 8> PROBE_DEFAULT_READS = {{
 
 // Which items stand behind registers start ... start + count - 1, in words ("i 1-3").
 std::string probe_describe_range(uint32_t start, uint32_t count);
+
+// A register address or value: decimal or 0x hex, 0 to 65535.
+bool probe_parse_word(const char* text, uint32_t& value);
 
 // "R" or "R:N" with R decimal or 0x hex below 65536 and N 1 to MODBUS_MAX_READ reaching no
 // further than 65536.

@@ -1,16 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 // kovex4-probe settings: the settings file key by key, as the gateway uses it, with warnings.
 #include <arpa/inet.h>
-#include <grp.h>
 #include <ifaddrs.h>
+#include <mbedtls/oid.h>
 #include <netinet/in.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -39,31 +39,15 @@ std::vector<uint32_t> local_addresses() {
     return out;
 }
 
-// Why the packaged service's user cannot read `path`, empty when it can or when there is no such
-// user here. The file's own mode and owner decide: the service runs as that user with its groups.
+// Why the packaged service's user cannot read the settings file `path`, empty when it can or
+// when there is no such user here.
 std::string service_cannot_read(const std::string& path) {
-    const passwd* user = getpwnam(SERVICE_USER);
-    struct stat st {};
-    if (user == nullptr || stat(path.c_str(), &st) != 0)
+    const ProbeNoAccess no = probe_user_cannot_read(SERVICE_USER, path);
+    if (no.obstacle.empty())
         return "";
-    // Owner, else group, else others: the first class the user belongs to decides.
-    bool in_group = false;
-    int count = 64;
-    std::vector<gid_t> groups(static_cast<size_t>(count));
-    if (getgrouplist(SERVICE_USER, user->pw_gid, groups.data(), &count) >= 0)
-        for (int i = 0; i < count; ++i)
-            in_group = in_group || groups[static_cast<size_t>(i)] == st.st_gid;
-    const bool readable = st.st_uid == user->pw_uid ? (st.st_mode & S_IRUSR) != 0
-                          : in_group                ? (st.st_mode & S_IRGRP) != 0
-                                                    : (st.st_mode & S_IROTH) != 0;
-    if (readable)
-        return "";
-    return text_of("user %s, whom the packaged service runs as, cannot read this file (mode "
-                   "%04o, owner %u, group %u): the gateway then runs as if it were empty; "
-                   "chgrp %s and chmod 0640 it",
-                   SERVICE_USER, static_cast<unsigned>(st.st_mode & 07777),
-                   static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_gid),
-                   SERVICE_USER);
+    return text_of("user %s, whom the packaged service runs as, cannot read this file (%s): the "
+                   "gateway then runs as if it were empty; %s",
+                   SERVICE_USER, no.obstacle.c_str(), no.remedy.c_str());
 }
 
 // "YYYY-MM-DD" of a certificate's date.
@@ -87,9 +71,27 @@ ProbeKeyRow* row_of(ProbeSettingsReport& report, SettingsField field) {
     return nullptr;
 }
 
-// The TLS files as the gateway loads them (readable, the key matching the certificate), the dates
-// of the certificates, and a client's certificate when one is given: its authority, dates and
-// role.
+// What a certificate's extended key usage and key usage do not allow of its use by a TLS server
+// (serverAuth) or client (clientAuth), with digitalSignature for the ephemeral key exchange, by
+// the library's own checks; empty when they allow it (without the extensions, everything is).
+std::string usage_problem(const mbedtls_x509_crt& cert, bool server) {
+    const int refused =
+        server
+            ? mbedtls_x509_crt_check_extended_key_usage(&cert, MBEDTLS_OID_SERVER_AUTH,
+                                                        MBEDTLS_OID_SIZE(MBEDTLS_OID_SERVER_AUTH))
+            : mbedtls_x509_crt_check_extended_key_usage(&cert, MBEDTLS_OID_CLIENT_AUTH,
+                                                        MBEDTLS_OID_SIZE(MBEDTLS_OID_CLIENT_AUTH));
+    if (refused != 0)
+        return std::string("its extended key usage lacks ") +
+               (server ? "serverAuth" : "clientAuth");
+    if (mbedtls_x509_crt_check_key_usage(&cert, MBEDTLS_X509_KU_DIGITAL_SIGNATURE) != 0)
+        return "its key usage lacks digitalSignature";
+    return "";
+}
+
+// The TLS files as the gateway loads them (readable by the service's user, the key matching the
+// certificate), the dates and uses of the certificates, and a client's certificate when one is
+// given: its authority, dates, uses and role, and what the gateway lets it do.
 void check_tls(const Options& opt, const Settings& s, ProbeSettingsReport& report) {
     if (s.tls_cert.empty() || s.tls_key.empty() || s.tls_ca.empty())
         return;
@@ -99,6 +101,18 @@ void check_tls(const Options& opt, const Settings& s, ProbeSettingsReport& repor
         report.warnings.push_back(
             {row != nullptr ? row->line : 0, row != nullptr ? row->key : std::string(), text});
     };
+    for (const SettingsField field :
+         {SettingsField::tls_cert, SettingsField::tls_key, SettingsField::tls_ca}) {
+        const std::string& path = *settings_text(s, settings_key(field));
+        const ProbeNoAccess no = probe_user_cannot_read(SERVICE_USER, path);
+        if (!no.obstacle.empty())
+            warn(row_of(report, field),
+                 text_of("user %s, whom the packaged service runs as, cannot read %s (%s): the "
+                         "gateway then logs \"TLS setup error: %s: PK - Read/write of file "
+                         "failed\" and runs without a Modbus server; %s",
+                         SERVICE_USER, path.c_str(), no.obstacle.c_str(), path.c_str(),
+                         no.remedy.c_str()));
+    }
     static TlsCredentials tls;
     char reason[TLS_REASON_SIZE];
     if (!tls_credentials_load(tls, s.tls_cert.c_str(), s.tls_key.c_str(), s.tls_ca.c_str(), reason,
@@ -122,6 +136,15 @@ void check_tls(const Options& opt, const Settings& s, ProbeSettingsReport& repor
         else if (row != nullptr)
             row->note = "valid until " + date_of(cert->valid_to);
     }
+    // The gateway's certificate serves its TLS server, and the push when it goes over TLS.
+    if (const std::string problem = usage_problem(tls.cert, true); !problem.empty())
+        warn(cert_row, "the certificate cannot serve: " + problem +
+                           ", so every client's handshake fails (the client may report \"None of "
+                           "the common ciphersuites is usable\" or a handshake failure alert)");
+    else if (const std::string push = usage_problem(tls.cert, false);
+             !s.ipaddr.empty() && !push.empty())
+        warn(cert_row, "the certificate cannot be presented for the push over TLS to " + s.ipaddr +
+                           ": " + push + ", so the receiver refuses it");
     if (!opt.client_cert.empty()) {
         mbedtls_x509_crt client;
         mbedtls_x509_crt_init(&client);
@@ -146,6 +169,10 @@ void check_tls(const Options& opt, const Settings& s, ProbeSettingsReport& repor
             for (std::string line; std::getline(lines, line);)
                 why += (why.empty() ? "" : "; ") + line;
             warn(nullptr, opt.client_cert + " would be refused: " + why);
+        } else if (const std::string use = usage_problem(client, false); !use.empty()) {
+            warn(nullptr, opt.client_cert + " would be refused: " + use +
+                              " (the gateway logs \"TLS handshake with ... failed: SSL - "
+                              "Processing of the Certificate handshake message failed\")");
         } else if (!tls_cert_role(client, role, sizeof role)) {
             warn(nullptr, opt.client_cert + " has no role (extension " + TLS_ROLE_OID_TEXT +
                               "): the client may only read");
@@ -157,8 +184,13 @@ void check_tls(const Options& opt, const Settings& s, ProbeSettingsReport& repor
             for (std::string word; words >> word;)
                 writer = writer || word == role;
             if (writers_row != nullptr)
-                writers_row->note = opt.client_cert + ": role " + role +
-                                    (writer ? ", may write" : ", may only read");
+                writers_row->note =
+                    opt.client_cert + ": role " + role +
+                    (!writer ? ", may only read"
+                     : s.read_only != 0
+                         ? ", may only read (" +
+                               std::string(settings_key(SettingsField::read_only).name) + " is on)"
+                         : ", may write");
         }
         mbedtls_x509_crt_free(&client);
     }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,17 +35,25 @@ bool find_gateway(const Options& opt, Gateway& gateway) {
     if (!use_lock_dir(opt, path, lock))
         return false;
     gateway.pid = com_lock_owner(path.c_str());
+    struct stat st {};
     if (gateway.pid <= 0) {
-        std::fprintf(stderr,
-                     "kovex4-probe: no gateway runs: the lock file %s names no running "
-                     "process\n",
-                     lock.c_str());
+        const bool there = lstat(lock.c_str(), &st) == 0;
+        std::fprintf(stderr, "kovex4-probe: no gateway runs: %s\n",
+                     (!there ? "there is no lock file " + lock
+                      : !S_ISREG(st.st_mode)
+                          ? "the lock file " + lock + " is not a regular file"
+                          : "the lock file " + lock + " names no running process")
+                         .c_str());
         return false;
     }
     // SIGUSR1 and SIGUSR2 end a process that does not expect them: only the gateway gets them.
     if (process_name(gateway.pid) != "kovex4") {
         std::fprintf(stderr, "kovex4-probe: %s is held by process %d (%s), not by kovex4\n",
                      path.c_str(), gateway.pid, process_name(gateway.pid).c_str());
+        return false;
+    }
+    if (!opt.log.empty() && access(opt.log.c_str(), R_OK) != 0) {
+        cannot_read(opt, opt.log, errno);
         return false;
     }
     gateway.log_file = opt.log;
@@ -66,6 +75,8 @@ GatewayLog::GatewayLog(const Gateway& gateway) : gateway_(gateway) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        // Its complaints ("No journal files were found.") are not the gateway's lines.
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
         char* const argv[] = {const_cast<char*>("journalctl"), const_cast<char*>("-t"),
                               const_cast<char*>("kovex4"),     const_cast<char*>("-f"),
                               const_cast<char*>("-n"),         const_cast<char*>("0"),
