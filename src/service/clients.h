@@ -1,0 +1,56 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+// The Modbus TCP clients of the service: accepting them into their places, the TLS handshake,
+// receiving their requests and sending their answers.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "modbus/mbap.h"
+#include "sys/tls.h"
+
+// How long one answer may wait for room in the client's socket before the client is dropped.
+inline constexpr int SERVICE_SEND_SECONDS = 10;
+// The most clients MOD_KOVEX4_CLIENTS can allow at once.
+inline constexpr uint32_t SERVICE_MAX_CLIENTS = 16;
+// How long a TLS client has from its connection to the end of its handshake.
+inline constexpr int SERVICE_HANDSHAKE_SECONDS = 10;
+
+// One Modbus TCP connection: its own frame parser and the bytes of its last read not yet served.
+struct ServiceClient {
+    int fd = -1;
+    MbapParser parser;
+    uint64_t last_active = 0; // the service's event count at its accept or its last request
+    std::array<uint8_t, 256> input;
+    int32_t input_next = 0; // input[input_next .. input_end) is still to be parsed
+    int32_t input_end = 0;
+    char address[16] = ""; // the peer's dotted IPv4 address
+    // Over TLS: the session (open from the accept on), when its handshake must be done, whether
+    // it last waited for room to send, and whether its certificate's role may write.
+    TlsSession tls{};
+    int64_t handshake_due_us = 0;
+    bool handshake_wants_write = false;
+    bool tls_writer = false;
+};
+
+struct Service;
+
+// Accepts a connection on the listening socket into a client's place (see clients.cpp), unless
+// the allow list refuses it.
+void clients_accept(Service& service);
+// One read from a client into its input (over TLS: a step of its handshake, or its records); a
+// closed or failed connection is closed here.
+void clients_receive(Service& service, ServiceClient& client);
+// With several clients, between two requests served: reads at once (without waiting) what the
+// clients whose input is used up have sent meanwhile, so that a request arriving during another
+// client's batch takes its turn in the next round instead of waiting for the whole batch.
+void clients_take_in(Service& service);
+// Whether this client's writes (functions 16 and 6) may reach the device: over TLS, by the role
+// in its certificate. MOD_KOVEX4_READ_ONLY, which refuses every client's writes, is an option of
+// the request handler (MODBUS_READ_ONLY) and applies after this.
+bool clients_may_write(const Service& service, const ServiceClient& client);
+// Sends one answer of `size` bytes to the client, dropping the client when it cannot take it
+// within the send limit.
+void clients_send(Service& service, ServiceClient& client, const uint8_t* wire, size_t size);
+// A TLS client's handshake that has not ended by `now_us` is given up.
+void clients_check_time(Service& service, int64_t now_us);
