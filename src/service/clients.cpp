@@ -26,6 +26,14 @@ void close_client(ServiceClient& client) {
     client.input_next = client.input_end = 0;
 }
 
+// A TLS client whose handshake did not succeed is logged, within the limit of such lines, and
+// closed.
+void handshake_failed(Service& service, ServiceClient& client, const char* reason) {
+    if (log_limit_take(service.refusal_lines, wait_clock_us()))
+        log_msg(LOG_NOTICE, "TLS handshake with %s failed: %s", client.address, reason);
+    close_client(client);
+}
+
 // Where a new connection goes: a free place while there is one, otherwise the place of the client
 // that has been idle longest (with one client: the current one), which is closed.
 ServiceClient& place_for_new_client(Service& service) {
@@ -63,8 +71,7 @@ bool continue_handshake(Service& service, ServiceClient& client) {
     if (step < 0) {
         char reason[TLS_REASON_SIZE];
         tls_reason(client.tls, reason, sizeof reason);
-        log_msg(LOG_NOTICE, "TLS handshake with %s failed: %s", client.address, reason);
-        close_client(client);
+        handshake_failed(service, client, reason);
         return false;
     }
     char role[TLS_ROLE_SIZE];
@@ -112,7 +119,8 @@ void clients_accept(Service& service) {
         char address[16];
         inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address);
         socket_close(fd);
-        log_msg(LOG_NOTICE, "TCP connection from %s refused", address);
+        if (log_limit_take(service.refusal_lines, wait_clock_us()))
+            log_msg(LOG_NOTICE, "TCP connection from %s refused", address);
         ++service.counters.clients_refused;
         return;
     }
@@ -140,10 +148,8 @@ void clients_accept(Service& service) {
     client.handshake_due_us = wait_clock_us() + int64_t{SERVICE_HANDSHAKE_SECONDS} * 1000000;
     client.handshake_wants_write = false;
     client.tls_writer = false;
-    if (!tls_session_open(client.tls, service.tls.server, fd)) {
-        log_msg(LOG_NOTICE, "TLS handshake with %s failed: %s", client.address, "out of memory");
-        close_client(client);
-    }
+    if (!tls_session_open(client.tls, service.tls.server, fd))
+        handshake_failed(service, client, "out of memory");
 }
 
 void clients_receive(Service& service, ServiceClient& client) {
@@ -202,7 +208,7 @@ void clients_send(Service& service, ServiceClient& client, const uint8_t* wire, 
     }
 }
 
-void clients_check_time(Service& service, int64_t now_us) {
+void clients_check(Service& service, int64_t now_us) {
     for (ServiceClient& client : service.clients) {
         if (client.fd < 0 || !client.tls.open || client.tls.established ||
             now_us < client.handshake_due_us)
@@ -210,7 +216,8 @@ void clients_check_time(Service& service, int64_t now_us) {
         char reason[48];
         std::snprintf(reason, sizeof reason, "not done within %d seconds",
                       SERVICE_HANDSHAKE_SECONDS);
-        log_msg(LOG_NOTICE, "TLS handshake with %s failed: %s", client.address, reason);
-        close_client(client);
+        handshake_failed(service, client, reason);
     }
+    if (const uint32_t left_out = log_limit_due(service.refusal_lines, now_us))
+        log_msg(LOG_NOTICE, "%u lines left out", left_out);
 }

@@ -16,6 +16,10 @@ inline constexpr uint32_t SERVICE_MAX_CLIENTS = 16;
 // How long a TLS client has from its connection to the end of its handshake.
 inline constexpr int SERVICE_HANDSHAKE_SECONDS = 10;
 
+// At most this many lines a second about refused connections and failed TLS handshakes (a flood
+// of them must not flood the log); the rest are counted in one "N lines left out" line.
+inline constexpr uint32_t SERVICE_REFUSAL_LINES = 10;
+
 // One Modbus TCP connection: its own frame parser and the bytes of its last read not yet served.
 struct ServiceClient {
     int fd = -1;
@@ -52,5 +56,6 @@ bool clients_may_write(const Service& service, const ServiceClient& client);
 // Sends one answer of `size` bytes to the client, dropping the client when it cannot take it
 // within the send limit.
 void clients_send(Service& service, ServiceClient& client, const uint8_t* wire, size_t size);
-// A TLS client's handshake that has not ended by `now_us` is given up.
-void clients_check_time(Service& service, int64_t now_us);
+// What is due at `now_us`: TLS handshakes that have not ended in time are given up, and the
+// refusal lines left out are reported.
+void clients_check(Service& service, int64_t now_us);

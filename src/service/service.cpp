@@ -371,7 +371,7 @@ void service_iterate(Service& service) {
         }
         service.first_turn = (service.first_turn + 1) % service.client_limit;
     }
-    clients_check_time(service, wait_clock_us());
+    clients_check(service, wait_clock_us());
     if (!service.settings.ipaddr.empty())
         push_cycle(service.push, push_registers(service), service.settings,
                    wait_clock_us() / 1000000);

@@ -45,6 +45,8 @@ struct Service {
     int64_t reopen_due_us = 0;
     PushState push;
     ServiceCounters counters{};
+    // The lines about refused connections and failed handshakes, limited (SERVICE_REFUSAL_LINES).
+    LogLimit refusal_lines{SERVICE_REFUSAL_LINES};
     // Modbus over TLS (the three MOD_KOVEX4_TLS_ files set): the gateway's credentials.
     bool tls_wanted = false;
     TlsCredentials tls{};

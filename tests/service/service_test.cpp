@@ -510,6 +510,24 @@ TEST_F(ServiceLoop, RefusedClientReplacesNoOne) {
               std::tuple(1u, 0u, 1u));
 }
 
+// A flood of refused connections: at most SERVICE_REFUSAL_LINES lines a second, the rest counted
+// in one line a second after the first one left out; every connection is counted.
+TEST_F(ServiceLoop, RefusalsDoNotFloodTheLog) {
+    service_->settings.allow = "127.0.0.2";
+    start();
+    for (int i = 0; i < 30; ++i) {
+        connect_from(INADDR_LOOPBACK);
+        service_iterate(*service_);
+    }
+    for (int i = 0; i < 3 && log_.lines().size() == SERVICE_REFUSAL_LINES; ++i)
+        service_iterate(*service_); // waits a second at most
+    std::vector<std::pair<int, std::string>> lines(
+        SERVICE_REFUSAL_LINES, {LOG_NOTICE, "TCP connection from 127.0.0.1 refused"});
+    lines.emplace_back(LOG_NOTICE, std::to_string(30 - SERVICE_REFUSAL_LINES) + " lines left out");
+    EXPECT_EQ(log_.lines(), lines);
+    EXPECT_EQ(service_->counters.clients_refused, 30u);
+}
+
 // Allow list entries: an address, or a network whose address bits beyond its length do not count.
 // A settings file that cannot be opened is logged with its path and then reads like an empty
 // one (no device: "/dev/" cannot be opened); a readable file adds no line.
