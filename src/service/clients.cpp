@@ -34,9 +34,40 @@ void handshake_failed(Service& service, ServiceClient& client, const char* reaso
     close_client(client);
 }
 
-// Where a new connection goes: a free place while there is one, otherwise the place of the client
-// that has been idle longest (with one client: the current one), which is closed.
+// Among the occupied places whose handshake is done (`established`) or not, the one with the
+// least recent activity (for a handshake: the oldest), besides `except`; and how many there are.
+ServiceClient* least_recent(Service& service, bool established, uint32_t& count,
+                            const ServiceClient* except = nullptr) {
+    ServiceClient* found = nullptr;
+    count = 0;
+    for (ServiceClient& c : service.clients) {
+        if (c.fd < 0 || c.tls.established != established || &c == except)
+            continue;
+        ++count;
+        if (found == nullptr || c.last_active < found->last_active)
+            found = &c;
+    }
+    return found;
+}
+
+// Where a new connection goes. Plain Modbus: a free place while there is one, otherwise the place
+// of the client that has been idle longest (with one client: the current one), which is closed.
+// Over TLS: a free place while fewer than SERVICE_HANDSHAKE_PLACES handshakes are going on,
+// otherwise the place of the oldest handshake, which gives way; the clients whose handshake is
+// done stay (see continue_handshake).
 ServiceClient& place_for_new_client(Service& service) {
+    if (service.tls_wanted) {
+        uint32_t handshakes = 0;
+        ServiceClient* oldest = least_recent(service, false, handshakes);
+        // Established clients fill at most client_limit places: there is a free one.
+        for (uint32_t i = 0; i < clients_places(service) && handshakes < SERVICE_HANDSHAKE_PLACES;
+             ++i)
+            if (service.clients[i].fd < 0)
+                return service.clients[i];
+        handshake_failed(service, *oldest, "replaced by a newer connection");
+        ++service.counters.clients_replaced;
+        return *oldest;
+    }
     ServiceClient* idlest = &service.clients[0];
     for (uint32_t i = 0; i < service.client_limit; ++i) {
         ServiceClient& c = service.clients[i];
@@ -62,8 +93,9 @@ bool list_has(std::string_view list, std::string_view word) {
     return false;
 }
 
-// Takes a TLS client's handshake a step further; when it is done, logs the client's role and
-// whether that role may write. False when the client was dropped.
+// Takes a TLS client's handshake a step further. When it is done, the client takes the place of
+// the idlest established client if all MOD_KOVEX4_CLIENTS places are taken, and its role and
+// whether that role may write are logged. False when the client was dropped.
 bool continue_handshake(Service& service, ServiceClient& client) {
     const int step = tls_handshake_step(client.tls, client.handshake_wants_write);
     if (step == 0)
@@ -74,6 +106,13 @@ bool continue_handshake(Service& service, ServiceClient& client) {
         handshake_failed(service, client, reason);
         return false;
     }
+    uint32_t established = 0;
+    ServiceClient* idlest = least_recent(service, true, established, &client);
+    if (established >= service.client_limit) {
+        close_client(*idlest);
+        ++service.counters.clients_replaced;
+    }
+    client.last_active = ++service.events;
     char role[TLS_ROLE_SIZE];
     const bool has_role = tls_peer_role(client.tls, role, sizeof role) != 0;
     client.tls_writer = has_role && list_has(service.settings.tls_writers, role);
@@ -105,6 +144,10 @@ void receive_tls(Service& service, ServiceClient& client) {
 }
 
 } // namespace
+
+uint32_t clients_places(const Service& service) {
+    return service.client_limit + (service.tls_wanted ? SERVICE_HANDSHAKE_PLACES : 0);
+}
 
 void clients_accept(Service& service) {
     sockaddr_in peer{};
@@ -172,7 +215,7 @@ void clients_take_in(Service& service) {
     fd_set readable;
     FD_ZERO(&readable);
     int max_fd = -1;
-    for (uint32_t i = 0; i < SERVICE_MAX_CLIENTS; ++i) {
+    for (uint32_t i = 0; i < SERVICE_PLACES; ++i) {
         const ServiceClient& c = service.clients[i];
         if (c.fd < 0 || c.input_next < c.input_end)
             continue;
@@ -181,7 +224,7 @@ void clients_take_in(Service& service) {
     }
     if (max_fd < 0 || wait_select(max_fd + 1, readable, 0) <= 0)
         return;
-    for (uint32_t i = 0; i < SERVICE_MAX_CLIENTS; ++i) {
+    for (uint32_t i = 0; i < SERVICE_PLACES; ++i) {
         ServiceClient& c = service.clients[i];
         if (c.fd >= 0 && FD_ISSET(c.fd, &readable))
             clients_receive(service, c);

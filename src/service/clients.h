@@ -15,6 +15,11 @@ inline constexpr int SERVICE_SEND_SECONDS = 10;
 inline constexpr uint32_t SERVICE_MAX_CLIENTS = 16;
 // How long a TLS client has from its connection to the end of its handshake.
 inline constexpr int SERVICE_HANDSHAKE_SECONDS = 10;
+// Over TLS, connections still in their handshake wait in places of their own, beside the
+// MOD_KOVEX4_CLIENTS clients whose handshake is done: a connection without a certificate takes
+// no client's place. When these places are full, the oldest handshake gives way to the newest.
+inline constexpr uint32_t SERVICE_HANDSHAKE_PLACES = 4;
+inline constexpr uint32_t SERVICE_PLACES = SERVICE_MAX_CLIENTS + SERVICE_HANDSHAKE_PLACES;
 
 // At most this many lines a second about refused connections and failed TLS handshakes (a flood
 // of them must not flood the log); the rest are counted in one "N lines left out" line.
@@ -38,6 +43,10 @@ struct ServiceClient {
 };
 
 struct Service;
+
+// How many of the service's places may hold clients: MOD_KOVEX4_CLIENTS, and over TLS the
+// handshake places besides.
+uint32_t clients_places(const Service& service);
 
 // Accepts a connection on the listening socket into a client's place (see clients.cpp), unless
 // the allow list refuses it.

@@ -313,8 +313,8 @@ void service_iterate(Service& service) {
     // Only descriptors below FD_SETSIZE ever get here (see clients_accept and the server start).
     if (service.listen_fd >= 0)
         FD_SET(service.listen_fd, &readable);
-    std::array<int, SERVICE_MAX_CLIENTS> in_set;
-    for (uint32_t i = 0; i < SERVICE_MAX_CLIENTS; ++i) {
+    std::array<int, SERVICE_PLACES> in_set;
+    for (uint32_t i = 0; i < SERVICE_PLACES; ++i) {
         in_set[i] = service.clients[i].fd;
         if (in_set[i] < 0)
             continue;
@@ -324,9 +324,9 @@ void service_iterate(Service& service) {
     }
     // TLS sessions may hold received bytes that select does not see, and a handshake may wait
     // for room to send: those are gone on with after a short wait instead of a readable socket.
-    std::array<bool, SERVICE_MAX_CLIENTS> go_on{};
+    std::array<bool, SERVICE_PLACES> go_on{};
     int64_t wait_us = 1000000;
-    for (uint32_t i = 0; i < SERVICE_MAX_CLIENTS && service.tls_wanted; ++i) {
+    for (uint32_t i = 0; i < SERVICE_PLACES && service.tls_wanted; ++i) {
         const ServiceClient& client = service.clients[i];
         go_on[i] = in_set[i] >= 0 && client.tls.open &&
                    (client.handshake_wants_write || tls_pending(client.tls));
@@ -342,7 +342,7 @@ void service_iterate(Service& service) {
         if (ready > 0 && service.listen_fd >= 0 && FD_ISSET(service.listen_fd, &readable))
             clients_accept(service);
         // A client accepted just now was not in this iteration's set; it is read next time.
-        for (uint32_t i = 0; i < SERVICE_MAX_CLIENTS; ++i) {
+        for (uint32_t i = 0; i < SERVICE_PLACES; ++i) {
             ServiceClient& client = service.clients[i];
             if (in_set[i] >= 0 && client.fd == in_set[i] &&
                 ((ready > 0 && FD_ISSET(in_set[i], &readable)) || go_on[i]))
@@ -355,9 +355,8 @@ void service_iterate(Service& service) {
         uint32_t answered = 0;
         for (bool served = true; served;) {
             served = false;
-            for (uint32_t k = 0; k < SERVICE_MAX_CLIENTS; ++k) {
-                ServiceClient& client =
-                    service.clients[(service.first_turn + k) % SERVICE_MAX_CLIENTS];
+            for (uint32_t k = 0; k < SERVICE_PLACES; ++k) {
+                ServiceClient& client = service.clients[(service.first_turn + k) % SERVICE_PLACES];
                 if (client.fd >= 0 && serve_one(service, client)) {
                     served = true;
                     // Each answer is progress: many requests in one read can take long.
@@ -369,7 +368,7 @@ void service_iterate(Service& service) {
                 }
             }
         }
-        service.first_turn = (service.first_turn + 1) % service.client_limit;
+        service.first_turn = (service.first_turn + 1) % clients_places(service);
     }
     clients_check(service, wait_clock_us());
     if (!service.settings.ipaddr.empty())

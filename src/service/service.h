@@ -34,7 +34,7 @@ struct ServiceCounters {
 struct Service {
     Settings settings;
     int listen_fd = -1;
-    std::array<ServiceClient, SERVICE_MAX_CLIENTS> clients{};
+    std::array<ServiceClient, SERVICE_PLACES> clients{};
     uint32_t client_limit = 1; // from MOD_KOVEX4_CLIENTS
     uint32_t modbus_options = 0;
     ServiceAllowList allow;                  // from MOD_KOVEX4_ALLOW
