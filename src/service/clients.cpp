@@ -24,6 +24,25 @@ void close_client(ServiceClient& client) {
     log_msg(LOG_NOTICE, "TCP connection closed");
     client.fd = -1;
     client.input_next = client.input_end = 0;
+    client.output_next = client.output_end = 0;
+}
+
+// Sends what the socket takes of the client's kept answer. A failed session is closed; after
+// another failure of a plain socket the answer is given up and the client read again, where the
+// failure shows (as with one client).
+void send_output(ServiceClient& client) {
+    if (client.tls.open) {
+        const int sent =
+            tls_send_now(client.tls, client.output.data(), static_cast<size_t>(client.output_end));
+        if (sent > 0)
+            client.output_next = client.output_end;
+        else if (sent < 0)
+            close_client(client);
+        return;
+    }
+    const ssize_t n = socket_send_now(client.fd, client.output.data() + client.output_next,
+                                      static_cast<size_t>(client.output_end - client.output_next));
+    client.output_next = n < 0 ? client.output_end : client.output_next + static_cast<int32_t>(n);
 }
 
 // A TLS client whose handshake did not succeed is logged, within the limit of such lines, and
@@ -217,7 +236,7 @@ void clients_take_in(Service& service) {
     int max_fd = -1;
     for (uint32_t i = 0; i < SERVICE_PLACES; ++i) {
         const ServiceClient& c = service.clients[i];
-        if (c.fd < 0 || c.input_next < c.input_end)
+        if (c.fd < 0 || c.input_next < c.input_end || clients_sending(c))
             continue;
         FD_SET(c.fd, &readable);
         max_fd = std::max(max_fd, c.fd);
@@ -236,6 +255,14 @@ bool clients_may_write(const Service& service, const ServiceClient& client) {
 }
 
 void clients_send(Service& service, ServiceClient& client, const uint8_t* wire, size_t size) {
+    if (service.client_limit > 1) {
+        std::memcpy(client.output.data(), wire, size);
+        client.output_next = 0;
+        client.output_end = static_cast<int32_t>(size);
+        client.output_moved_us = wait_clock_us();
+        send_output(client);
+        return;
+    }
     const int64_t deadline = wait_clock_us() + int64_t{service.send_seconds} * 1000000;
     if (client.tls.open) {
         // A session that failed cannot be resumed: it is dropped like a client that stopped
@@ -251,8 +278,20 @@ void clients_send(Service& service, ServiceClient& client, const uint8_t* wire, 
     }
 }
 
+void clients_flush(ServiceClient& client, int64_t now_us) {
+    // A socket with room takes bytes: the answer goes on.
+    client.output_moved_us = now_us;
+    send_output(client);
+}
+
 void clients_check(Service& service, int64_t now_us) {
     for (ServiceClient& client : service.clients) {
+        if (client.fd >= 0 && clients_sending(client) &&
+            now_us - client.output_moved_us >= int64_t{service.send_seconds} * 1000000) {
+            log_msg(LOG_NOTICE, "client %s dropped: no answer read for %d seconds", client.address,
+                    service.send_seconds);
+            close_client(client);
+        }
         if (client.fd < 0 || !client.tls.open || client.tls.established ||
             now_us < client.handshake_due_us)
             continue;

@@ -40,6 +40,13 @@ struct ServiceClient {
     int64_t handshake_due_us = 0;
     bool handshake_wants_write = false;
     bool tls_writer = false;
+    // With several clients: an answer the socket could not take at once, output[output_next ..
+    // output_end) still to be sent (over TLS the whole answer, which the session is given again),
+    // and when it last went on.
+    std::array<uint8_t, MBAP_MAX_WIRE> output;
+    int32_t output_next = 0;
+    int32_t output_end = 0;
+    int64_t output_moved_us = 0;
 };
 
 struct Service;
@@ -62,9 +69,18 @@ void clients_take_in(Service& service);
 // in its certificate. MOD_KOVEX4_READ_ONLY, which refuses every client's writes, is an option of
 // the request handler (MODBUS_READ_ONLY) and applies after this.
 bool clients_may_write(const Service& service, const ServiceClient& client);
-// Sends one answer of `size` bytes to the client, dropping the client when it cannot take it
-// within the send limit.
+// Sends one answer of `size` bytes (at most MBAP_MAX_WIRE) to the client. With one client it
+// waits for room up to the send limit and drops a client that does not take it by then. With
+// several, an answer never waits: what the socket cannot take at once is kept and sent by
+// clients_flush, and meanwhile that client's requests wait.
 void clients_send(Service& service, ServiceClient& client, const uint8_t* wire, size_t size);
-// What is due at `now_us`: TLS handshakes that have not ended in time are given up, and the
-// refusal lines left out are reported.
+// Whether the client has an answer waiting for room (its requests are not read meanwhile).
+inline bool clients_sending(const ServiceClient& client) {
+    return client.output_next < client.output_end;
+}
+// Sends on with the client's kept answer, its socket having room at `now_us`.
+void clients_flush(ServiceClient& client, int64_t now_us);
+// What is due at `now_us`: TLS handshakes that have not ended in time are given up, clients whose
+// kept answer has not gone on for the send limit are dropped, and the refusal lines left out are
+// reported.
 void clients_check(Service& service, int64_t now_us);

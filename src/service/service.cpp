@@ -98,8 +98,10 @@ void count_request(ServiceCounters& counters, uint8_t function, const MbapFrame&
 }
 
 // Parses the client's input up to its next complete request and answers it. False when the
-// input held no further request.
+// input held no further request, or an answer still waits for room.
 bool serve_one(Service& service, ServiceClient& client) {
+    if (clients_sending(client))
+        return false;
     const uint8_t* next = client.input.data() + client.input_next;
     int32_t left = client.input_end - client.input_next;
     MbapFrame* frame = left > 0 ? mbap_parse(client.parser, next, left) : nullptr;
@@ -307,18 +309,23 @@ void service_check_line(Service& service, int64_t now_us) {
 }
 
 void service_iterate(Service& service) {
-    fd_set readable;
+    fd_set readable, writable;
     FD_ZERO(&readable);
+    FD_ZERO(&writable);
     int max_fd = service.listen_fd;
     // Only descriptors below FD_SETSIZE ever get here (see clients_accept and the server start).
     if (service.listen_fd >= 0)
         FD_SET(service.listen_fd, &readable);
+    // A client with an answer waiting for room is watched for room instead of requests.
     std::array<int, SERVICE_PLACES> in_set;
+    bool any_sending = false;
     for (uint32_t i = 0; i < SERVICE_PLACES; ++i) {
         in_set[i] = service.clients[i].fd;
         if (in_set[i] < 0)
             continue;
-        FD_SET(in_set[i], &readable);
+        const bool sending = clients_sending(service.clients[i]);
+        any_sending = any_sending || sending;
+        FD_SET(in_set[i], sending ? &writable : &readable);
         if (in_set[i] > max_fd)
             max_fd = in_set[i];
     }
@@ -328,13 +335,14 @@ void service_iterate(Service& service) {
     int64_t wait_us = 1000000;
     for (uint32_t i = 0; i < SERVICE_PLACES && service.tls_wanted; ++i) {
         const ServiceClient& client = service.clients[i];
-        go_on[i] = in_set[i] >= 0 && client.tls.open &&
+        go_on[i] = in_set[i] >= 0 && client.tls.open && !clients_sending(client) &&
                    (client.handshake_wants_write || tls_pending(client.tls));
         if (go_on[i])
             wait_us = client.handshake_wants_write ? std::min<int64_t>(wait_us, 10000) : 0;
     }
     const bool any_go_on = wait_us < 1000000;
-    const int ready = wait_select(max_fd + 1, readable, wait_clock_us() + wait_us);
+    const int ready = wait_select(max_fd + 1, readable, wait_clock_us() + wait_us,
+                                  any_sending ? &writable : nullptr);
     if (ready < 0) {
         log_msg(LOG_ERR, "select error: %s", strerror(errno));
         wait_until(wait_clock_us() + 1000000);
@@ -344,8 +352,11 @@ void service_iterate(Service& service) {
         // A client accepted just now was not in this iteration's set; it is read next time.
         for (uint32_t i = 0; i < SERVICE_PLACES; ++i) {
             ServiceClient& client = service.clients[i];
-            if (in_set[i] >= 0 && client.fd == in_set[i] &&
-                ((ready > 0 && FD_ISSET(in_set[i], &readable)) || go_on[i]))
+            if (in_set[i] < 0 || client.fd != in_set[i])
+                continue;
+            if (ready > 0 && FD_ISSET(in_set[i], &writable))
+                clients_flush(client, wait_clock_us());
+            else if ((ready > 0 && FD_ISSET(in_set[i], &readable)) || go_on[i])
                 clients_receive(service, client);
         }
         // Turns of one request per client, so that a client with many requests in one read

@@ -10,7 +10,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -21,9 +23,9 @@
 #include "register_store.h"
 #include "service/service.h"
 #include "support.h"
+#include "sys/com.h"
 #include "sys/deadline.h"
 #include "sys/sockets.h"
-#include "sys/com.h"
 
 namespace {
 
@@ -195,6 +197,122 @@ TEST_F(ServiceLoop, ClientThatStopsReadingIsDropped) {
     service_iterate(*service_);
     EXPECT_EQ(answer_ids(received(next)), std::vector<int>{9});
 }
+
+// Clients of the service in the test's own thread, plain or over TLS (certificates made by
+// openssl through tests/e2e/tls_peer.py; the handshake taken step by step between iterations).
+class ClientsWithRoomToWait : public ServiceLoop, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        if (!GetParam())
+            return;
+        const std::string certs = dir_.path();
+        ASSERT_EQ(std::system(
+                      ("python3 " KOVEX4_TLS_PEER " certs " + certs + " >/dev/null 2>&1").c_str()),
+                  0);
+        service_->settings.tls_cert = certs + "/gateway.pem";
+        service_->settings.tls_key = certs + "/gateway.key";
+        service_->settings.tls_ca = certs + "/ca.pem";
+        char reason[TLS_REASON_SIZE];
+        ASSERT_TRUE(tls_credentials_load(peer_tls_, (certs + "/reader.pem").c_str(),
+                                         (certs + "/reader.key").c_str(),
+                                         (certs + "/ca.pem").c_str(), reason, sizeof reason))
+            << reason;
+    }
+    void TearDown() override {
+        for (TlsSession& session : sessions_)
+            tls_session_close(session);
+        for (ServiceClient& c : service_->clients)
+            tls_session_close(c.tls);
+        tls_credentials_free(service_->tls);
+        tls_credentials_free(peer_tls_);
+        ServiceLoop::TearDown();
+    }
+    // Client `k` connected with a small receive buffer and accepted (over TLS: handshake done).
+    void join(size_t k) {
+        fds_[k] = connect_client(4096);
+        if (!GetParam())
+            return;
+        ASSERT_TRUE(tls_session_open(sessions_[k], peer_tls_.client, fds_[k]));
+        iterate_until([&] {
+            bool want_write = false;
+            return tls_handshake_step(sessions_[k], want_write) != 0;
+        });
+        ASSERT_TRUE(sessions_[k].established);
+    }
+    // Iterates the service until `done` holds, for 10 s at most.
+    template <class F> void iterate_until(F&& done) {
+        for (const int64_t end = wait_clock_us() + 10000000; !done() && wait_clock_us() < end;)
+            service_iterate(*service_);
+    }
+    void put(size_t k, const Bytes& bytes) {
+        if (!GetParam())
+            return send_bytes(fds_[k], bytes);
+        ASSERT_TRUE(
+            tls_send_all(sessions_[k], bytes.data(), bytes.size(), wait_clock_us() + 5000000));
+    }
+    // What client `k` has received so far.
+    Bytes take(size_t k) {
+        if (!GetParam())
+            return received(fds_[k]);
+        Bytes out;
+        uint8_t buffer[4096];
+        for (ssize_t n; (n = tls_recv(sessions_[k], buffer, sizeof buffer)) > 0;)
+            out.insert(out.end(), buffer, buffer + n);
+        return out;
+    }
+    TempDir dir_;
+    TlsCredentials peer_tls_{};
+    std::array<TlsSession, 2> sessions_{};
+    std::array<int, 2> fds_{};
+};
+
+// With several clients, an answer the client's socket cannot take at once waits in the service,
+// and that client's requests with it, while the others are served; once it reads again every
+// answer arrives whole and in order. A client that reads nothing for the send limit is dropped.
+TEST_P(ClientsWithRoomToWait, AnswerWaitsForRoomWhileOthersAreServed) {
+    start(2);
+    service_->send_seconds = 3;
+    join(0);
+    join(1);
+    const int small = 4096;
+    ServiceClient& slow = service_->clients[0];
+    setsockopt(slow.fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    Bytes batch, expected, body = {1, 3, 250};
+    for (uint16_t r = 0; r < 125; ++r) {
+        store_.values[0x3000 + r] = uint16_t(r * 0x0101);
+        body.insert(body.end(), {uint8_t(r), uint8_t(r)});
+    }
+    for (uint16_t k = 0; k < 400; ++k) {
+        const Bytes request = read_request(k, 0x3000, 125);
+        batch.insert(batch.end(), request.begin(), request.end());
+        const Bytes answer = frame(k, body);
+        expected.insert(expected.end(), answer.begin(), answer.end());
+    }
+    put(0, batch);
+    iterate_until([&] { return clients_sending(slow) || slow.fd < 0; });
+    ASSERT_GE(slow.fd, 0);
+    ASSERT_TRUE(clients_sending(slow));
+    put(1, read_request(9, 16, 1));
+    service_iterate(*service_);
+    EXPECT_EQ(answer_ids(take(1)), std::vector<int>{9});
+    EXPECT_TRUE(clients_sending(slow));
+    Bytes got;
+    iterate_until([&] {
+        const Bytes more = take(0);
+        got.insert(got.end(), more.begin(), more.end());
+        return got.size() >= expected.size();
+    });
+    EXPECT_TRUE(got == expected) << got.size() << " bytes of " << expected.size();
+
+    service_->send_seconds = 1;
+    put(0, batch); // and read nothing
+    iterate_until([&] { return slow.fd < 0; });
+    EXPECT_EQ(log_.count(LOG_NOTICE, "client 127.0.0.1 dropped: no answer read for 1 seconds"), 1);
+    put(1, read_request(8, 16, 1));
+    service_iterate(*service_);
+    EXPECT_EQ(answer_ids(take(1)), std::vector<int>{8});
+}
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, ClientsWithRoomToWait, ::testing::Bool());
 
 // With several clients allowed, requests are served one per client in turn, and a connection
 // beyond the limit replaces the client that has been idle longest.
