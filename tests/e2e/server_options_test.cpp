@@ -92,13 +92,9 @@ TEST_F(ServerOptions, ClientsThatDoNotReadHoldNobodyUp) {
             const int fd = connect_local(d.port());
             const timeval limit{0, 200000}; // so that `stop` is seen while the socket is full
             setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-            Bytes burst;
-            for (uint16_t k = 0; k < 64; ++k) {
-                const Bytes request = read_request(k, 0x3000, 125);
-                burst.insert(burst.end(), request.begin(), request.end());
-            }
-            while (!stop && (send(fd, burst.data(), burst.size(), MSG_NOSIGNAL) > 0 ||
-                             errno == EAGAIN || errno == EINTR)) {
+            const Bytes read = read_request(1, 0x3000, 125);
+            while (!stop &&
+                   (send(fd, read.data(), read.size(), MSG_NOSIGNAL) > 0 || errno == EAGAIN)) {
             }
             close(fd);
         });
@@ -114,8 +110,7 @@ TEST_F(ServerOptions, ClientsThatDoNotReadHoldNobodyUp) {
             break;
         worst = std::max(worst, seconds_since(t));
         ++answered;
-        if (d.count_log(dropped) == 0)
-            before_drop = answered;
+        before_drop += d.count_log(dropped) == 0 ? 1 : 0;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     std::printf("a client polling every 0.1 s beside 4 that do not read: %d answers in %.1f s, "

@@ -125,33 +125,23 @@ def operator(port, d, seconds, interval):
     (W: the longest read answered, in seconds), then "closed" once the gateway closes the
     connection."""
     ctx = context(d, "writer")
-
     def connect():
         raw = socket.create_connection(("127.0.0.1", port), timeout=DEADLINE)
         return ctx.wrap_socket(raw, server_hostname="127.0.0.1")
 
-    sock = connect()
-    print("connected")
-    sys.stdout.flush()
-    reads = failed = 0
-    worst = 0.0
-    end = time.monotonic() + seconds
+    sock, reads, failed, worst, end = connect(), 0, 0, 0.0, time.monotonic() + seconds
+    print("connected", flush=True)
     while time.monotonic() < end:
-        t0 = time.monotonic()
-        reads += 1
+        t0, reads = time.monotonic(), reads + 1
         try:
             sock = sock or connect()
             exchange(sock, reads, struct.pack(">BHH", 3, 0x400, 2))
             worst = max(worst, time.monotonic() - t0)
         except (OSError, EOFError, AssertionError):
-            failed += 1
-            sock = None
+            failed, sock = failed + 1, None
         time.sleep(max(0.0, interval - (time.monotonic() - t0)))
-    print("reads %d failed %d worst %.3f" % (reads, failed, worst))
-    sys.stdout.flush()
-    if sock:
-        wait_closed(sock)
-    return 0
+    print("reads %d failed %d worst %.3f" % (reads, failed, worst), flush=True)
+    return wait_closed(sock) if sock else 0
 
 
 def wait_closed(sock):
