@@ -5,73 +5,19 @@
 #include <array>
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 #include "device/link.h"
-#include "modbus/mbap.h"
 #include "modbus/modbus.h"
+#include "service/allow.h"
 #include "service/cache.h"
+#include "service/clients.h"
 #include "service/push.h"
 #include "service/trace.h"
 #include "settings/settings.h"
 #include "sys/tls.h"
 
-// How long one answer may wait for room in the client's socket before the client is dropped.
-inline constexpr int SERVICE_SEND_SECONDS = 10;
 // How often a lost serial line is tried again.
 inline constexpr int SERVICE_REOPEN_SECONDS = 3;
-// The most clients MOD_KOVEX4_CLIENTS can allow at once.
-inline constexpr uint32_t SERVICE_MAX_CLIENTS = 16;
-// How long a TLS client has from its connection to the end of its handshake.
-inline constexpr int SERVICE_HANDSHAKE_SECONDS = 10;
-
-// The most entries MOD_KOVEX4_ALLOW holds; entries beyond are logged and ignored.
-inline constexpr size_t SERVICE_ALLOW_MAX = 32;
-// One address (mask 0xFFFFFFFF) or network of the allow list; host byte order.
-struct ServiceAllowEntry {
-    uint32_t network;
-    uint32_t mask;
-};
-
-// MOD_KOVEX4_ALLOW as the service uses it, parsed once at start-up.
-struct ServiceAllowList {
-    bool restricted = false; // the setting names entries: only addresses in `entries` may connect
-    uint32_t count = 0;
-    std::array<ServiceAllowEntry, SERVICE_ALLOW_MAX> entries{};
-};
-
-// The next entry of an allow list text: entries are separated by commas and blanks. Takes it off
-// the front of `rest`; false when no entry is left.
-bool service_allow_next(std::string_view& rest, std::string_view& entry);
-// "a.b.c.d" (each number 0 ... 255) or "a.b.c.d/n" (n 0 ... 32; the address bits beyond n are
-// ignored): 1 with `out` set, 0 when `entry` is neither.
-int service_allow_entry(std::string_view entry, ServiceAllowEntry& out);
-// Parses `text` into `list`. An entry that is neither an address nor a network, or one beyond
-// the table, is ignored and reported in words: to `report` when given, otherwise logged
-// (LOG_ERR). A text with entries, valid or not, restricts: one whose entries are all invalid
-// allows nobody.
-void service_allow_load(ServiceAllowList& list, const std::string& text,
-                        void (*report)(void* context, const char* message) = nullptr,
-                        void* context = nullptr);
-// 1 when a client at `address` (host byte order) may connect.
-int service_allows(const ServiceAllowList& list, uint32_t address);
-
-// One Modbus TCP connection: its own frame parser and the bytes of its last read not yet served.
-struct ServiceClient {
-    int fd = -1;
-    MbapParser parser;
-    uint64_t last_active = 0; // the service's event count at its accept or its last request
-    std::array<uint8_t, 256> input;
-    int32_t input_next = 0; // input[input_next .. input_end) is still to be parsed
-    int32_t input_end = 0;
-    char address[16] = ""; // the peer's dotted IPv4 address
-    // Over TLS: the session (open from the accept on), when its handshake must be done, whether
-    // it last waited for room to send, and whether its certificate's role may write.
-    TlsSession tls{};
-    int64_t handshake_due_us = 0;
-    bool handshake_wants_write = false;
-    bool tls_writer = false;
-};
 
 // What the service has done, counted from the start; fixed width, wrapping. With the device's
 // and the push cycle's counters they make the "counters: ..." line.
@@ -88,7 +34,7 @@ struct ServiceCounters {
 struct Service {
     Settings settings;
     int listen_fd = -1;
-    std::array<ServiceClient, SERVICE_MAX_CLIENTS> clients{};
+    std::array<ServiceClient, SERVICE_PLACES> clients{};
     uint32_t client_limit = 1; // from MOD_KOVEX4_CLIENTS
     uint32_t modbus_options = 0;
     ServiceAllowList allow;                  // from MOD_KOVEX4_ALLOW
@@ -99,6 +45,8 @@ struct Service {
     int64_t reopen_due_us = 0;
     PushState push;
     ServiceCounters counters{};
+    // The lines about refused connections and failed handshakes, limited (SERVICE_REFUSAL_LINES).
+    LogLimit refusal_lines{SERVICE_REFUSAL_LINES};
     // Modbus over TLS (the three MOD_KOVEX4_TLS_ files set): the gateway's credentials.
     bool tls_wanted = false;
     TlsCredentials tls{};

@@ -7,38 +7,16 @@
 
 namespace {
 
-constexpr int64_t SECOND_US = 1000000;
-
-// Takes the place of the line TRACE_MAX_LINES lines back when that one is a second old (or
-// there are fewer lines so far); false when the rate does not allow another line now.
-bool take_slot(TraceState& trace, int64_t now_us) {
-    int64_t& oldest = trace.sent_us[trace.next];
-    if (trace.used == TRACE_MAX_LINES && now_us - oldest < SECOND_US)
-        return false;
-    oldest = now_us;
-    trace.next = (trace.next + 1) % TRACE_MAX_LINES;
-    if (trace.used < TRACE_MAX_LINES)
-        ++trace.used;
-    return true;
-}
-
-void log_left_out(TraceState& trace) {
-    log_msg(LOG_INFO, "trace: %u lines left out", trace.left_out);
-    trace.left_out = 0;
-}
-
-void report_left_out(TraceState& trace, int64_t now_us) {
-    if (trace.left_out > 0 && now_us - trace.first_left_out_us >= SECOND_US &&
-        take_slot(trace, now_us))
-        log_left_out(trace);
+void log_left_out(uint32_t count) {
+    log_msg(LOG_INFO, "trace: %u lines left out", count);
 }
 
 } // namespace
 
 void trace_switch(TraceState& trace) {
     if (trace.on) {
-        if (trace.left_out > 0)
-            log_left_out(trace);
+        if (trace.limit.left_out > 0)
+            log_left_out(trace.limit.left_out);
         trace.on = false;
         log_msg(LOG_NOTICE, "traffic trace off");
         return;
@@ -71,12 +49,9 @@ void trace_bytes(TraceState& trace, int64_t now_us, const char* source, const ch
                  const uint8_t* bytes, size_t length) {
     if (!trace.on)
         return;
-    report_left_out(trace, now_us);
-    if (!take_slot(trace, now_us)) {
-        if (trace.left_out++ == 0)
-            trace.first_left_out_us = now_us;
+    trace_tick(trace, now_us);
+    if (!log_limit_take(trace.limit, now_us))
         return;
-    }
     // "trace " + an address + a label + 3 characters a byte + the tail of a cut message.
     char line[64 + 3 * TRACE_MAX_BYTES + 32];
     trace_format(line, sizeof line, source, what, bytes, length);
@@ -84,6 +59,7 @@ void trace_bytes(TraceState& trace, int64_t now_us, const char* source, const ch
 }
 
 void trace_tick(TraceState& trace, int64_t now_us) {
-    if (trace.on)
-        report_left_out(trace, now_us);
+    const uint32_t left_out = trace.on ? log_limit_due(trace.limit, now_us) : 0;
+    if (left_out > 0)
+        log_left_out(left_out);
 }

@@ -3,23 +3,19 @@
 // The live traffic trace, switched on and off at run time: while it is on, each Modbus request
 // and answer and each device request and reply is logged in hex at LOG_INFO, at most
 // TRACE_MAX_LINES lines in any one second.
-#include <array>
 #include <cstddef>
 #include <cstdint>
 
+#include "sys/log.h"
+
 inline constexpr uint32_t TRACE_MAX_LINES = 50;
+static_assert(TRACE_MAX_LINES <= LOG_LIMIT_MAX_LINES);
 // Bytes of one message shown in hex; a longer one ends in " ... (N bytes)".
 inline constexpr size_t TRACE_MAX_BYTES = 300;
 
 struct TraceState {
     bool on = false;
-    // When the last TRACE_MAX_LINES lines were logged (monotonic, us), a ring: a line may go out
-    // when the one TRACE_MAX_LINES lines before it is a second old.
-    std::array<int64_t, TRACE_MAX_LINES> sent_us{};
-    uint32_t used = 0;
-    uint32_t next = 0;
-    uint32_t left_out = 0;         // lines not logged since the last "left out" line
-    int64_t first_left_out_us = 0; // when the first of them was left out
+    LogLimit limit{TRACE_MAX_LINES};
 };
 
 // Switches the trace on or off: "traffic trace on" / "traffic trace off" at LOG_NOTICE. Lines

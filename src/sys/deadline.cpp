@@ -19,13 +19,18 @@ int64_t wait_clock_us() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-int wait_select(int nfds, fd_set& readable, int64_t deadline_us) {
-    // select() leaves the set undefined after EINTR, so every try starts from the caller's set.
+int wait_select(int nfds, fd_set& readable, int64_t deadline_us, fd_set* writable) {
+    // select() leaves the sets undefined after EINTR, so every try starts from the caller's sets.
     const fd_set wanted = readable;
+    fd_set wanted_writable;
+    if (writable != nullptr)
+        wanted_writable = *writable;
     for (;;) {
         readable = wanted;
+        if (writable != nullptr)
+            *writable = wanted_writable;
         timeval timeout = timeval_until(deadline_us, wait_clock_us());
-        const int ready = select(nfds, &readable, nullptr, nullptr, &timeout);
+        const int ready = select(nfds, &readable, writable, nullptr, &timeout);
         if (ready >= 0 || errno != EINTR)
             return ready;
     }

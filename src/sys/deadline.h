@@ -18,9 +18,10 @@ enum class WaitFor : uint8_t { read, write };
 // with errno set (EBADF for a descriptor that select cannot watch: negative or FD_SETSIZE and up).
 int wait_fd(int fd, WaitFor what, int64_t deadline_us);
 
-// select() for reading on the descriptors of `readable` below `nfds` until `deadline_us`: the
-// number ready (and `readable` says which), 0 when the deadline passed, -1 on failure (errno set).
-int wait_select(int nfds, fd_set& readable, int64_t deadline_us);
+// select() for reading on the descriptors of `readable` (and, when given, for room to write on
+// those of `writable`) below `nfds` until `deadline_us`: the number ready (and the sets say
+// which), 0 when the deadline passed, -1 on failure (errno set).
+int wait_select(int nfds, fd_set& readable, int64_t deadline_us, fd_set* writable = nullptr);
 
 // Sleeps until `deadline_us`, resuming after signals.
 void wait_until(int64_t deadline_us);

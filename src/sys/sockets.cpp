@@ -148,6 +148,12 @@ int socket_send_all(int fd, const uint8_t* data, size_t size, int64_t deadline_u
     }
 }
 
+ssize_t socket_send_now(int fd, const uint8_t* data, size_t size) {
+    const ssize_t n =
+        retry_after_signal([&] { return send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL); });
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : n;
+}
+
 ssize_t socket_recv(int fd, void* buffer, size_t size) {
     return retry_after_signal([&] { return recv(fd, buffer, size, 0); });
 }

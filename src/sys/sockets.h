@@ -22,6 +22,9 @@ int socket_set_send_timeout(int fd, int seconds);
 // `deadline_us` (monotonic, see sys/deadline.h): 1 when all went out, 0 when a send failed (errno
 // says why; EAGAIN: the socket's send time limit or the deadline ran out).
 int socket_send_all(int fd, const uint8_t* data, size_t size, int64_t deadline_us);
+// Sends what the socket takes of `size` bytes at once, without waiting (MSG_NOSIGNAL): the count,
+// 0 when it has no room, -1 when the send failed (errno says why).
+ssize_t socket_send_now(int fd, const uint8_t* data, size_t size);
 // recv() with no flags, resumed after signals.
 ssize_t socket_recv(int fd, void* buffer, size_t size);
 // 0 when the name cannot be resolved.

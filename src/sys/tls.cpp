@@ -411,6 +411,19 @@ int tls_send_all(TlsSession& session, const uint8_t* data, size_t size, int64_t 
     return 1;
 }
 
+int tls_send_now(TlsSession& session, const uint8_t* data, size_t size) {
+    // The library keeps a record that did not fit into the socket, and sends it first when it
+    // is called again (with the same bytes).
+    const int n = mbedtls_ssl_write(&session.ssl, data, size);
+    if (n == MBEDTLS_ERR_SSL_WANT_WRITE || n == MBEDTLS_ERR_SSL_WANT_READ)
+        return 0;
+    if (n < 0 || static_cast<size_t>(n) != size) {
+        session.last_error = n < 0 ? n : MBEDTLS_ERR_SSL_BAD_INPUT_DATA;
+        return -1;
+    }
+    return 1;
+}
+
 void tls_error_text(int code, char* text, size_t size) {
     mbedtls_strerror(code, text, size);
 }

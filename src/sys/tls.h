@@ -123,6 +123,11 @@ bool tls_pending(const TlsSession& session);
 // deadline ran out) or EIO (the session failed).
 int tls_send_all(TlsSession& session, const uint8_t* data, size_t size, int64_t deadline_us);
 
+// Sends `size` bytes (at most one record's worth) without waiting: 1 when the socket took them;
+// 0 when they wait for room, and are then sent by calling again with the same bytes; -1 when the
+// session failed (last_error).
+int tls_send_now(TlsSession& session, const uint8_t* data, size_t size);
+
 // Why the session failed in `text`: the gateway's own refusal, or the library's words for its
 // code and, for a failed verification, what the peer's certificate lacked.
 void tls_reason(const TlsSession& session, char* text, size_t size);

@@ -7,7 +7,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "harness.h"
 
@@ -71,6 +78,52 @@ TEST_F(ServerOptions, ClientNotOnTheAllowListIsClosed) {
     close(fd);
     EXPECT_TRUE(d.wait_log("TCP connection from 127.0.0.1 refused"));
     EXPECT_EQ(d.count_log("TCP connection from 127.0.0.1 established"), 0);
+}
+
+// Four clients that keep sending reads and never read the answers hold nobody up: another
+// client polling every 0.1 s is answered all along, and each of the four is dropped and logged
+// once its answers have gone unread for 10 s.
+TEST_F(ServerOptions, ClientsThatDoNotReadHoldNobodyUp) {
+    start_serving("MOD_KOVEX4_CLIENTS=5\n");
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> stalled;
+    for (int i = 0; i < 4; ++i)
+        stalled.emplace_back([&] {
+            const int fd = connect_local(d.port());
+            const timeval limit{0, 200000}; // so that `stop` is seen while the socket is full
+            setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+            const Bytes read = read_request(1, 0x3000, 125);
+            while (!stop &&
+                   (send(fd, read.data(), read.size(), MSG_NOSIGNAL) > 0 || errno == EAGAIN)) {
+            }
+            close(fd);
+        });
+    const std::string dropped = "client 127.0.0.1 dropped: no answer read for 10 seconds";
+    const int fd = connect_local(d.port());
+    const Bytes answer = {0, 1, 0, 0, 0, 7, 1, 3, 4, 0, 11, 0, 22};
+    int answered = 0, before_drop = 0;
+    double worst = 0;
+    const int64_t t0 = now_ns();
+    while (d.count_log(dropped) < 4 && seconds_since(t0) < 30) {
+        const int64_t t = now_ns();
+        if (request_reply(fd, read_request(1, 0x0400, 2), 30000) != answer)
+            break;
+        worst = std::max(worst, seconds_since(t));
+        ++answered;
+        before_drop += d.count_log(dropped) == 0 ? 1 : 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::printf("a client polling every 0.1 s beside 4 that do not read: %d answers in %.1f s, "
+                "worst wait %.3f s\n",
+                answered, seconds_since(t0), worst);
+    stop = true;
+    for (std::thread& t : stalled)
+        t.join();
+    close(fd);
+    EXPECT_EQ(d.count_log(dropped), 4);
+    // The loop was never held: the client was answered about ten times a second until the first
+    // drop, 10 s after the four stopped reading.
+    EXPECT_GT(before_drop, 30);
 }
 
 } // namespace

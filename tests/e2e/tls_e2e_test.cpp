@@ -2,10 +2,16 @@
 // Modbus over TLS through the real daemon: Python's ssl module as the client, certificates made
 // by openssl for each test (tls_peer.py).
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "harness.h"
 
@@ -34,8 +40,9 @@ protected:
         return "MOD_KOVEX4_TLS_CERT=" + certs + "/" + cert + "\nMOD_KOVEX4_TLS_KEY=" + certs + "/" +
                key + "\nMOD_KOVEX4_TLS_CA=" + certs + "/ca.pem\n";
     }
-    void start_serving(const std::string& extra = "") {
-        ASSERT_TRUE(d.start(d.settings(tls_settings() + "MOD_KOVEX4_CLIENTS=4\n" + extra)));
+    void start_serving(const std::string& extra = "", int clients = 4) {
+        ASSERT_TRUE(d.start(d.settings(
+            tls_settings() + "MOD_KOVEX4_CLIENTS=" + std::to_string(clients) + "\n" + extra)));
         ASSERT_TRUE(d.wait_listening());
         // The connection that found the port open ended without a handshake.
         ASSERT_TRUE(d.wait_log(FAILED + "SSL - The connection indicated an EOF"));
@@ -236,6 +243,61 @@ TEST_F(TlsServer, KeyReadableByOthers) {
         EXPECT_EQ(out.find("the key can be read by other users") != std::string::npos, row.warned)
             << out;
     }
+}
+
+// With one client allowed, a connection replaces the established client only once its own
+// handshake has succeeded: an operator polling twice a second is served throughout while others
+// connect 60 times a second and send nothing or garbage (whose failures are logged within the
+// limit); then a client with a certificate takes its place.
+TEST_F(TlsServer, OnlyAFinishedHandshakeReplacesTheClient) {
+    start_serving("", 1);
+    const std::string out = d.dir().file("operator.out"), port = std::to_string(d.port());
+    const pid_t op = spawn_to_file(
+        {"/usr/bin/python3", KOVEX4_TLS_PEER, "operator", port, certs, "4", "0.5"}, out);
+    ASSERT_TRUE(wait_file_contains(out, "connected", 20000)) << read_file(out);
+    std::vector<int> others;
+    while (read_file(out).find("reads") == std::string::npos && others.size() < 600) {
+        const int fd = connect_local(d.port());
+        if (fd >= 0 && others.size() % 2 == 1)
+            send(fd, "GET / HTTP/1.0\r\n\r\n", 18, MSG_NOSIGNAL);
+        others.push_back(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000 / 60));
+    }
+    ASSERT_TRUE(wait_file_contains(out, "reads", 10000));
+    const std::string figures = read_file(out);
+    std::printf("operator polling every 0.5 s, %zu other connections meanwhile: %s", others.size(),
+                figures.substr(figures.find("reads")).c_str());
+    EXPECT_NE(figures.find(" failed 0 "), std::string::npos) << figures;
+    EXPECT_EQ(client("reader"), "read 11 22 write exception 1\n");
+    EXPECT_TRUE(wait_file_contains(out, "closed", 10000)) << read_file(out);
+    // Far fewer failures were logged than there were connections: the rest were left out.
+    EXPECT_LT(d.count_log(FAILED, true), int(others.size()) / 2);
+    for (int fd : others)
+        close(fd);
+    end_process(op);
+}
+
+// When the four handshake places are full, the oldest handshake gives way to the newest; the
+// other handshakes go on.
+TEST_F(TlsServer, OldestHandshakeGivesWay) {
+    start_serving("", 1);
+    const std::string accepted = "TCP connection from 127.0.0.1 established";
+    const int before = d.count_log(accepted);
+    std::vector<int> silent;
+    for (int i = 1; i <= 5; ++i) {
+        silent.push_back(connect_local(d.port()));
+        ASSERT_TRUE(d.wait_log_count(accepted, before + i, 5000));
+    }
+    EXPECT_TRUE(d.wait_log(FAILED + "replaced by a newer connection"));
+    uint8_t byte;
+    EXPECT_TRUE(wait_readable(silent[0], 5000));
+    EXPECT_EQ(recv(silent[0], &byte, 1, MSG_DONTWAIT), 0);
+    for (int i = 1; i < 5; ++i) {
+        EXPECT_EQ(recv(silent[i], &byte, 1, MSG_DONTWAIT), -1) << i;
+        EXPECT_EQ(errno, EAGAIN) << i;
+    }
+    for (int fd : silent)
+        close(fd);
 }
 
 } // namespace

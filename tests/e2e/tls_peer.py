@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: Apache-2.0
 """Modbus over TLS peers for the end-to-end tests: Python's ssl module, certificates by openssl.
-Commands: certs DIR | client PORT DIR NAME | stall PORT silent|half | garbage PORT DIR |
-hostile PORT DIR KIND [SECONDS] | hello PORT SUITE... | flood PORT DIR RATE SECONDS (see each
-function for what it does and prints)."""
+Commands: certs DIR | client PORT DIR NAME | operator PORT DIR SECONDS INTERVAL | stall PORT
+silent|half | garbage PORT DIR | hostile PORT DIR KIND [SECONDS] | hello PORT SUITE... |
+flood PORT DIR RATE SECONDS (see each function for what it does and prints)."""
 import os
 import socket
 import ssl
@@ -313,6 +313,31 @@ def client(port, d, name):
     return 0
 
 
+def operator(port, d, seconds, interval):
+    """Reads registers 1025-1026 as the writer every INTERVAL seconds for SECONDS, connecting again
+    after a failure. Prints "connected" after its first handshake, then "reads N failed M worst W"
+    (W: the longest read answered, in seconds), then "closed" once the gateway closes the
+    connection."""
+    ctx = context(d, "writer")
+    def connect():
+        raw = socket.create_connection(("127.0.0.1", port), timeout=DEADLINE)
+        return ctx.wrap_socket(raw, server_hostname="127.0.0.1")
+
+    sock, reads, failed, worst, end = connect(), 0, 0, 0.0, time.monotonic() + seconds
+    print("connected", flush=True)
+    while time.monotonic() < end:
+        t0, reads = time.monotonic(), reads + 1
+        try:
+            sock = sock or connect()
+            exchange(sock, reads, struct.pack(">BHH", 3, 0x400, 2))
+            worst = max(worst, time.monotonic() - t0)
+        except (OSError, EOFError, AssertionError):
+            failed, sock = failed + 1, None
+        time.sleep(max(0.0, interval - (time.monotonic() - t0)))
+    print("reads %d failed %d worst %.3f" % (reads, failed, worst), flush=True)
+    return wait_closed(sock) if sock else 0
+
+
 def wait_closed(sock):
     sock.settimeout(DEADLINE)
     try:
@@ -386,6 +411,8 @@ def main(argv):
         return certs(argv[2]) or 0
     if cmd == "client":
         return client(int(argv[2]), argv[3], argv[4])
+    if cmd == "operator":
+        return operator(int(argv[2]), argv[3], float(argv[4]), float(argv[5]))
     if cmd == "stall":
         return stall(int(argv[2]), argv[3]) or 0
     if cmd == "garbage":

@@ -11,7 +11,9 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -197,6 +199,109 @@ TEST_F(ServiceLoop, ClientThatStopsReadingIsDropped) {
     service_iterate(*service_);
     EXPECT_EQ(answer_ids(received(next)), std::vector<int>{9});
 }
+
+// Two clients of the service in the test's own thread, plain or over TLS (certificates made by
+// openssl through tests/e2e/tls_peer.py; handshakes taken a step between iterations).
+class ClientsWithRoomToWait : public ServiceLoop, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override {
+        const std::string certs = dir_.path() + "/";
+        char reason[TLS_REASON_SIZE];
+        if (GetParam()) {
+            ASSERT_EQ(
+                std::system(("python3 " KOVEX4_TLS_PEER " certs " + certs + ">/dev/null").c_str()),
+                0);
+            std::tie(service_->settings.tls_cert, service_->settings.tls_key,
+                     service_->settings.tls_ca) =
+                std::tuple(certs + "gateway.pem", certs + "gateway.key", certs + "ca.pem");
+            ASSERT_TRUE(tls_credentials_load(tls_, (certs + "reader.pem").c_str(),
+                                             (certs + "reader.key").c_str(),
+                                             (certs + "ca.pem").c_str(), reason, sizeof reason));
+        }
+        start(2);
+        for (size_t k = 0; k < 2; ++k) {
+            fds_[k] = connect_client(4096);
+            ASSERT_TRUE(!GetParam() || tls_session_open(sessions_[k], tls_.client, fds_[k]));
+            bool want_write;
+            iterate_until(
+                [&] { return !GetParam() || tls_handshake_step(sessions_[k], want_write) != 0; });
+            ASSERT_TRUE(!GetParam() || sessions_[k].established);
+        }
+    }
+    void TearDown() override {
+        for (TlsSession& session : sessions_)
+            tls_session_close(session);
+        for (ServiceClient& c : service_->clients)
+            tls_session_close(c.tls);
+        tls_credentials_free(service_->tls);
+        tls_credentials_free(tls_);
+        ServiceLoop::TearDown();
+    }
+    // Iterates the service until `done` holds, for 10 s at most.
+    template <class F> void iterate_until(F&& done) {
+        for (const int64_t end = wait_clock_us() + 10000000; !done() && wait_clock_us() < end;)
+            service_iterate(*service_);
+    }
+    void put(size_t k, const Bytes& bytes) {
+        if (GetParam())
+            tls_send_all(sessions_[k], bytes.data(), bytes.size(), wait_clock_us() + 5000000);
+        else
+            send_bytes(fds_[k], bytes);
+    }
+    // What client `k` has received so far.
+    Bytes take(size_t k) {
+        Bytes out = GetParam() ? Bytes{} : received(fds_[k]);
+        uint8_t buffer[4096];
+        for (ssize_t n; GetParam() && (n = tls_recv(sessions_[k], buffer, sizeof buffer)) > 0;)
+            out.insert(out.end(), buffer, buffer + n);
+        return out;
+    }
+    TempDir dir_;
+    TlsCredentials tls_{};
+    std::array<TlsSession, 2> sessions_{};
+    std::array<int, 2> fds_{};
+};
+
+// With several clients, an answer the client's socket cannot take at once waits in the service,
+// and that client's requests with it, while the others are served; once it reads again every
+// answer arrives whole and in order. A client that reads nothing for the send limit is dropped.
+TEST_P(ClientsWithRoomToWait, AnswerWaitsForRoomWhileOthersAreServed) {
+    service_->send_seconds = 3;
+    ServiceClient& slow = service_->clients[0];
+    const int small = 4096;
+    setsockopt(slow.fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    Bytes batch, expected, body = {1, 3, 250};
+    for (uint16_t r = 0; r < 125; ++r) {
+        store_.values[0x3000 + r] = uint16_t(r * 0x0101);
+        body.insert(body.end(), {uint8_t(r), uint8_t(r)});
+    }
+    for (uint16_t k = 0; k < 400; ++k) {
+        const Bytes request = read_request(k, 0x3000, 125), answer = frame(k, body);
+        batch.insert(batch.end(), request.begin(), request.end());
+        expected.insert(expected.end(), answer.begin(), answer.end());
+    }
+    put(0, batch);
+    iterate_until([&] { return clients_sending(slow) || slow.fd < 0; });
+    ASSERT_GE(slow.fd, 0);
+    ASSERT_TRUE(clients_sending(slow));
+    put(1, read_request(9, 16, 1));
+    service_iterate(*service_);
+    EXPECT_EQ(answer_ids(take(1)), std::vector<int>{9});
+    EXPECT_TRUE(clients_sending(slow));
+    Bytes got;
+    iterate_until([&] {
+        const Bytes more = take(0);
+        got.insert(got.end(), more.begin(), more.end());
+        return got.size() >= expected.size();
+    });
+    EXPECT_TRUE(got == expected) << got.size() << " bytes of " << expected.size();
+
+    service_->send_seconds = 1;
+    put(0, batch); // and read nothing
+    iterate_until([&] { return slow.fd < 0; });
+    EXPECT_EQ(log_.count(LOG_NOTICE, "client 127.0.0.1 dropped: no answer read for 1 seconds"), 1);
+}
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, ClientsWithRoomToWait, ::testing::Bool());
 
 // With several clients allowed, requests are served one per client in turn, and a connection
 // beyond the limit replaces the client that has been idle longest.
@@ -510,6 +615,24 @@ TEST_F(ServiceLoop, RefusedClientReplacesNoOne) {
     const ServiceCounters& c = service_->counters;
     EXPECT_EQ(std::tuple(c.clients_accepted, c.clients_replaced, c.clients_refused),
               std::tuple(1u, 0u, 1u));
+}
+
+// A flood of refused connections: at most SERVICE_REFUSAL_LINES lines a second, the rest counted
+// in one line a second after the first one left out; every connection is counted.
+TEST_F(ServiceLoop, RefusalsDoNotFloodTheLog) {
+    service_->settings.allow = "127.0.0.2";
+    start();
+    for (int i = 0; i < 30; ++i) {
+        connect_from(INADDR_LOOPBACK);
+        service_iterate(*service_);
+    }
+    for (int i = 0; i < 3 && log_.lines().size() == SERVICE_REFUSAL_LINES; ++i)
+        service_iterate(*service_); // waits a second at most
+    std::vector<std::pair<int, std::string>> lines(
+        SERVICE_REFUSAL_LINES, {LOG_NOTICE, "TCP connection from 127.0.0.1 refused"});
+    lines.emplace_back(LOG_NOTICE, std::to_string(30 - SERVICE_REFUSAL_LINES) + " lines left out");
+    EXPECT_EQ(log_.lines(), lines);
+    EXPECT_EQ(service_->counters.clients_refused, 30u);
 }
 
 // Allow list entries: an address, or a network whose address bits beyond its length do not count.
