@@ -69,12 +69,15 @@ amd64)
 armhf)
     # Without highmem=off the PCI host bridge fails to probe on this kernel.
     QEMU=(qemu-system-arm -M virt,highmem=off -cpu cortex-a15)
-    CONSOLE=ttyAMA0 UART_TTY=ttyS0 KERNEL_META=linux-image-armmp HOST_DEPS=(qemu-system-arm qemu-user-static)
+    # The target's kovex4-devsim runs on the host under qemu-user, with the target's libraries.
+    CONSOLE=ttyAMA0 UART_TTY=ttyS0 KERNEL_META=linux-image-armmp
+    HOST_DEPS=(qemu-system-arm qemu-user-static libmbedtls14:armhf libmbedx509-1:armhf libmbedcrypto7:armhf)
+    dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
     ;;
 *) fail "no way to boot $ARCH" ;;
 esac
 echo "${DEBS[*]##*/}: booted as $ARCH with ${QEMU[*]}"
-deps_install mmdebstrap kmod cpio e2fsprogs mbpoll python3-pymodbus openssl "${HOST_DEPS[@]}"
+deps_install mmdebstrap kmod cpio e2fsprogs mbpoll openssl "${HOST_DEPS[@]}"
 
 # ---- Emulation of the target's programs on the host (mmdebstrap's maintainer scripts, the
 # chroot, the target's kovex4-devsim): qemu-user through binfmt_misc, registered if needed.
@@ -241,11 +244,11 @@ echo gateway >"$ROOT/etc/hostname"
 cat >"$ROOT/etc/systemd/system/test-shell.service" <<'EOF'
 [Unit]
 Description=command channel of the system test
+StartLimitIntervalSec=0
 [Service]
 ExecStart=/bin/sh -c 'while [ ! -e /dev/virtio-ports/shell ]; do sleep 0.1; done; exec 0<>/dev/virtio-ports/shell 1>&0 2>&0; echo "@@boot $(cat /proc/sys/kernel/random/boot_id)"; exec sh'
 Restart=always
 RestartSec=1
-StartLimitIntervalSec=0
 [Install]
 WantedBy=multi-user.target
 EOF
@@ -347,10 +350,19 @@ wait_answer() {
         sleep 0.2
     done
 }
-# journal PATTERN [LIMIT]: waits up to LIMIT (30) seconds for a line of kovex4 matching PATTERN
-# (grep -E) in this boot's journal, and prints the last such line.
+# guest_until SECONDS COMMAND: runs COMMAND in the guest every tenth of a second until it succeeds,
+# for SECONDS seconds at most; the status of its last run.
+guest_until() {
+    guest "end=\$((\$(date +%s) + $1)); until ( $2 ); do [ \$(date +%s) -lt \$end ] || exit 1; sleep 0.1; done"
+}
+# journal PATTERN: waits up to 30 s for a line of kovex4 matching PATTERN (grep -E) in this
+# boot's journal, and prints the last such line.
 journal() {
-    guest "for i in \$(seq $((${2:-30} * 10))); do journalctl -b -t kovex4 -o cat | grep -E '$1' | tail -n 1 | grep . && exit 0; sleep 0.1; done; exit 1"
+    guest_until 30 "journalctl -b -t kovex4 -o cat | grep -E '$1' | tail -n 1 | grep ."
+}
+# wait_active: waits up to 5 minutes for the unit to be active.
+wait_active() {
+    guest_until 300 'systemctl is-active -q kovex4' || fail "kovex4 is not active: $(guest 'systemctl status --no-pager kovex4')"
 }
 main_pid() { guest 'systemctl show -p MainPID --value kovex4'; }
 
@@ -362,7 +374,7 @@ check_boot() {
     # keep trying to pass it on and deliver it to the gateway much later, where it would replace
     # a client of the test.
     wait_shell
-    guest 'until systemctl is-active -q kovex4; do sleep 0.1; done'
+    wait_active
     wait_answer 60 || fail "no answer from the gateway $(since "$BOOTED") s after the start"
     figure "$ARCH: boot to the first answer: $(since "$BOOTED") s (emulator started to mbpoll's first good read)"
     guest '[ "$(cat /proc/1/comm)" = systemd ] && systemctl is-system-running --wait' ||
@@ -426,7 +438,7 @@ check_watchdog() {
     pid=$(main_pid)
     stopped=$EPOCHREALTIME
     guest "kill -STOP $pid"
-    guest 'for i in $(seq 1800); do journalctl -b -u kovex4 -o cat | grep -q "Watchdog timeout" && exit 0; sleep 0.1; done; exit 1' ||
+    guest_until 180 'journalctl -b -u kovex4 -o cat | grep -q "Watchdog timeout"' ||
         fail "no watchdog timeout within 180 s"
     figure "$ARCH: kill -STOP to the watchdog's timeout: $(since "$stopped") s (WatchdogSec=60)"
     wait_answer 120 || fail "no answer after the watchdog's restart"
@@ -481,11 +493,14 @@ check_reboot() {
     local old=$BOOT_ID rebooted=$EPOCHREALTIME out
     printf 'systemctl reboot\n' >&"$SHELL_IN"
     wait_shell
-    guest 'until systemctl is-active -q kovex4; do sleep 0.1; done'
+    wait_active
     out=$($PY "$TLS_PEER" client "$TLS_PORT" "$WORK/certs" writer)
     [ "$out" = "read 100 2000 write ok" ] || fail "TLS writer after the reboot: $out"
     figure "$ARCH: reboot to the first TLS answer: $(since "$rebooted") s"
     ok "after the reboot the service runs with the TLS settings"
+    # Nothing in this boot (the unit's start, the sandbox, the TLS clients) was worth a warning.
+    out=$(guest 'journalctl -b -p warning -o cat | grep -i kovex4') && fail "warnings about kovex4: $out"
+    ok "no warning about kovex4 in the journal of this boot"
 }
 
 check_purge() {
@@ -507,9 +522,6 @@ check_watchdog
 check_tls
 check_reboot
 check_purge
-guest 'journalctl -b -p warning -o short-monotonic --no-pager | grep -v "kernel:" | tail -n 20' >"$WORK/warnings.log" || true
-echo "--- warnings of the last boot (systemd and services):"
-cat "$WORK/warnings.log"
 echo "=== figures ($ARCH)"
 printf '%s\n' "${FIGURES[@]}"
 echo "system test passed ($ARCH) in $(since "$START") s"
