@@ -2,10 +2,10 @@
 # SPDX-License-Identifier: Apache-2.0
 # The packages of a build folder booted for real: a minimal Debian root file system with systemd
 # (mmdebstrap, the machine's own Debian mirror, the release's main suite), the build's kovex4 and
-# kovex4-tools installed in it with apt, booted with systemd as PID 1 in QEMU: amd64 under
-# qemu-system-x86_64 (KVM when /dev/kvm can be used), armhf under qemu-system-arm -M virt
-# (Cortex-A15, software emulation), each with Debian's kernel and a small initramfs of our own
-# (busybox and the few modules the root disk needs). The field device's line is a PCI 16550 UART
+# kovex4-tools installed in it with apt, booted with systemd as PID 1 in QEMU under software
+# emulation: amd64 under qemu-system-x86_64, armhf under qemu-system-arm -M virt (Cortex-A15),
+# each with Debian's kernel and a small initramfs of our own (busybox and the few modules the root
+# disk needs). The field device's line is a PCI 16550 UART
 # (the guest's 8250 driver, /dev/ttyS*) whose host side is a pseudo-terminal served by
 # kovex4-devsim; the guest's Modbus ports are forwarded to 127.0.0.1 only, and the guest reaches
 # nothing else. From the host: the unit reaches "active" (READY=1); mbpoll reads and writes; a TLS
@@ -23,6 +23,7 @@ BUILD=$(cd "${1:?usage: test-system.sh BUILD_DIR}" && pwd)
 CACHE=${KOVEX4_SYSTEM_CACHE:-/var/cache/kovex4-system}
 PY=/usr/bin/python3
 TLS_PEER=$SRC/tests/e2e/tls_peer.py
+LOAD_PEER=$SRC/tests/e2e/load_peer.py
 START=$EPOCHREALTIME
 
 fail() {
@@ -217,8 +218,8 @@ rm "$ROOT/usr/sbin/policy-rc.d" "$ROOT"/tmp/*.deb
 [ -L "$ROOT/etc/systemd/system/multi-user.target.wants/kovex4.service" ] || fail "the unit is not enabled"
 ok "installed with apt; kovex4.service enabled"
 
-# The site: the plain settings on the PCI UART, and a second settings file for Modbus over TLS on port 802 with 16 clients, whose
-# certificates the test makes.
+# The site: the plain settings on the PCI UART, and a second settings file for Modbus over TLS on
+# port 802 with 16 clients, whose certificates the test makes.
 mkdir -p "$ROOT/srv/site" "$WORK/certs"
 $PY "$TLS_PEER" certs "$WORK/certs" >/dev/null
 cp "$WORK/certs"/{ca.pem,gateway.pem,gateway.key} "$ROOT/srv/site/"
@@ -272,8 +273,8 @@ while True:
     except OSError:
         s.close()'
 }
-PORT=$(free_port)
-TLS_PORT=$(free_port)
+PORT=$(free_port) TLS_PORT=$PORT
+until [ "$TLS_PORT" != "$PORT" ]; do TLS_PORT=$(free_port); done
 mkfifo "$WORK/shell.in" "$WORK/shell.out"
 BOOTED=$EPOCHREALTIME
 "${QEMU[@]}" -m 512 -smp 1 -nodefaults -no-user-config -display none \
@@ -287,9 +288,9 @@ BOOTED=$EPOCHREALTIME
     -device virtserialport,chardev=shell,name=shell >"$WORK/qemu.log" 2>&1 &
 QEMU_PID=$!
 exec {SHELL_IN}<>"$WORK/shell.in" {SHELL_OUT}<>"$WORK/shell.out"
-for _ in $(seq 100); do
+for _ in $(seq 300); do
     UART=$(sed -n 's/^char device redirected to \(.*\) (label uart)$/\1/p' "$WORK/qemu.log")
-    [ -z "$UART" ] || break
+    [ -z "$UART" ] && kill -0 "$QEMU_PID" 2>/dev/null || break
     sleep 0.1
 done
 [ -n "$UART" ] || fail "no pty for the UART: $(cat "$WORK/qemu.log")"
@@ -415,7 +416,7 @@ memory() {
 check_figures() {
     echo "=== figures"
     local rtt
-    rtt=$($PY "$TLS_PEER" load "$PORT" "$WORK/certs" plain 1 50 </dev/null) || fail "rtt: $rtt"
+    rtt=$($PY -B "$LOAD_PEER" load "$PORT" "$WORK/certs" plain 1 50 </dev/null) || fail "rtt: $rtt"
     figure "$ARCH: a 2-register read from the host through the emulated UART: $rtt"
     figure "$ARCH: the daemon's resident memory under systemd: $(memory)"
 }
@@ -462,7 +463,12 @@ check_uart() {
 
 check_tls() {
     echo "=== Modbus over TLS with roles: the second settings file"
-    guest 'install -m 640 -g kovex4 /srv/site/settings.tls /opt/kovex4/etc/settings && systemctl restart kovex4 && systemctl is-active kovex4'
+    # Started again over a stale lock file of root's, which ExecStartPre=+ removes.
+    guest "systemctl stop kovex4 && printf '%10d\\n' 999999 >/run/lock/LCK..$UART_TTY &&
+        install -m 640 -g kovex4 /srv/site/settings.tls /opt/kovex4/etc/settings && systemctl start kovex4" ||
+        fail "kovex4 did not start with the TLS settings over a stale lock"
+    [ "$(guest "cat /run/lock/LCK..$UART_TTY")" -eq "$(main_pid)" ] || fail "the lock is not the daemon's"
+    ok "started over root's stale lock file (ExecStartPre=+), the lock is the daemon's"
     local out
     out=$($PY "$TLS_PEER" client "$TLS_PORT" "$WORK/certs" writer)
     [ "$out" = "read 100 2000 write ok" ] || fail "TLS writer: $out"
@@ -475,7 +481,7 @@ check_tls() {
         fail "no TLS connection lines"
     ok "TLS: role operator reads and writes, role viewer only reads, another authority is refused"
     echo "=== 16 TLS clients"
-    coproc PEER { $PY "$TLS_PEER" load "$TLS_PORT" "$WORK/certs" writer 16 10; }
+    coproc PEER { $PY -B "$LOAD_PEER" load "$TLS_PORT" "$WORK/certs" writer 16 10; }
     PEER_PID=$PEER_PID
     local line
     IFS= read -r -t 600 line <&"${PEER[0]}" || fail "16 TLS clients: no result"

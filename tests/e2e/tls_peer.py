@@ -1,16 +1,14 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: Apache-2.0
 """Modbus over TLS peers for the end-to-end tests: Python's ssl module, certificates by openssl.
-Commands: certs DIR | client PORT DIR NAME | stall PORT silent|half | garbage PORT DIR |
-load PORT DIR NAME|plain CLIENTS READS (see each function for what it does and prints)."""
+Commands: certs DIR | client PORT DIR NAME | stall PORT silent|half | garbage PORT DIR (see each
+function for what it does and prints)."""
 import os
 import socket
 import ssl
-import statistics
 import struct
 import subprocess
 import sys
-import time
 
 ROLE_OID = "1.3.6.1.4.1.50316.802.1"
 DEADLINE = 30  # seconds; generous, only a broken gateway runs into it
@@ -187,37 +185,6 @@ def garbage(port, d):
     return 0
 
 
-def load(port, d, name, clients, reads):
-    """CLIENTS clients (as NAME over TLS, or "plain" Modbus) connect, then read registers
-    1025-1026 READS times each, one read at a time; prints the median handshake and the median and
-    longest read round trip, then keeps the connections until standard input ends."""
-    socks, handshakes, trips = [], [], []
-    for _ in range(clients):
-        began = time.monotonic()
-        sock = socket.create_connection(("127.0.0.1", port), timeout=DEADLINE)
-        if name != "plain":
-            sock = context(d, name).wrap_socket(sock, server_hostname="127.0.0.1")
-        handshakes.append(time.monotonic() - began)
-        socks.append(sock)
-    for n in range(reads):
-        for sock in socks:
-            began = time.monotonic()
-            answer = exchange(sock, n + 1, struct.pack(">BHH", 3, 0x400, 2))
-            trips.append(time.monotonic() - began)
-            if answer[0] != 3:
-                print("read exception %d" % answer[1])
-                return 1
-    def ms(seconds):
-        return "%.1f ms" % (seconds * 1000)
-
-    print("%d clients: %s%d reads, round trip %s median, %s longest" % (
-        clients, "" if name == "plain" else "handshake %s median, " % ms(statistics.median(handshakes)),
-        len(trips), ms(statistics.median(trips)), ms(max(trips))))
-    sys.stdout.flush()
-    sys.stdin.read()
-    return 0
-
-
 def main(argv):
     cmd = argv[1]
     if cmd == "certs":
@@ -228,8 +195,6 @@ def main(argv):
         return stall(int(argv[2]), argv[3]) or 0
     if cmd == "garbage":
         return garbage(int(argv[2]), argv[3])
-    if cmd == "load":
-        return load(int(argv[2]), argv[3], argv[4], int(argv[5]), int(argv[6]))
     print(__doc__)
     return 2
 
