@@ -69,6 +69,7 @@ amd64)
     ;;
 armhf)
     # Without highmem=off the PCI host bridge fails to probe on this kernel.
+    # shellcheck disable=SC2054 # the machine's options, one argument
     QEMU=(qemu-system-arm -M virt,highmem=off -cpu cortex-a15)
     # The target's kovex4-devsim runs on the host under qemu-user, with the target's libraries.
     CONSOLE=ttyAMA0 UART_TTY=ttyS0 KERNEL_META=linux-image-armmp
