@@ -409,8 +409,7 @@ check_modbus() {
     ok "counters and trace through systemctl kill and the journal"
 }
 
-# figures_of WHAT: the read round trip and the daemon's resident memory (and its control group's
-# memory) now.
+# memory: the daemon's resident memory and its control group's memory now.
 memory() {
     guest 'pid=$(systemctl show -p MainPID --value kovex4); echo "$(sed -n "s/^VmRSS:[^0-9]*//p" /proc/$pid/status), cgroup $(( $(systemctl show -p MemoryCurrent --value kovex4) / 1024 )) kB"'
 }
