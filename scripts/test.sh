@@ -3,7 +3,9 @@
 # Installs what is missing, then builds and runs the whole test suite three times: a normal build
 # (which also makes the Debian packages, checks them with lintian and installs them in a private
 # namespace), an AddressSanitizer + UndefinedBehaviorSanitizer build, and a 32-bit ARM cross build
-# run under emulation (scripts/test-arm.sh; it checks the armhf packages with lintian). Every build
+# run under emulation (scripts/test-arm.sh; it checks the armhf packages with lintian). The amd64
+# and the armhf packages are then each installed in a Debian system booted with systemd under
+# QEMU (scripts/test-system.sh). Every build
 # checks the manual pages with groff and treats compiler warnings as errors, and the whole tree is
 # also compiled as packagers build it (Release). Run as root on Debian.
 set -euo pipefail
@@ -37,5 +39,7 @@ echo "=== build-release: the whole tree as packagers build it (compile only)"
 cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOVEX4_WERROR=ON >/dev/null
 cmake --build build-release
 run_suite build
+bash scripts/test-system.sh build
 run_suite build-asan -DKOVEX4_SANITIZE=ON
 KOVEX4_ARM_CMAKE_ARGS=-DKOVEX4_WERROR=ON bash scripts/test-arm.sh
+bash scripts/test-system.sh "${KOVEX4_ARM_BUILD:-build-arm}"
