@@ -43,30 +43,28 @@ def make(d, name, ca=None, ext=(), cn=None):
 
 
 def certs(d):
-    """Authorities ca, otherca and fakeca (whose name is ca's); certificates signed by ca unless
-    said: the gateway's (server and client authentication), writer (role operator), reader (role
-    viewer), norole, foreign (otherca's), a push receiver at 127.0.0.3, impostor (fakeca's),
-    serverclient and clientgateway and servergateway (each with the other extended key usage),
-    twice and padded (a role extension twice, the writer's first, or with bytes after its text)
-    and expired (in 2020)."""
-    for ca, cn in (("ca", None), ("otherca", None), ("fakeca", "ca")):
+    """Makes the authorities and certificates the tests use in D (see the comments); prints "ok"."""
+    for ca, cn in (("ca", None), ("otherca", None), ("fakeca", "ca")):  # fakeca has ca's name
         make(d, ca, cn=cn)
+    # Signed by ca unless said otherwise: name, authority, extended key usage, SAN, role.
     for name, ca, usage, san, role in (
             ("gateway", "ca", "serverAuth,clientAuth", "IP:127.0.0.1,DNS:localhost", None),
             ("writer", "ca", "clientAuth", None, "operator"),
             ("reader", "ca", "clientAuth", None, "viewer"),
             ("norole", "ca", "clientAuth", None, None),
             ("foreign", "otherca", "serverAuth,clientAuth", "DNS:localhost", "operator"),
-            ("receiver", "ca", "serverAuth", "IP:127.0.0.3", None),
+            ("receiver", "ca", "serverAuth", "IP:127.0.0.3", None),  # a push receiver
             ("impostor", "fakeca", "clientAuth", None, "operator"),
+            # Each with the other extended key usage than it needs.
             ("serverclient", "ca", "serverAuth", None, "operator"),
             ("clientgateway", "ca", "clientAuth", "IP:127.0.0.1", None),
             ("servergateway", "ca", "serverAuth", "IP:127.0.0.1", None)):
         ext = ("extendedKeyUsage=" + usage, san and "subjectAltName=" + san,
                role and ROLE_OID + "=ASN1:UTF8String:" + role)
         make(d, name, ca, [line for line in ext if line])
-    # What openssl does not write: it keeps one extension of a kind, and needs a database of its
-    # own for dates in the past.
+    # What openssl does not write: a role extension twice (the writer's first) or with bytes after
+    # its text (it keeps one extension of a kind), and dates in the past (they need a database of
+    # its own).
     client = [extension(OID["basicConstraints"], der(0x30, b"")),
               extension(OID["extKeyUsage"], der(0x30, OID["clientAuth"]))]
     for name, roles, dates in (("twice", [utf8("operator"), utf8("viewer")], None),
@@ -247,29 +245,28 @@ def context(d, name):
     return ctx
 
 
-def read_frame(sock):
+def tls(port, d, name):
+    return context(d, name).wrap_socket(connect(port), server_hostname="127.0.0.1")
+
+
+def exchange(sock, tid, pdu):
+    # A request of unit 1; the PDU of its answer.
+    sock.sendall(struct.pack(">HHHB", tid, 0, len(pdu) + 1, 1) + pdu)
     data = b""
     while len(data) < 6 or len(data) < 6 + struct.unpack(">H", data[4:6])[0]:
         chunk = sock.recv(260)
         if not chunk:
             raise EOFError("connection closed")
         data += chunk
-    return data
-
-
-def exchange(sock, tid, pdu):
-    sock.sendall(struct.pack(">HHHB", tid, 0, len(pdu) + 1, 1) + pdu)
-    answer = read_frame(sock)
-    assert struct.unpack(">H", answer[0:2])[0] == tid, answer
-    return answer[7:]
+    assert struct.unpack(">H", data[0:2])[0] == tid, data
+    return data[7:]
 
 
 def client(port, d, name):
     """Reads registers 1025-1026 and writes 7 to 1027 as NAME ("none": no certificate); prints
     "read V1 V2 write ok|exception N" or "handshake failed"."""
-    raw = connect(port)
     try:
-        sock = context(d, name).wrap_socket(raw, server_hostname="127.0.0.1")
+        sock = tls(port, d, name)
         # Under TLS 1.2 the server's Finished comes only after it accepted the client's
         # certificate; the first read shows a refusal that arrives later.
         answer = exchange(sock, 1, struct.pack(">BHH", 3, 0x400, 2))
@@ -287,15 +284,13 @@ def operator(port, d, seconds, interval):
     after a failure. Prints "connected" after its first handshake, then "reads N failed M worst W"
     (W: the longest read answered, in seconds), then "closed" once the gateway closes the
     connection."""
-    def tls():
-        return context(d, "writer").wrap_socket(connect(port), server_hostname="127.0.0.1")
-
-    sock, reads, failed, worst, end = tls(), 0, 0, 0.0, time.monotonic() + float(seconds)
+    sock, reads, failed, worst = tls(port, d, "writer"), 0, 0, 0.0
+    end = time.monotonic() + float(seconds)
     print("connected", flush=True)
     while time.monotonic() < end:
         t0, reads = time.monotonic(), reads + 1
         try:
-            sock = sock or tls()
+            sock = sock or tls(port, d, "writer")
             exchange(sock, reads, struct.pack(">BHH", 3, 0x400, 2))
             worst = max(worst, time.monotonic() - t0)
         except (OSError, EOFError, AssertionError):
