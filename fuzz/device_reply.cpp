@@ -22,18 +22,12 @@
 
 #include "device/commands.h"
 #include "device/link.h"
+#include "require.h"
 
 namespace {
 
 constexpr int STATION = 7;
 constexpr size_t MAX_PIECE = 512; // one read of the link; a larger packet would be cut
-
-void require(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "broken: %s\n", what);
-        std::abort();
-    }
-}
 
 // Item lists for reads: none, one byte-wide item, one 'i' item, all widths mixed, and a full
 // batch of 49; with values that a read must either replace or leave alone.

@@ -14,15 +14,9 @@
 #include "modbus/mbap.h"
 #include "modbus/request.h"
 #include "register_store.h"
+#include "require.h"
 
 namespace {
-
-void require(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "broken: %s\n", what);
-        std::abort();
-    }
-}
 
 uint32_t u16(const MbapFrame& f, size_t pos) {
     return uint32_t{f.body[pos]} << 8 | f.body[pos + 1];

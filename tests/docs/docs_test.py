@@ -66,87 +66,68 @@ def check_links(root):
     return failures
 
 
-def mbpoll_commands(root):
-    """(where, argument list) of each mbpoll command line and option of the documents."""
-    for doc in documents(root):
-        with open(doc, encoding="utf-8") as f:
-            for number, line in enumerate(f, 1):
-                where = "%s:%d" % (os.path.relpath(doc, root), number)
-                for text in re.findall(r"(?:^|`)\s*(mbpoll -[^`|;]*)", line):
-                    yield where, shlex.split(text)[1:]
-                for option in re.findall(r"mbpoll:? `(-[^`]*)`", line):
-                    yield where, shlex.split(option)
-
-
-def check_mbpoll(root):
-    if shutil.which("mbpoll") is None:
-        print("skipped: mbpoll is not installed")
-        sys.exit(77)
-    # A port on the loopback that refuses connections: bound here, never listening.
+def check_commands(root, program, name, patterns, prepare, passed):
+    """Runs PROGRAM with the arguments of each NAME command of the documents (the texts PATTERNS
+    find), PREPARE(args, port) pointing them at a port on the loopback that refuses connections
+    (None: an outline, not a command). PASSED(status, output) tells that the options got past the
+    program's own check, as far as connecting (or loading files they name)."""
     closed = socket.socket()
     closed.bind(("127.0.0.1", 0))
     port = str(closed.getsockname()[1])
-    failures = []
-    checked = 0
-    for where, args in mbpoll_commands(root):
-        args = list(args)
-        if "-p" in args:
-            args[args.index("-p") + 1] = port
-        else:
-            args = ["-p", port] + args
-        if "127.0.0.1" not in args:
-            args.append("127.0.0.1")
-        run = subprocess.run(["mbpoll"] + args, capture_output=True, text=True, timeout=30,
-                             stdin=subprocess.DEVNULL)
-        out = run.stdout + run.stderr
-        checked += 1
-        # Options that pass its check bring mbpoll as far as connecting.
-        if "Connection failed" not in out:
-            failures.append("%s: mbpoll %s: %s" % (where, " ".join(args), out.strip()[-200:]))
-    if checked == 0:
-        failures.append("no mbpoll command found in the documents")
-    print("%d mbpoll commands checked" % checked)
-    return failures
-
-
-def check_probe(root, probe):
-    """Each `kovex4-probe modbus` command of the documents (not an outline with "..."), pointed
-    at a closed port on the loopback, gets as far as connecting (or loading the TLS files it
-    names): its options are right."""
-    closed = socket.socket()
-    closed.bind(("127.0.0.1", 0))
-    port = str(closed.getsockname()[1])
-    failures = []
-    checked = 0
+    failures, checked = [], 0
     for doc in documents(root):
         with open(doc, encoding="utf-8") as f:
             for number, line in enumerate(f, 1):
-                for text in re.findall(r"kovex4-probe (modbus [^`|]*)", line):
-                    if "..." in text:
-                        continue  # an outline, not a command
-                    args = shlex.split(text)
-                    for option, value in (("--host", "127.0.0.1"), ("--port", port)):
-                        if option in args:
-                            args[args.index(option) + 1] = value
-                    run = subprocess.run([probe] + args, capture_output=True, text=True,
+                for text in (text for pattern in patterns for text in re.findall(pattern, line)):
+                    args = prepare(shlex.split(text), port)
+                    if args is None:
+                        continue
+                    run = subprocess.run([program] + args, capture_output=True, text=True,
                                          timeout=30, stdin=subprocess.DEVNULL)
                     out = run.stdout + run.stderr
                     checked += 1
-                    if run.returncode != 2 or not re.search(
-                            r"cannot connect|Read/write of file failed", out):
-                        failures.append("%s:%d: kovex4-probe %s: %s" % (
-                            os.path.relpath(doc, root), number, " ".join(args),
-                            out.strip()[-200:]))
+                    if not passed(run.returncode, out):
+                        failures.append("%s:%d: %s %s: %s" % (os.path.relpath(doc, root), number,
+                                                              name, " ".join(args),
+                                                              out.strip()[-200:]))
     if checked == 0:
-        failures.append("no kovex4-probe modbus command found in the documents")
-    print("%d kovex4-probe modbus commands checked" % checked)
+        failures.append("no %s command found in the documents" % name)
+    print("%d %s commands checked" % (checked, name))
     return failures
+
+
+def mbpoll_args(args, port):
+    if "-p" in args:
+        args[args.index("-p") + 1] = port
+    else:
+        args = ["-p", port] + args
+    return args + ["127.0.0.1"] * ("127.0.0.1" not in args)
+
+
+def probe_args(args, port):
+    for option, value in (("--host", "127.0.0.1"), ("--port", port)):
+        if option in args:
+            args[args.index(option) + 1] = value
+    return None if any("..." in arg for arg in args) else args
 
 
 def main():
     what, root = sys.argv[1], sys.argv[2]
-    failures = (check_links(root) if what == "links" else
-                check_probe(root, sys.argv[3]) if what == "probe" else check_mbpoll(root))
+    if what == "links":
+        failures = check_links(root)
+    elif what == "probe":
+        failures = check_commands(
+            root, sys.argv[3], "kovex4-probe", [r"kovex4-probe (modbus [^`|]*)"], probe_args,
+            lambda status, out: status == 2 and re.search(
+                r"cannot connect|Read/write of file failed", out))
+    elif shutil.which("mbpoll") is None:
+        print("skipped: mbpoll is not installed")
+        return 77
+    else:
+        # Command lines, and options written as mbpoll's.
+        failures = check_commands(root, "mbpoll", "mbpoll", [r"(?:^|`)\s*mbpoll (-[^`|;]*)",
+                                                             r"mbpoll:? `(-[^`]*)`"],
+                                  mbpoll_args, lambda status, out: "Connection failed" in out)
     for failure in failures:
         print(failure)
     return 1 if failures else 0

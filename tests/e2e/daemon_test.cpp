@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
+#include "fixture.h"
 
 namespace {
 
@@ -20,23 +20,12 @@ std::string peer(unsigned port, const std::string& args) {
                        args + " 2>&1");
 }
 
-std::string pid_text(int pid) {
-    char text[16];
-    snprintf(text, sizeof text, "%10d\n", pid);
-    return text;
-}
-
-class DaemonTest : public ::testing::Test {
+class DaemonTest : public DaemonFixture {
 protected:
-    void SetUp() override {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root for private mount namespaces";
-    }
     void start_serving(const std::string& settings, const std::string& extra_link = "") {
         ASSERT_TRUE(d.start(settings, extra_link));
         ASSERT_TRUE(d.wait_listening()) << "daemon exit status " << d.wait_exit(0);
     }
-    Daemon d;
 };
 
 TEST_F(DaemonTest, ServesReadsAndWritesToThirdPartyClients) {
@@ -78,37 +67,37 @@ TEST_F(DaemonTest, SilentDeviceGivesExceptionFourAndALogLine) {
     close(fd);
 }
 
-// A lock held by a live process (this one) or a device that cannot be opened ends the start.
+// What ends the start with status 1, saying so: a lock held by a live process (this one); a FIFO
+// or a symbolic link (to a file holding this process's id) under the lock's name, which whoever
+// may write to the lock folder can put there, at once, instead of waiting on the FIFO for ever or
+// taking the link's target for a lock; a device that cannot be opened.
 TEST_F(DaemonTest, LockedOrUnopenableDeviceEndsStartWithStatusOne) {
-    write_file(d.lock_file(), pid_text(getpid()));
-    ASSERT_TRUE(d.start(d.settings()));
-    EXPECT_EQ(d.wait_exit(5000), 1);
-    EXPECT_TRUE(d.wait_log("device /dev/ttyGW0 is locked"));
+    const std::string held = d.dir().file("held");
+    write_file(held, pid_text(getpid()));
+    for (const std::string lock_is : {"held", "a FIFO", "a link"}) {
+        SCOPED_TRACE(lock_is);
+        Daemon daemon;
+        const std::string lock = daemon.lock_file();
+        if (lock_is == "held")
+            write_file(lock, pid_text(getpid()));
+        else
+            ASSERT_EQ(lock_is == "a FIFO" ? mkfifo(lock.c_str(), 0666)
+                                          : symlink(held.c_str(), lock.c_str()),
+                      0);
+        ASSERT_TRUE(daemon.start(daemon.settings()));
+        EXPECT_EQ(daemon.wait_exit(5000), 1);
+        const std::string why =
+            lock_is == "held"
+                ? "is locked"
+                : "cannot be locked: /var/lock/" + daemon.lock_name() + " is not a regular file";
+        EXPECT_TRUE(daemon.wait_log("device /dev/ttyGW0 " + why));
+        EXPECT_EQ(daemon.count_log("device /dev/ttyGW0 is locked"), lock_is == "held" ? 1 : 0);
+    }
     Daemon other; // a run of its own, with its own log for a wrapper
     ASSERT_TRUE(
         other.start("MOD_KOVEX4_DEVICE=ttyNONE\nMOD_KOVEX4_PORT=" + std::to_string(other.port())));
     EXPECT_EQ(other.wait_exit(5000), 1);
     EXPECT_TRUE(other.wait_log("open(/dev/ttyNONE) error: No such file or directory"));
-}
-
-// Whoever may write to the lock folder can put a FIFO or a symbolic link (here to a file holding
-// the id of a running process) under the device's lock name: the start ends at once, saying so,
-// instead of waiting on the FIFO for ever or taking the link's target for a lock.
-TEST_F(DaemonTest, LockFileThatIsNotARegularFileEndsTheStart) {
-    write_file(d.dir().file("held"), pid_text(getpid()));
-    for (const bool fifo : {true, false}) {
-        SCOPED_TRACE(fifo ? "FIFO" : "symbolic link");
-        Daemon daemon;
-        const std::string lock = daemon.lock_file();
-        ASSERT_EQ(fifo ? mkfifo(lock.c_str(), 0666)
-                       : symlink(d.dir().file("held").c_str(), lock.c_str()),
-                  0);
-        ASSERT_TRUE(daemon.start(daemon.settings()));
-        EXPECT_EQ(daemon.wait_exit(5000), 1);
-        EXPECT_TRUE(daemon.wait_log("device /dev/ttyGW0 cannot be locked: /var/lock/" +
-                                    daemon.lock_name() + " is not a regular file"));
-        EXPECT_EQ(daemon.count_log("device /dev/ttyGW0 is locked"), 0);
-    }
 }
 
 // A device path in subfolders is opened whole and locked by the name of the device it resolves

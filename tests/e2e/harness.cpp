@@ -23,21 +23,17 @@
 #error "KOVEX4_BINARY must name the daemon under test, KOVEX4_NAMESPACE_SH scripts/namespace.sh"
 #endif
 
-unsigned free_port() {
+// A free TCP port on 127.0.0.1 (bound, read back and released).
+static unsigned free_port() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t len = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len);
+    const unsigned port = bound_port(fd);
     close(fd);
-    return ntohs(address.sin_port);
+    return port;
 }
 
-int connect_local(unsigned port) {
-    return connect_to("127.0.0.1", port);
-}
-
-int connect_to(const char* host, unsigned port) {
+int connect_local(unsigned port, const char* host) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {}, {}};
     inet_pton(AF_INET, host, &address.sin_addr);

@@ -93,11 +93,8 @@ private:
     std::thread log_reader_;
 };
 
-// A free TCP port on 127.0.0.1 (bound, read back and released).
-unsigned free_port();
-// Connected TCP socket to 127.0.0.1:port (or address:port), or -1.
-int connect_local(unsigned port);
-int connect_to(const char* address, unsigned port);
+// Connected TCP socket to address:port, or -1.
+int connect_local(unsigned port, const char* address = "127.0.0.1");
 // Sends `request` and reads one Modbus TCP frame back (header + length bytes); empty on time-out
 // or end of stream.
 std::vector<uint8_t> request_reply(int fd, const std::vector<uint8_t>& request,

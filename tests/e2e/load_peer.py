@@ -3,12 +3,11 @@
 """Clients that measure a gateway: load PORT DIR NAME|plain CLIENTS READS (see load). Over TLS
 with the certificates of tls_peer.py certs DIR."""
 import statistics
-import socket
 import struct
 import sys
 import time
 
-from tls_peer import DEADLINE, context, exchange
+from tls_peer import connect, exchange, tls
 
 
 def ms(seconds):
@@ -22,9 +21,7 @@ def load(port, d, name, clients, reads):
     socks, handshakes, trips = [], [], []
     for _ in range(clients):
         began = time.monotonic()
-        sock = socket.create_connection(("127.0.0.1", port), timeout=DEADLINE)
-        if name != "plain":
-            sock = context(d, name).wrap_socket(sock, server_hostname="127.0.0.1")
+        sock = connect(port) if name == "plain" else tls(port, d, name)
         handshakes.append(time.monotonic() - began)
         socks.append(sock)
     for n in range(reads):

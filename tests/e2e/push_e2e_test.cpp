@@ -7,17 +7,16 @@
 
 #include <string>
 
-#include "harness.h"
+#include "fixture.h"
 
 namespace {
 
 constexpr int FIRST_PUSH_MS = 75000;
 
-class PushEndToEnd : public ::testing::Test {
+class PushEndToEnd : public DaemonFixture {
 protected:
     void SetUp() override {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root for private mount namespaces";
+        DaemonFixture::SetUp();
         d.sim().with([](DevSim& s) {
             s.items['i'][1] = 300;
             s.items['i'][2] = 5;
@@ -34,11 +33,8 @@ protected:
                           "MOD_KOVEX4_COUNT1=2\nMOD_KOVEX4_START2=17\nMOD_KOVEX4_COUNT2=1\n"
                           "MOD_KOVEX4_ALARM2=1029\n");
     }
-    uint16_t alarm() {
-        return d.sim().with([](DevSim& s) { return s.items['i'][5]; });
-    }
+    uint16_t alarm() { return item(5); }
 
-    Daemon d;
     pid_t receiver = -1;
 };
 

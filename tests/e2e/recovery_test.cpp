@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "harness.h"
+#include "fixture.h"
 
 namespace {
 
@@ -17,10 +17,7 @@ const Bytes READ_I1 = read_request(1, 0x0400, 1); // 'i' item 1
 
 class Recovery : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root for private namespaces";
-    }
+    void SetUp() override { KOVEX4_NEEDS_ROOT(); }
 };
 
 // The value of register 0x0400 through a new connection to the daemon, -1 for no answer, or the

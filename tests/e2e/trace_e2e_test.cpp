@@ -12,13 +12,12 @@
 #include <string>
 #include <thread>
 
-#include "harness.h"
+#include "fixture.h"
 
 namespace {
 
 TEST(Trace, SwitchedBySignalsWhileAClientPolls) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for private mount namespaces";
+    KOVEX4_NEEDS_ROOT();
     Daemon d;
     d.sim().with([](DevSim& s) { s.items['i'][1] = 77; });
     ASSERT_TRUE(d.start(d.settings()));

@@ -8,13 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "harness.h"
+#include "fixture.h"
 
 namespace {
 
 TEST(Watchdog, ReadyOnceThenWatchdogAboutOnceASecond) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for private mount namespaces";
+    KOVEX4_NEEDS_ROOT();
     Daemon d;
     NotifyListener manager(d.dir().file("notify.sock"));
     d.add_env("NOTIFY_SOCKET=" + d.dir().file("notify.sock"));
@@ -36,8 +35,7 @@ TEST(Watchdog, ReadyOnceThenWatchdogAboutOnceASecond) {
 }
 
 TEST(Watchdog, EachAnsweredRequestIsProgress) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for private mount namespaces";
+    KOVEX4_NEEDS_ROOT();
     Daemon d;
     NotifyListener manager(d.dir().file("notify.sock"));
     d.add_env("NOTIFY_SOCKET=" + d.dir().file("notify.sock"));
@@ -52,11 +50,7 @@ TEST(Watchdog, EachAnsweredRequestIsProgress) {
     });
     const int fd = connect_local(d.port());
     ASSERT_GE(fd, 0);
-    Bytes requests;
-    for (uint16_t tid = 1; tid <= 3; ++tid) {
-        const Bytes r = read_request(tid, 0x0400, 1);
-        requests.insert(requests.end(), r.begin(), r.end());
-    }
+    const Bytes requests = read_requests(3, 0x0400, 1);
     const int before = manager.count("WATCHDOG=1");
     ASSERT_EQ(send(fd, requests.data(), requests.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(requests.size()));

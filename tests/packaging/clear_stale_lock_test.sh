@@ -14,10 +14,7 @@ dead=$!
 wait "$dead"
 failures=0
 checks=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+fail() { echo "FAIL: $*" && failures=$((failures + 1)); }
 
 # check SETTINGS_TEXT LOCK_NAME LOCK_TEXT WANT(removed|kept)
 check() {
@@ -70,20 +67,16 @@ remove_locks() {
     LOCKDIR=$dir timeout 10 sh -c "$remove_locks_of"'
 remove_locks_of "$1"' sh "$1"
 }
-for kind in link fifo; do
+kept() { [ -L "$dir/LCK..ttyS1" ] || [ -p "$dir/LCK..ttyS1" ]; }
+for make in "ln -s $dir/secret" mkfifo; do
     rm -f "$dir/LCK..ttyS1"
-    case $kind in
-    link) ln -s "$dir/secret" "$dir/LCK..ttyS1" ;;
-    fifo) mkfifo "$dir/LCK..ttyS1" ;;
-    esac
+    $make "$dir/LCK..ttyS1"
     out=$(timeout 10 sh "$script" "$dir/settings" "$dir" 2>&1)
-    checks=$((checks + 1))
-    [ -z "$out" ] && { [ -L "$dir/LCK..ttyS1" ] || [ -p "$dir/LCK..ttyS1" ]; } ||
-        fail "clear-stale-lock and a $kind in the lock folder: printed $(printf '%q' "$out")"
+    checks=$((checks + 2))
+    [ -z "$out" ] && kept ||
+        fail "clear-stale-lock and $make in the lock folder: printed $(printf '%q' "$out")"
     remove_locks "$dead"
-    checks=$((checks + 1))
-    [ -L "$dir/LCK..ttyS1" ] || [ -p "$dir/LCK..ttyS1" ] ||
-        fail "the init script's lock removal took a $kind in the lock folder for a lock"
+    kept || fail "the init script's lock removal took $make in the lock folder for a lock"
 done
 # ... while a regular file holding the stopped gateway's id is removed, another's kept.
 rm -f "$dir/LCK..ttyS1"

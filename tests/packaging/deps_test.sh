@@ -14,10 +14,7 @@ done
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+fail() { echo "FAIL: $*" && failures=$((failures + 1)); }
 
 native=$(dpkg --print-architecture)
 foreign=armhf

@@ -169,11 +169,8 @@ TEST(ProbeSettings, ExitStatusAndJson) {
     write_file(dir.file("clean"), "MOD_KOVEX4_DEVICE=null\nMOD_KOVEX4_PORT=1502\n");
     write_file(dir.file("warned"), "MOD_KOVEX4_DEVICE=null\nMOD_KOVEX4_PORT=1502x\n");
     EXPECT_EQ(probe("settings -c " + dir.file("clean")).status, 0);
-    const Ran warned = probe("settings -c " + dir.file("warned"));
-    EXPECT_EQ(warned.status, 1);
-    EXPECT_NE(warned.out.find("line 2, MOD_KOVEX4_PORT: \"1502x\" is read as 1502"),
-              std::string::npos)
-        << warned.out;
+    EXPECT_TRUE(said(probe("settings -c " + dir.file("warned")), 1,
+                     "line 2, MOD_KOVEX4_PORT: \"1502x\" is read as 1502"));
     EXPECT_EQ(probe("settings -c " + dir.file("missing")).status, 2);
     const Ran json = probe("settings --json -c " + dir.file("warned"));
     EXPECT_EQ(json.status, 1);
@@ -325,30 +322,20 @@ TEST(ProbeLine, AgainstTheSimulator) {
     const std::string line = "line -c " + dir.file("settings") + " --lock-dir " + dir.path();
 
     const Ran good = probe(line + " --register 0x400:2");
-    EXPECT_EQ(good.status, 0) << good.out;
-    EXPECT_NE(good.out.find("1025   1234  0x04D2"), std::string::npos) << good.out;
-    EXPECT_NE(good.out.find("1026      5  0x0005"), std::string::npos) << good.out;
-
+    EXPECT_TRUE(said(good, 0, "1025   1234  0x04D2"));
+    EXPECT_TRUE(said(good, 0, "1026      5  0x0005"));
     const Ran station = probe(line + " --station 2 --register 0x400");
-    EXPECT_EQ(station.status, 1);
-    EXPECT_NE(station.out.find("no answer"), std::string::npos) << station.out;
-    EXPECT_NE(station.out.find("\"read failed (RN 1025, WC 1)\""), std::string::npos);
-
+    EXPECT_TRUE(said(station, 1, "no answer"));
+    EXPECT_TRUE(said(station, 1, "\"read failed (RN 1025, WC 1)\""));
     const Ran speed = probe(line + " --baud 19200 --scan-baud");
-    EXPECT_EQ(speed.status, 0);
-    EXPECT_NE(speed.out.find("19200 bit/s: no answer"), std::string::npos) << speed.out;
-    EXPECT_NE(speed.out.find("answers at 9600 bit/s"), std::string::npos) << speed.out;
-
-    const Ran scan = probe(line + " --scan-stations --wait 20 --json");
-    EXPECT_EQ(scan.status, 0);
-    EXPECT_NE(scan.out.find("\"stations\":[1]"), std::string::npos) << scan.out;
+    EXPECT_TRUE(said(speed, 0, "19200 bit/s: no answer"));
+    EXPECT_TRUE(said(speed, 0, "answers at 9600 bit/s"));
+    EXPECT_TRUE(said(probe(line + " --scan-stations --wait 20 --json"), 0, "\"stations\":[1]"));
     EXPECT_NE(access(lock.c_str(), F_OK), 0) << "the probe left its lock behind";
 
     // A live owner's lock is refused with its pid and left alone; a dead owner's is taken.
     write_file(lock, "     " + std::to_string(sim) + "\n");
-    const Ran held = probe(line + " --register 0x400");
-    EXPECT_EQ(held.status, 2);
-    EXPECT_NE(held.out.find("names process " + std::to_string(sim)), std::string::npos) << held.out;
+    EXPECT_TRUE(said(probe(line + " --register 0x400"), 2, "names process " + std::to_string(sim)));
     EXPECT_EQ(read_file(lock), "     " + std::to_string(sim) + "\n");
     const pid_t gone = fork();
     if (gone == 0)
@@ -424,37 +411,30 @@ TEST(ProbeStatus, CountersAndTraceOfTheRunningGateway) {
                 write_file(log, read_file(log) + lines);
             usleep(20000);
         }
-        return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+        return Ran{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, read_file(out)};
     };
 
-    EXPECT_EQ(run({"status", "--json"}, [](const std::string&) {}), 0) << read_file(out);
-    EXPECT_NE(read_file(out).find("{\"pid\":" + std::to_string(d.pid())), std::string::npos)
-        << read_file(out);
-    EXPECT_NE(read_file(out).find("\"requests_fc3\":1,"), std::string::npos) << read_file(out);
+    const Ran counters = run({"status", "--json"}, [](const std::string&) {});
+    EXPECT_TRUE(said(counters, 0, "{\"pid\":" + std::to_string(d.pid())));
+    EXPECT_TRUE(said(counters, 0, "\"requests_fc3\":1,"));
 
     // The trace is switched on, shows a request made meanwhile, and is switched off again.
-    const int traced = run({"trace", "--json", "--seconds", "2"}, [&](const std::string& line) {
+    const Ran traced = run({"trace", "--json", "--seconds", "2"}, [&](const std::string& line) {
         if (line == "traffic trace on") {
             EXPECT_EQ(request_reply(fd, read_i1).size(), 11u);
         }
     });
-    EXPECT_EQ(traced, 0) << read_file(out);
-    EXPECT_NE(read_file(out).find("\"trace 127.0.0.1 modbus request: 00 01 00 00 00 06 01 03 04 "
-                                  "00 00 01\""),
-              std::string::npos)
-        << read_file(out);
-    EXPECT_NE(read_file(out).find("\"traffic trace off\"]}"), std::string::npos) << read_file(out);
+    EXPECT_TRUE(
+        said(traced, 0, "\"trace 127.0.0.1 modbus request: 00 01 00 00 00 06 01 03 04 00 00 01\""));
+    EXPECT_TRUE(said(traced, 0, "\"traffic trace off\"]}"));
     EXPECT_EQ(d.count_log("traffic trace off"), 1);
     close(fd);
 
     // A log that cannot be read is said so; without --log, on a machine with neither log files
     // nor journal files, what journalctl says about that stays out of the output.
     const std::string where_no_log = "-c " + settings + " --lock-dir " + d.lock_dir();
-    const Ran unreadable = probe("status " + where_no_log + " --log " + d.dir().file("none"));
-    EXPECT_EQ(unreadable.status, 2);
-    EXPECT_NE(unreadable.out.find("cannot read " + d.dir().file("none") + ": No such file"),
-              std::string::npos)
-        << unreadable.out;
+    EXPECT_TRUE(said(probe("status " + where_no_log + " --log " + d.dir().file("none")), 2,
+                     "cannot read " + d.dir().file("none") + ": No such file"));
     const std::string bare = run_command(
         "unshare -m /bin/sh -c 'mount -t tmpfs none /var/log && { [ ! -d /run/log ] || mount -t "
         "tmpfs none /run/log; } && exec \"$0\" status " +
@@ -465,25 +445,14 @@ TEST(ProbeStatus, CountersAndTraceOfTheRunningGateway) {
     d.stop();
     const std::string status =
         "status -c " + settings + " --lock-dir " + d.lock_dir() + " --log " + log;
-    const Ran none = probe(status);
-    EXPECT_EQ(none.status, 2);
-    EXPECT_NE(none.out.find("no gateway runs: the lock file " + d.lock_file() +
-                            " names no running process"),
-              std::string::npos)
-        << none.out;
+    EXPECT_TRUE(
+        said(probe(status), 2,
+             "no gateway runs: the lock file " + d.lock_file() + " names no running process"));
     write_file(settings, "MOD_KOVEX4_DEVICE=ttyKOVEX4NONE\n");
-    const Ran no_lock = probe(status);
-    EXPECT_EQ(no_lock.status, 2);
-    EXPECT_NE(no_lock.out.find("no gateway runs: there is no lock file " + d.lock_dir() +
-                               "/LCK..ttyKOVEX4NONE"),
-              std::string::npos)
-        << no_lock.out;
+    EXPECT_TRUE(
+        said(probe(status), 2,
+             "no gateway runs: there is no lock file " + d.lock_dir() + "/LCK..ttyKOVEX4NONE"));
     // A missing settings file, in words and as JSON; an option of another command, by name.
-    const Ran missing = probe("trace --json -c " + d.dir().file("none"));
-    EXPECT_EQ(missing.status, 2);
-    EXPECT_NE(missing.out.find("{\"file\":"), std::string::npos) << missing.out;
-    const Ran misplaced = probe("settings --seconds 3");
-    EXPECT_EQ(misplaced.status, 2);
-    EXPECT_NE(misplaced.out.find("--seconds does not belong to settings"), std::string::npos)
-        << misplaced.out;
+    EXPECT_TRUE(said(probe("trace --json -c " + d.dir().file("none")), 2, "{\"file\":"));
+    EXPECT_TRUE(said(probe("settings --seconds 3"), 2, "--seconds does not belong to settings"));
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Runs the kovex4-probe program under test (KOVEX4_PROBE).
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -21,4 +22,11 @@ inline Ran probe(const std::string& args) {
     const int status = pclose(pipe);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
+}
+
+// Whether the probe ended with `status` and said `text` (its output shown when not).
+inline ::testing::AssertionResult said(const Ran& ran, int status, const std::string& text) {
+    if (ran.status == status && ran.out.find(text) != std::string::npos)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "status " << ran.status << ", output:\n" << ran.out;
 }

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -40,11 +41,8 @@ enum class Answer {
 class Receiver {
 public:
     explicit Receiver(Answer answer)
-        : answer_(answer), listen_fd_(socket_open_tcp_server(0, 0x7F000001)) {
-        sockaddr_in address{};
-        socklen_t len = sizeof address;
-        getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &len);
-        port_ = ntohs(address.sin_port);
+        : answer_(answer), listen_fd_(socket_open_tcp_server(0, 0x7F000001)),
+          port_(bound_port(listen_fd_)) {
         thread_ = std::thread([this] { run(); });
     }
     ~Receiver() {
@@ -126,7 +124,7 @@ private:
 
     const Answer answer_;
     const int listen_fd_;
-    unsigned port_ = 0;
+    const unsigned port_;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     int connections_ = 0;
@@ -155,6 +153,12 @@ protected:
         settings_.count[n - 1] = count;
         settings_.alarm[n - 1] = alarm;
     }
+    // A receiver answering `answer`, the settings' push target from now on.
+    Receiver& receive(Answer answer = Answer::ack) {
+        receiver_.emplace(answer);
+        settings_.port = receiver_->port();
+        return *receiver_;
+    }
     // Register n, 1-based as in the settings.
     uint16_t& reg(uint32_t n) { return store_.values[n - 1]; }
     // Cycles at T0 + each row's time, each followed by the connections counted by then.
@@ -169,11 +173,11 @@ protected:
     Settings settings_;
     PushState push_{};
     LogCapture log_;
+    std::optional<Receiver> receiver_;
 };
 
 TEST_F(PushCycle, DataPeriodFollowsTheScheduleFromOneMinuteAfterStart) {
-    Receiver receiver(Answer::ack);
-    settings_.port = receiver.port();
+    Receiver& receiver = receive();
     settings_.data_period = 30;
     reg(1025) = 300;
     reg(1026) = 5;
@@ -195,8 +199,7 @@ TEST_F(PushCycle, DataPeriodFollowsTheScheduleFromOneMinuteAfterStart) {
 
 // The longest periods: the schedule adds them to the time of day without wrapping.
 TEST_F(PushCycle, PeriodsNearTwoToThe32) {
-    Receiver receiver(Answer::ack);
-    settings_.port = receiver.port();
+    Receiver& receiver = receive();
     settings_.data_period = 0xFFFFFFFF;
     settings_.alarm_period = 0xFFFFFFFE;
     slot(1, 1, 1, 2);
@@ -208,8 +211,7 @@ TEST_F(PushCycle, PeriodsNearTwoToThe32) {
 }
 
 TEST_F(PushCycle, PeriodsOfZeroNeverPushNorReadAlarms) {
-    Receiver receiver(Answer::ack);
-    settings_.port = receiver.port();
+    Receiver& receiver = receive();
     slot(1, 1025, 2, 1029);
     reg(1029) = 1;
     init();
@@ -220,8 +222,7 @@ TEST_F(PushCycle, PeriodsOfZeroNeverPushNorReadAlarms) {
 }
 
 TEST_F(PushCycle, AlarmPeriodSendsOnlyAlarmedSlotsAndClearsThemOnAcknowledgement) {
-    Receiver receiver(Answer::ack);
-    settings_.port = receiver.port();
+    Receiver& receiver = receive();
     settings_.alarm_period = 10;
     for (int n = 1; n <= 5; ++n)
         slot(n, 1024 + 2 * n, 2, 1040 + n);
@@ -241,8 +242,7 @@ TEST_F(PushCycle, AlarmPeriodSendsOnlyAlarmedSlotsAndClearsThemOnAcknowledgement
 }
 
 TEST_F(PushCycle, BothPeriodsDueSendEverySlotOnce) {
-    Receiver receiver(Answer::ack);
-    settings_.port = receiver.port();
+    Receiver& receiver = receive();
     settings_.data_period = 60;
     settings_.alarm_period = 60;
     slot(1, 1025, 1, 1030);
@@ -257,8 +257,7 @@ TEST_F(PushCycle, BothPeriodsDueSendEverySlotOnce) {
 }
 
 TEST_F(PushCycle, SlotsWithoutASendableRangeOpenAndCloseTheConnectionOnly) {
-    Receiver receiver(Answer::ack);
-    settings_.port = receiver.port();
+    Receiver& receiver = receive();
     settings_.data_period = 100;
     settings_.alarm_period = 10;
     slot(2, 1025, 0, 1031);   // COUNT 0
@@ -277,8 +276,7 @@ TEST_F(PushCycle, SlotsWithoutASendableRangeOpenAndCloseTheConnectionOnly) {
 }
 
 TEST_F(PushCycle, RangesThatWrapOrRunPastTheLastRegisterAreNeverSent) {
-    Receiver receiver(Answer::ack);
-    settings_.port = receiver.port();
+    Receiver& receiver = receive();
     settings_.data_period = 100;
     slot(1, 0, 2);     // START 0
     slot(2, 65535, 3); // registers 65535..65537
@@ -301,8 +299,7 @@ TEST_F(PushCycle, AnswersThatKeepOrClearTheAlarm) {
         {Answer::exception, 9}, {Answer::split, 0}, {Answer::garbage, 0}};
     for (const auto& [answer, left] : rows) {
         SCOPED_TRACE(static_cast<int>(answer));
-        Receiver receiver(answer);
-        settings_.port = receiver.port();
+        Receiver& receiver = receive(answer);
         settings_.alarm_period = 10;
         slot(1, 1025, 1, 1030);
         reg(1030) = 9;
@@ -320,8 +317,7 @@ TEST_F(PushCycle, AnswersThatKeepOrClearTheAlarm) {
 }
 
 TEST_F(PushCycle, UnansweredSlotCostsTheAnswerBudgetThenTheNextSlotGoesOut) {
-    Receiver receiver(Answer::none);
-    settings_.port = receiver.port();
+    Receiver& receiver = receive(Answer::none);
     settings_.data_period = 100;
     slot(1, 1025, 1, 1030);
     slot(2, 1026, 1);
@@ -338,8 +334,7 @@ TEST_F(PushCycle, UnansweredSlotCostsTheAnswerBudgetThenTheNextSlotGoesOut) {
 // Signals while the cycle waits for an answer change nothing: the late acknowledgement still
 // clears the alarm.
 TEST_F(PushCycle, SignalsDuringTheAnswerWaitChangeNothing) {
-    Receiver receiver(Answer::late);
-    settings_.port = receiver.port();
+    receive(Answer::late);
     settings_.alarm_period = 10;
     slot(1, 1025, 1, 1030);
     reg(1030) = 3;
@@ -356,10 +351,8 @@ TEST_F(PushCycle, SignalsDuringTheAnswerWaitChangeNothing) {
 TEST_F(PushCycle, UnreachableServersEndTheCycleWithTheirMessages) {
     settings_.data_period = 10;
     slot(1, 1025, 1);
-    {
-        Receiver gone(Answer::ack);
-        settings_.port = gone.port();
-    } // the port is closed again: connections are refused
+    receive();
+    receiver_.reset(); // the port is closed again: connections are refused
     init();
     cycle(T0 + 60);
     EXPECT_EQ(log_.count(LOG_ERR, "connect socket error: Connection refused"), 1);

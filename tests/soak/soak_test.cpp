@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "device/commands.h"
-#include "harness.h"
+#include "fixture.h"
 #include "regmap/regmap.h"
 #include "regmap/regs.h"
 
@@ -186,14 +186,7 @@ void hostile_client(unsigned port, uint32_t seed, const std::atomic<bool>& stop,
     }
 }
 
-class Reliability : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "needs root for private mount namespaces";
-    }
-    Daemon d;
-};
+using Reliability = DaemonFixture;
 
 TEST_F(Reliability, SoakWithFaultyDeviceAndHostileClients) {
     const unsigned seconds = env_number("KOVEX4_SOAK_SECONDS", 120);

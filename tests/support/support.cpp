@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "support.h"
 
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -75,6 +77,15 @@ Bytes write_request(uint16_t tid, uint16_t start, const std::vector<uint16_t>& v
     return mbap_wire(tid, 0, static_cast<uint16_t>(body.size()), body);
 }
 
+Bytes read_requests(uint16_t count, uint16_t start, uint16_t quantity, uint16_t step) {
+    Bytes out;
+    for (uint16_t k = 0; k < count; ++k) {
+        const Bytes one = read_request(k, static_cast<uint16_t>(start + k * step), quantity);
+        out.insert(out.end(), one.begin(), one.end());
+    }
+    return out;
+}
+
 int64_t now_ns() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -88,6 +99,21 @@ double seconds_since(int64_t start_ns) {
 bool wait_readable(int fd, int timeout_ms) {
     pollfd p{fd, POLLIN, 0};
     return poll(&p, 1, timeout_ms) == 1;
+}
+
+ssize_t drain(int fd, int timeout_ms) {
+    uint8_t buffer[512];
+    ssize_t n = 1;
+    while (n > 0 && wait_readable(fd, timeout_ms))
+        n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    return n;
+}
+
+uint16_t bound_port(int fd) {
+    sockaddr_in address{};
+    socklen_t len = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &len);
+    return ntohs(address.sin_port);
 }
 
 Pty::Pty() {
@@ -168,6 +194,12 @@ std::string read_file(const std::string& path) {
     std::ostringstream out;
     out << in.rdbuf();
     return out.str();
+}
+
+std::string pid_text(long pid) {
+    char text[32];
+    snprintf(text, sizeof text, "%10ld\n", pid);
+    return text;
 }
 
 void write_file(const std::string& path, const std::string& content) {

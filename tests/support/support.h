@@ -4,6 +4,7 @@
 // in hex, Modbus TCP frames, the clock, a pseudo-terminal, signals during a call, captured log
 // lines, temporary folders and small file helpers.
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
@@ -26,6 +27,9 @@ Bytes mbap_wire(uint16_t tid, uint16_t pid, uint16_t length, const Bytes& body);
 // Function 3 and function 16 requests of unit 1, protocol id 0.
 Bytes read_request(uint16_t tid, uint16_t start, uint16_t quantity);
 Bytes write_request(uint16_t tid, uint16_t start, const std::vector<uint16_t>& values);
+// `count` function 3 requests in a row: the k-th (from 0) with transaction id k, from register
+// start + k * step, `quantity` registers each.
+Bytes read_requests(uint16_t count, uint16_t start, uint16_t quantity, uint16_t step = 0);
 
 // The monotonic clock in nanoseconds, and the seconds passed since such a reading.
 int64_t now_ns();
@@ -44,6 +48,12 @@ template <class F> bool eventually(F&& condition, int timeout_ms) {
 
 // True when `fd` becomes readable within `timeout_ms`.
 bool wait_readable(int fd, int timeout_ms);
+// The local port of a bound socket.
+uint16_t bound_port(int fd);
+// Reads and drops what `fd` receives until nothing more comes within `timeout_ms`. The last
+// result of recv: 0 once the peer has closed the connection, -1 after a reset, positive (or 1
+// when nothing came) while it is still open.
+ssize_t drain(int fd, int timeout_ms);
 
 // A pseudo-terminal pair in raw mode, closed at destruction; throws when none can be opened.
 struct Pty : SimPty {
@@ -119,4 +129,6 @@ private:
 };
 
 std::string read_file(const std::string& path);
+// A process id as lock files hold it: right-aligned in ten characters, then a newline.
+std::string pid_text(long pid);
 void write_file(const std::string& path, const std::string& content);

@@ -24,12 +24,6 @@
 
 namespace {
 
-std::string pid_text(long pid) {
-    char text[32];
-    snprintf(text, sizeof text, "%10ld\n", pid);
-    return text;
-}
-
 // Points the lock files at a fresh folder while it lives.
 struct LockDir {
     TempDir dir;

@@ -35,13 +35,6 @@ int lowest_free_fd() {
     return fd;
 }
 
-uint16_t bound_port(int fd) {
-    sockaddr_in sa{};
-    socklen_t len = sizeof sa;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    return ntohs(sa.sin_port);
-}
-
 Lines error(const char* text, int code) {
     return {{LOG_ERR, text + std::string(strerror(code))}};
 }
