@@ -10,7 +10,7 @@
 
 namespace {
 
-bool is_allow_separator(char c) {
+bool is_list_separator(char c) {
     return c == ',' || c == ' ' || c == '\t';
 }
 
@@ -29,12 +29,12 @@ bool read_allow_number(const char*& p, uint32_t max, uint32_t& value) {
 
 } // namespace
 
-bool service_allow_next(std::string_view& rest, std::string_view& entry) {
+bool service_list_next(std::string_view& rest, std::string_view& entry) {
     size_t begin = 0;
-    while (begin < rest.size() && is_allow_separator(rest[begin]))
+    while (begin < rest.size() && is_list_separator(rest[begin]))
         ++begin;
     size_t end = begin;
-    while (end < rest.size() && !is_allow_separator(rest[end]))
+    while (end < rest.size() && !is_list_separator(rest[end]))
         ++end;
     entry = rest.substr(begin, end - begin);
     rest.remove_prefix(end);
@@ -74,7 +74,7 @@ void service_allow_load(ServiceAllowList& list, const std::string& text,
     list = ServiceAllowList{};
     std::string_view rest = text;
     std::string_view entry;
-    while (service_allow_next(rest, entry)) {
+    while (service_list_next(rest, entry)) {
         // Any entry restricts, an invalid one too: a typo must never let everyone in.
         list.restricted = true;
         ServiceAllowEntry parsed{};

@@ -22,9 +22,9 @@ struct ServiceAllowList {
     std::array<ServiceAllowEntry, SERVICE_ALLOW_MAX> entries{};
 };
 
-// The next entry of an allow list text: entries are separated by commas and blanks. Takes it off
-// the front of `rest`; false when no entry is left.
-bool service_allow_next(std::string_view& rest, std::string_view& entry);
+// The next entry of a list setting (MOD_KOVEX4_ALLOW, MOD_KOVEX4_TLS_WRITERS): entries are
+// separated by commas and blanks. Takes it off the front of `rest`; false when no entry is left.
+bool service_list_next(std::string_view& rest, std::string_view& entry);
 // "a.b.c.d" (each number 0 ... 255) or "a.b.c.d/n" (n 0 ... 32; the address bits beyond n are
 // ignored): 1 with `out` set, 0 when `entry` is neither.
 int service_allow_entry(std::string_view entry, ServiceAllowEntry& out);

@@ -100,18 +100,6 @@ ServiceClient& place_for_new_client(Service& service) {
     return *idlest;
 }
 
-// Whether `word` is one of the words of `list` (separated by commas or blanks).
-bool list_has(std::string_view list, std::string_view word) {
-    constexpr std::string_view separators = ", \t";
-    for (size_t begin = list.find_first_not_of(separators); begin != std::string_view::npos;) {
-        const size_t end = std::min(list.find_first_of(separators, begin), list.size());
-        if (list.substr(begin, end - begin) == word)
-            return true;
-        begin = list.find_first_not_of(separators, end);
-    }
-    return false;
-}
-
 // Takes a TLS client's handshake a step further. When it is done, the client takes the place of
 // the idlest established client if all MOD_KOVEX4_CLIENTS places are taken, and its role and
 // whether that role may write are logged. False when the client was dropped.
@@ -134,7 +122,7 @@ bool continue_handshake(Service& service, ServiceClient& client) {
     client.last_active = ++service.events;
     char role[TLS_ROLE_SIZE];
     const bool has_role = tls_peer_role(client.tls, role, sizeof role) != 0;
-    client.tls_writer = has_role && list_has(service.settings.tls_writers, role);
+    client.tls_writer = has_role && clients_role_writes(service.settings.tls_writers, role);
     log_msg(LOG_NOTICE, "TLS connection from %s established (role %s)", client.address,
             has_role ? role : "none");
     return true;
@@ -248,6 +236,14 @@ void clients_take_in(Service& service) {
         if (c.fd >= 0 && FD_ISSET(c.fd, &readable))
             clients_receive(service, c);
     }
+}
+
+bool clients_role_writes(std::string_view writers, std::string_view role) {
+    std::string_view entry;
+    while (service_list_next(writers, entry))
+        if (entry == role)
+            return true;
+    return false;
 }
 
 bool clients_may_write(const Service& service, const ServiceClient& client) {

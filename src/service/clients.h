@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "modbus/mbap.h"
 #include "sys/tls.h"
@@ -65,6 +66,8 @@ void clients_receive(Service& service, ServiceClient& client);
 // clients whose input is used up have sent meanwhile, so that a request arriving during another
 // client's batch takes its turn in the next round instead of waiting for the whole batch.
 void clients_take_in(Service& service);
+// Whether `role` is one of the roles of MOD_KOVEX4_TLS_WRITERS (`writers`).
+bool clients_role_writes(std::string_view writers, std::string_view role);
 // Whether this client's writes (functions 16 and 6) may reach the device: over TLS, by the role
 // in its certificate. MOD_KOVEX4_READ_ONLY, which refuses every client's writes, is an option of
 // the request handler (MODBUS_READ_ONLY) and applies after this.

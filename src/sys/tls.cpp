@@ -103,10 +103,14 @@ bool read_cert_key(const unsigned char* der, size_t size, CertKey& out) {
     return true;
 }
 
-// The key of certificate `index` of a chain, and its subject against those of the certificates
-// before it (`subjects`, room for TLS_CHAIN_MAX).
+// The key of certificate `index` (counted from 1) of a chain, and its subject against those of the
+// certificates before it (`subjects`, room for TLS_CHAIN_MAX); a chain longer than that is refused.
 bool judge_cert(const unsigned char* der, size_t size, uint32_t index, CertKey* subjects,
                 TlsFault& fault) {
+    if (index > TLS_CHAIN_MAX) {
+        fault = {TlsRefusal::chain_length, index, 0};
+        return false;
+    }
     fault = {TlsRefusal::none, index, 0};
     CertKey& cert = subjects[index - 1];
     mbedtls_pk_type_t type = MBEDTLS_PK_NONE;
@@ -511,10 +515,6 @@ int tls_judge_chain(const uint8_t* body, size_t size, TlsFault& fault) {
         p += 3;
         if (cert_size > static_cast<size_t>(end - p))
             break;
-        if (index > TLS_CHAIN_MAX) {
-            fault = {TlsRefusal::chain_length, index, 0};
-            return 0;
-        }
         if (!judge_cert(p, cert_size, index, certs, fault))
             return 0;
         p += cert_size;
@@ -527,14 +527,9 @@ int tls_judge_certs(const mbedtls_x509_crt& chain, TlsFault& fault) {
     CertKey certs[TLS_CHAIN_MAX];
     uint32_t index = 1;
     for (const mbedtls_x509_crt* cert = &chain; cert != nullptr && cert->raw.p != nullptr;
-         cert = cert->next, ++index) {
-        if (index > TLS_CHAIN_MAX) {
-            fault = {TlsRefusal::chain_length, index, 0};
-            return 0;
-        }
+         cert = cert->next, ++index)
         if (!judge_cert(cert->raw.p, cert->raw.len, index, certs, fault))
             return 0;
-    }
     return 1;
 }
 

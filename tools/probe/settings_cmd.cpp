@@ -177,12 +177,7 @@ void check_tls(const Options& opt, const Settings& s, ProbeSettingsReport& repor
             warn(nullptr, opt.client_cert + " has no role (extension " + TLS_ROLE_OID_TEXT +
                               "): the client may only read");
         } else {
-            std::string list = s.tls_writers;
-            std::replace(list.begin(), list.end(), ',', ' ');
-            std::istringstream words(list);
-            bool writer = false;
-            for (std::string word; words >> word;)
-                writer = writer || word == role;
+            const bool writer = clients_role_writes(s.tls_writers, role);
             if (writers_row != nullptr)
                 writers_row->note =
                     opt.client_cert + ": role " + role +
