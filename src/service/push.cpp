@@ -107,7 +107,7 @@ bool open_tls(PushState& push, const Settings& settings, uint32_t address, int s
     const bool by_address = settings_parse_ipaddr(settings.ipaddr.c_str(), dotted) != 0;
     const char* name = by_address ? nullptr : settings.ipaddr.c_str();
     const int64_t deadline = wait_clock_us() + int64_t{PUSH_CONNECT_SECONDS} * 1000000;
-    if (tls_session_open(session, *push.tls, sock, name) &&
+    if (tls_session_open(session, push.tls->client, sock, name) &&
         tls_handshake_until(session, deadline) &&
         (!by_address || tls_check_peer_address(session, address))) {
         log_msg(LOG_NOTICE, "TLS connection to %s established", settings.ipaddr.c_str());

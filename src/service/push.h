@@ -41,10 +41,10 @@ struct PushState {
     std::array<uint16_t, SETTINGS_SLOTS> alarm_values;
     MbapParser parser; // answers of the remote server
     PushCounters counters;
-    // Over TLS (tls_wanted): the client configuration, nullptr when the TLS files could not be
+    // Over TLS (tls_wanted): the gateway's credentials, nullptr when the TLS files could not be
     // used; then nothing is pushed rather than pushed in the clear.
     bool tls_wanted = false;
-    const mbedtls_ssl_config* tls = nullptr;
+    const TlsCredentials* tls = nullptr;
 };
 
 // Schedules the first push one minute after `now` (monotonic seconds) and reports slots that can

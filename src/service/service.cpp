@@ -239,7 +239,7 @@ int service_start(Service& service, const char* settings_path) {
     }
     push_init(service.push, service.settings, wait_clock_us() / 1000000);
     service.push.tls_wanted = service.tls_wanted;
-    service.push.tls = service.tls.ready ? &service.tls.client : nullptr;
+    service.push.tls = service.tls.ready ? &service.tls : nullptr;
     service.counters.started_us = wait_clock_us();
     return 1;
 }

@@ -1,19 +1,41 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "sys/tls.h"
 
-#include <mbedtls/asn1.h>
-#include <mbedtls/error.h>
-#include <mbedtls/net_sockets.h>
-#include <mbedtls/oid.h>
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/opensslv.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "sys/deadline.h"
+
+#if OPENSSL_VERSION_NUMBER < 0x30000000L
+#error "Modbus over TLS needs OpenSSL 3"
+#endif
+
+// A 32-bit target may link a library built with a 32-bit time_t while this code has a 64-bit one
+// (see src/sys/CMakeLists.txt): no function that passes a time_t across is called. Dates are read
+// with ASN1_TIME_to_tm and compared with X509_cmp_current_time, the library's own clock.
+#pragma GCC poison X509_cmp_time X509_VERIFY_PARAM_set_time X509_VERIFY_PARAM_get_time
+#pragma GCC poison X509_STORE_CTX_set_time X509_time_adj X509_time_adj_ex ASN1_TIME_set
+#pragma GCC poison ASN1_TIME_adj ASN1_UTCTIME_set ASN1_UTCTIME_adj ASN1_GENERALIZEDTIME_set
+#pragma GCC poison ASN1_GENERALIZEDTIME_adj ASN1_TIME_cmp_time_t ASN1_UTCTIME_cmp_time_t
+#pragma GCC poison OPENSSL_gmtime SSL_SESSION_get_time_ex SSL_SESSION_set_time_ex
 
 namespace {
 
@@ -22,309 +44,455 @@ constexpr unsigned char ROLE_OID[] = {0x2B, 0x06, 0x01, 0x04, 0x01, 0x83,
                                       0x89, 0x0C, 0x86, 0x22, 0x01};
 
 // Ephemeral ECDHE key exchange with AEAD ciphers only, for an EC or an RSA certificate: forward
-// secrecy, and no CBC, CCM-8 or Camellia. Key exchange on the curves the certificates may use.
-constexpr int CIPHERSUITES[] = {
-    MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_128_GCM_SHA256,
-    MBEDTLS_TLS_ECDHE_ECDSA_WITH_AES_256_GCM_SHA384,
-#if defined(MBEDTLS_CHACHAPOLY_C)
-    MBEDTLS_TLS_ECDHE_ECDSA_WITH_CHACHA20_POLY1305_SHA256,
-#endif
-    MBEDTLS_TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256,
-    MBEDTLS_TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384,
-#if defined(MBEDTLS_CHACHAPOLY_C)
-    MBEDTLS_TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256,
-#endif
-    0,
-};
-constexpr mbedtls_ecp_group_id CURVES[] = {MBEDTLS_ECP_DP_CURVE25519, MBEDTLS_ECP_DP_SECP256R1,
-                                           MBEDTLS_ECP_DP_SECP384R1, MBEDTLS_ECP_DP_NONE};
+// secrecy, and no CBC, CCM or Camellia. TLS 1.3's suites are all ephemeral; its CCM ones are left
+// out. Key exchange on the curves the certificates may use, and x25519. Signatures in the
+// handshake with SHA-256 or longer.
+constexpr char SUITES_TLS12[] = "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
+                                "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-AES128-GCM-SHA256:"
+                                "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-RSA-CHACHA20-POLY1305";
+constexpr char SUITES_TLS13[] =
+    "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256";
+constexpr char GROUPS[] = "X25519:P-256:P-384";
+constexpr char SIGNATURES[] = "ECDSA+SHA256:ECDSA+SHA384:ECDSA+SHA512:rsa_pss_rsae_sha256:"
+                              "rsa_pss_rsae_sha384:rsa_pss_rsae_sha512:RSA+SHA256:RSA+SHA384:"
+                              "RSA+SHA512";
+// The library's security level that matches the judge: keys of 112 bits or more (RSA 2048 and
+// up), no SHA-1 signatures.
+constexpr int SECURITY_LEVEL = 2;
+// What a server's session tickets are bound to: sessions of another program are not taken.
+constexpr unsigned char SESSION_CONTEXT[] = "kovex4";
 
-size_t u24(const unsigned char* p) {
-    return size_t{p[0]} << 16 | size_t{p[1]} << 8 | p[2];
+// Where a client configuration keeps its last session (an index of the contexts' own data).
+int g_session_slot = -1;
+
+TlsSession* session_of(SSL* ssl) {
+    return ssl != nullptr ? static_cast<TlsSession*>(SSL_get_app_data(ssl)) : nullptr;
 }
 
-// The bits of a DER INTEGER's value (its leading zero bytes skipped).
-uint32_t integer_bits(const unsigned char* p, size_t size) {
-    while (size > 0 && *p == 0)
-        ++p, --size;
-    if (size == 0)
-        return 0;
-    uint32_t bits = static_cast<uint32_t>(size - 1) * 8;
-    for (unsigned top = *p; top != 0; top >>= 1)
-        ++bits;
-    return bits;
-}
-
-// A certificate's subject and key, found by walking its DER only as far as its
-// subjectPublicKeyInfo (nothing is allocated, nothing is verified).
-struct CertKey {
-    const unsigned char* subject = nullptr;
-    size_t subject_size = 0;
-    mbedtls_asn1_buf algorithm{}, parameters{};
-    unsigned char* key = nullptr; // the BIT STRING's content
-    size_t key_size = 0;
-};
-
-bool read_cert_key(const unsigned char* der, size_t size, CertKey& out) {
-    // The asn1 readers take non-const pointers but only read.
-    unsigned char* p = const_cast<unsigned char*>(der);
-    const unsigned char* end = der + size;
-    constexpr int SEQUENCE = MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE;
-    size_t len = 0;
-    // Certificate ::= SEQUENCE { TBSCertificate ::= SEQUENCE { [0] version OPTIONAL, serial,
-    // signature, issuer, validity, subject, subjectPublicKeyInfo, ... }, ... }
-    if (mbedtls_asn1_get_tag(&p, end, &len, SEQUENCE) != 0 ||
-        mbedtls_asn1_get_tag(&p, end, &len, SEQUENCE) != 0)
-        return false;
-    end = p + len;
-    constexpr int VERSION = MBEDTLS_ASN1_CONTEXT_SPECIFIC | MBEDTLS_ASN1_CONSTRUCTED | 0;
-    if (p < end && *p == VERSION) {
-        if (mbedtls_asn1_get_tag(&p, end, &len, VERSION) != 0)
-            return false;
-        p += len;
-    }
-    for (const int tag : {MBEDTLS_ASN1_INTEGER, SEQUENCE, SEQUENCE, SEQUENCE}) {
-        if (mbedtls_asn1_get_tag(&p, end, &len, tag) != 0)
-            return false;
-        p += len;
-    }
-    if (mbedtls_asn1_get_tag(&p, end, &len, SEQUENCE) != 0)
-        return false;
-    out.subject = p;
-    out.subject_size = len;
-    p += len;
-    if (mbedtls_asn1_get_tag(&p, end, &len, SEQUENCE) != 0)
-        return false;
-    end = p + len;
-    if (mbedtls_asn1_get_alg(&p, end, &out.algorithm, &out.parameters) != 0 ||
-        mbedtls_asn1_get_bitstring_null(&p, end, &out.key_size) != 0)
-        return false;
-    out.key = p;
-    return true;
-}
-
-// The key of certificate `index` (counted from 1) of a chain, and its subject against those of the
-// certificates before it (`subjects`, room for TLS_CHAIN_MAX); a chain longer than that is refused.
-bool judge_cert(const unsigned char* der, size_t size, uint32_t index, CertKey* subjects,
-                TlsFault& fault) {
-    if (index > TLS_CHAIN_MAX) {
-        fault = {TlsRefusal::chain_length, index, 0};
-        return false;
-    }
-    fault = {TlsRefusal::none, index, 0};
-    CertKey& cert = subjects[index - 1];
-    mbedtls_pk_type_t type = MBEDTLS_PK_NONE;
-    if (!read_cert_key(der, size, cert)) {
-        fault.what = TlsRefusal::unreadable;
-        return false;
-    }
-    for (uint32_t i = 0; i + 1 < index; ++i)
-        if (subjects[i].subject_size == cert.subject_size &&
-            std::memcmp(subjects[i].subject, cert.subject, cert.subject_size) == 0) {
-            fault.what = TlsRefusal::repeated_subject;
-            return false;
-        }
-    fault.what = TlsRefusal::key_type;
-    if (mbedtls_oid_get_pk_alg(&cert.algorithm, &type) != 0)
-        return false;
-    if (type == MBEDTLS_PK_ECKEY) {
-        mbedtls_ecp_group_id curve = MBEDTLS_ECP_DP_NONE;
-        if (cert.parameters.tag != MBEDTLS_ASN1_OID ||
-            mbedtls_oid_get_ec_grp(&cert.parameters, &curve) != 0 ||
-            (curve != MBEDTLS_ECP_DP_SECP256R1 && curve != MBEDTLS_ECP_DP_SECP384R1))
-            return false;
-        fault.what = TlsRefusal::none;
-        return true;
-    }
-    if (type != MBEDTLS_PK_RSA)
-        return false;
-    // RSAPublicKey ::= SEQUENCE { modulus INTEGER, publicExponent INTEGER }
-    unsigned char* p = cert.key;
-    const unsigned char* end = cert.key + cert.key_size;
-    size_t n_size = 0, e_size = 0;
-    fault.what = TlsRefusal::unreadable;
-    if (mbedtls_asn1_get_tag(&p, end, &n_size, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) !=
-            0 ||
-        mbedtls_asn1_get_tag(&p, end, &n_size, MBEDTLS_ASN1_INTEGER) != 0)
-        return false;
-    const uint32_t n_bits = integer_bits(p, n_size);
-    p += n_size;
-    if (mbedtls_asn1_get_tag(&p, end, &e_size, MBEDTLS_ASN1_INTEGER) != 0)
-        return false;
-    const uint32_t e_bits = integer_bits(p, e_size);
-    fault = n_bits < TLS_RSA_MIN_BITS || n_bits > TLS_RSA_MAX_BITS
-                ? TlsFault{TlsRefusal::rsa_size, index, n_bits}
-            : e_bits > TLS_RSA_MAX_EXPONENT_BITS ? TlsFault{TlsRefusal::rsa_exponent, index, e_bits}
-                                                 : TlsFault{};
-    return fault.what == TlsRefusal::none;
-}
-
-bool refuse(TlsSession& session, TlsRefusal what) {
-    session.fault = {what, 0, 0};
-    return false;
-}
-
-// The peer's bytes before its handshake has ended, `data` just received: counted, and each
-// plaintext handshake record judged once its last byte has come, before the library sees it.
-bool screen_handshake(TlsSession& session, const unsigned char* data, size_t size) {
-    session.received += static_cast<uint32_t>(size); // at most the library's buffer
-    if (session.received > TLS_HANDSHAKE_MAX_BYTES)
-        return refuse(session, TlsRefusal::bytes);
-    if (session.peer_encrypts)
-        return true;
-    // The library reads a record into its input buffer from in_hdr on, header first, asking each
-    // time for exactly the bytes it still lacks; in_left counts those it has.
-    const unsigned char* record = session.ssl.in_hdr;
-    if (data != record + session.ssl.in_left)
-        return refuse(session, TlsRefusal::unchecked);
-    const size_t have = session.ssl.in_left + size;
-    if (have < 5)
-        return true;
-    const size_t length = size_t{record[3]} << 8 | record[4];
-    if (have < 5 + length)
-        return true;
-    if (record[0] == MBEDTLS_SSL_MSG_CHANGE_CIPHER_SPEC)
-        session.peer_encrypts = true;
-    if (record[0] != MBEDTLS_SSL_MSG_HANDSHAKE)
-        return true;
-    // A record may hold several handshake messages. One that goes on past the record's end is
-    // refused by the library, which does not reassemble them.
-    const unsigned char* m = record + 5;
-    for (const unsigned char* end = m + length; end - m >= 4;) {
-        const size_t body = u24(m + 1);
-        if (body > static_cast<size_t>(end - m - 4))
-            break;
-        if (m[0] == MBEDTLS_SSL_HS_CERTIFICATE && !tls_judge_chain(m + 4, body, session.fault))
-            return false;
-        m += 4 + body;
-    }
-    return true;
-}
-
-// The session's transport: never waits, so the library returns WANT_READ / WANT_WRITE instead.
-int bio_send(void* context, const unsigned char* data, size_t size) {
-    const int fd = static_cast<const TlsSession*>(context)->fd;
+// The session's transport: never waits, so the library asks to be called again instead. It also
+// counts the peer's bytes before its handshake has ended.
+int bio_write(BIO* bio, const char* data, size_t size, size_t* written) {
+    const TlsSession& session = *static_cast<const TlsSession*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
     ssize_t n;
     do
-        n = send(fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
+        n = send(session.fd, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
     while (n < 0 && errno == EINTR);
-    if (n >= 0)
-        return static_cast<int>(n);
+    if (n >= 0) {
+        *written = static_cast<size_t>(n);
+        return 1;
+    }
     if (errno == EAGAIN || errno == EWOULDBLOCK)
-        return MBEDTLS_ERR_SSL_WANT_WRITE;
-    return errno == EPIPE || errno == ECONNRESET ? MBEDTLS_ERR_NET_CONN_RESET
-                                                 : MBEDTLS_ERR_NET_SEND_FAILED;
+        BIO_set_retry_write(bio);
+    else
+        static_cast<TlsSession*>(BIO_get_data(bio))->socket_errno = errno;
+    return 0;
 }
 
-int bio_recv(void* context, unsigned char* buffer, size_t size) {
-    TlsSession& session = *static_cast<TlsSession*>(context);
+int bio_read(BIO* bio, char* buffer, size_t size, size_t* got) {
+    TlsSession& session = *static_cast<TlsSession*>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
     ssize_t n;
     do
         n = recv(session.fd, buffer, size, MSG_DONTWAIT);
     while (n < 0 && errno == EINTR);
-    if (n > 0 && !session.established && !screen_handshake(session, buffer, static_cast<size_t>(n)))
-        return MBEDTLS_ERR_SSL_BAD_HS_CERTIFICATE;
-    if (n >= 0)
-        return static_cast<int>(n);
-    if (errno == EAGAIN || errno == EWOULDBLOCK)
-        return MBEDTLS_ERR_SSL_WANT_READ;
-    return errno == ECONNRESET ? MBEDTLS_ERR_NET_CONN_RESET : MBEDTLS_ERR_NET_RECV_FAILED;
+    if (n > 0 && !session.established) {
+        session.received += static_cast<uint32_t>(n); // at most what the library asked for
+        if (session.received > TLS_HANDSHAKE_MAX_BYTES) {
+            session.fault = {TlsRefusal::bytes, 0, 0};
+            return 0;
+        }
+    }
+    if (n > 0) {
+        *got = static_cast<size_t>(n);
+        return 1;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        BIO_set_retry_read(bio);
+    else if (n < 0)
+        session.socket_errno = errno;
+    return 0; // the end of the stream, or an error
 }
 
-void set_reason(char* reason, size_t size, const char* path, int code) {
-    char words[TLS_REASON_SIZE];
-    tls_error_text(code, words, sizeof words);
-    std::snprintf(reason, size, "%s: %s", path, words);
+long bio_control(BIO*, int command, long, void*) {
+    // Nothing is buffered here: a flush is done at once.
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
 }
 
-int setup_config(TlsCredentials& c, mbedtls_ssl_config& config, int endpoint) {
-    mbedtls_ssl_config_init(&config);
-    if (mbedtls_ssl_config_defaults(&config, endpoint, MBEDTLS_SSL_TRANSPORT_STREAM,
-                                    MBEDTLS_SSL_PRESET_DEFAULT) != 0)
+int bio_create(BIO* bio) {
+    BIO_set_init(bio, 1);
+    return 1;
+}
+
+BIO_METHOD* socket_method() {
+    static BIO_METHOD* method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "kovex4 socket");
+        if (m != nullptr &&
+            (!BIO_meth_set_write_ex(m, bio_write) || !BIO_meth_set_read_ex(m, bio_read) ||
+             !BIO_meth_set_ctrl(m, bio_control) || !BIO_meth_set_create(m, bio_create))) {
+            BIO_meth_free(m);
+            m = nullptr;
+        }
+        return m;
+    }();
+    return method;
+}
+
+// The bits of a number.
+uint32_t bits_of(const EVP_PKEY* key, const char* parameter) {
+    BIGNUM* number = nullptr;
+    if (!EVP_PKEY_get_bn_param(key, parameter, &number))
         return 0;
-    mbedtls_ssl_conf_min_version(&config, MBEDTLS_SSL_MAJOR_VERSION_3, MBEDTLS_SSL_MINOR_VERSION_3);
-    mbedtls_ssl_conf_authmode(&config, MBEDTLS_SSL_VERIFY_REQUIRED);
-    mbedtls_ssl_conf_ca_chain(&config, &c.ca, nullptr);
-    mbedtls_ssl_conf_cert_profile(&config, &TLS_CERT_PROFILE);
-    mbedtls_ssl_conf_ciphersuites(&config, CIPHERSUITES);
-    mbedtls_ssl_conf_curves(&config, CURVES);
-    mbedtls_ssl_conf_rng(&config, mbedtls_ctr_drbg_random, &c.drbg);
-    return mbedtls_ssl_conf_own_cert(&config, &c.cert, &c.key) == 0;
+    const uint32_t bits = static_cast<uint32_t>(BN_num_bits(number));
+    BN_free(number);
+    return bits;
+}
+
+// The key and the signature's hash of certificate `index` (counted from 1) of a chain.
+bool judge_cert(X509* cert, uint32_t index, TlsFault& fault) {
+    fault = {TlsRefusal::key_type, index, 0};
+    const EVP_PKEY* key = X509_get0_pubkey(cert);
+    if (key == nullptr) {
+        fault.what = TlsRefusal::unreadable;
+        return false;
+    }
+    const int type = EVP_PKEY_get_base_id(key);
+    if (type == EVP_PKEY_EC) {
+        char group[32];
+        size_t length = 0;
+        if (!EVP_PKEY_get_group_name(key, group, sizeof group, &length))
+            return false;
+        const int curve = OBJ_sn2nid(group);
+        if (curve != NID_X9_62_prime256v1 && curve != NID_secp384r1)
+            return false;
+    } else if (type == EVP_PKEY_RSA) {
+        const uint32_t n_bits = bits_of(key, OSSL_PKEY_PARAM_RSA_N);
+        const uint32_t e_bits = bits_of(key, OSSL_PKEY_PARAM_RSA_E);
+        if (n_bits < TLS_RSA_MIN_BITS || n_bits > TLS_RSA_MAX_BITS) {
+            fault = {TlsRefusal::rsa_size, index, n_bits};
+            return false;
+        }
+        if (e_bits > TLS_RSA_MAX_EXPONENT_BITS) {
+            fault = {TlsRefusal::rsa_exponent, index, e_bits};
+            return false;
+        }
+    } else {
+        return false;
+    }
+    // The hash its issuer signed it with (RSA-PSS included); an algorithm the library does not
+    // know has none.
+    int hash = NID_undef;
+    if (!X509_get_signature_info(cert, &hash, nullptr, nullptr, nullptr) ||
+        (hash != NID_sha256 && hash != NID_sha384 && hash != NID_sha512)) {
+        fault.what = TlsRefusal::signature_hash;
+        return false;
+    }
+    fault = {};
+    return true;
+}
+
+// The library's verification, after the gateway's judgement of what the peer sent: both for
+// the server (the client's chain) and the client (the server's). The peer's certificates are
+// parsed but no signature of them has been checked yet.
+int verify_peer(X509_STORE_CTX* store, void*) {
+    SSL* ssl =
+        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    TlsFault fault;
+    if (!tls_judge_certs(X509_STORE_CTX_get0_cert(store), X509_STORE_CTX_get0_untrusted(store),
+                         fault)) {
+        if (TlsSession* session = session_of(ssl))
+            session->fault = fault;
+        // The peer hears "bad certificate".
+        X509_STORE_CTX_set_error(store, X509_V_ERR_CERT_REJECTED);
+        return 0;
+    }
+    return X509_verify_cert(store) > 0 ? 1 : 0;
+}
+
+// A server's check of a client's session ticket: the session is taken only while the client's
+// certificate is within its dates, else the client shows it again (a full handshake). The other
+// outcomes are the library's own choices.
+SSL_TICKET_RETURN check_ticket(SSL*, SSL_SESSION* saved, const unsigned char*, size_t,
+                               SSL_TICKET_STATUS status, void*) {
+    switch (status) {
+    case SSL_TICKET_SUCCESS:
+    case SSL_TICKET_SUCCESS_RENEW: {
+        X509* peer = SSL_SESSION_get0_peer(saved);
+        if (peer == nullptr || X509_cmp_current_time(X509_get0_notAfter(peer)) <= 0)
+            return SSL_TICKET_RETURN_IGNORE_RENEW;
+        return status == SSL_TICKET_SUCCESS ? SSL_TICKET_RETURN_USE : SSL_TICKET_RETURN_USE_RENEW;
+    }
+    case SSL_TICKET_NONE:
+    case SSL_TICKET_EMPTY:
+    case SSL_TICKET_NO_DECRYPT:
+        return SSL_TICKET_RETURN_IGNORE_RENEW;
+    default:
+        return SSL_TICKET_RETURN_ABORT;
+    }
+}
+
+// A client configuration's new session (over TLS 1.3 it arrives after the handshake, with the
+// server's ticket): kept as the one to offer next.
+int keep_session(SSL* ssl, SSL_SESSION* made) {
+    SSL_CTX* ctx = SSL_get_SSL_CTX(ssl);
+    SSL_SESSION_free(static_cast<SSL_SESSION*>(SSL_CTX_get_ex_data(ctx, g_session_slot)));
+    SSL_CTX_set_ex_data(ctx, g_session_slot, made);
+    return 1; // the reference is kept
+}
+
+void set_reason(char* reason, size_t size, const char* path, const char* why) {
+    std::snprintf(reason, size, "%s: %s", path, why);
+}
+
+// The library's reason for its last error, or `otherwise`.
+const char* library_reason(const char* otherwise) {
+    const char* text = ERR_reason_error_string(ERR_peek_last_error());
+    return text != nullptr ? text : otherwise;
+}
+
+// Every certificate of the PEM file at `path`, in its order, into `certs` (new): true, or false
+// with `reason` set.
+bool read_certs(const char* path, STACK_OF(X509) * &certs, char* reason, size_t size) {
+    ERR_clear_error();
+    BIO* in = BIO_new_file(path, "r");
+    if (in == nullptr) {
+        set_reason(reason, size, path, std::strerror(errno != 0 ? errno : ENOENT));
+        return false;
+    }
+    certs = sk_X509_new_null();
+    while (certs != nullptr) {
+        X509* cert = PEM_read_bio_X509(in, nullptr, nullptr, nullptr);
+        if (cert == nullptr)
+            break;
+        if (!sk_X509_push(certs, cert)) {
+            X509_free(cert);
+            break;
+        }
+    }
+    BIO_free(in);
+    // The reading ends at the first block that is not a certificate, or at the end of the file.
+    const unsigned long error = ERR_peek_last_error();
+    const bool end =
+        ERR_GET_LIB(error) == ERR_LIB_PEM && ERR_GET_REASON(error) == PEM_R_NO_START_LINE;
+    if (certs != nullptr && sk_X509_num(certs) > 0 && (error == 0 || end)) {
+        ERR_clear_error();
+        return true;
+    }
+    set_reason(reason, size, path,
+               certs == nullptr                 ? "out of memory"
+               : end && sk_X509_num(certs) == 0 ? "no PEM certificate in it"
+                                                : library_reason("not a PEM certificate"));
+    sk_X509_pop_free(certs, X509_free);
+    certs = nullptr;
+    ERR_clear_error();
+    return false;
+}
+
+// An encrypted key is refused at once: nobody is there to give its password.
+int no_password(char*, int, int, void*) {
+    return -1;
+}
+
+EVP_PKEY* read_key(const char* path, char* reason, size_t size) {
+    ERR_clear_error();
+    BIO* in = BIO_new_file(path, "r");
+    if (in == nullptr) {
+        set_reason(reason, size, path, std::strerror(errno != 0 ? errno : ENOENT));
+        return nullptr;
+    }
+    EVP_PKEY* key = PEM_read_bio_PrivateKey(in, nullptr, no_password, nullptr);
+    BIO_free(in);
+    if (key == nullptr) {
+        // No key at all, or only blocks that no decoder takes for a key (a certificate).
+        const unsigned long error = ERR_peek_last_error();
+        const int why = ERR_GET_LIB(error) == ERR_LIB_PEM ? ERR_GET_REASON(error) : 0;
+        set_reason(reason, size, path,
+                   why == PEM_R_NO_START_LINE || ERR_GET_REASON(error) == ERR_R_UNSUPPORTED
+                       ? "no PEM private key in it"
+                   : why == PEM_R_PROBLEMS_GETTING_PASSWORD || why == PEM_R_BAD_PASSWORD_READ
+                       ? "the key is encrypted"
+                       : library_reason("not a PEM private key"));
+    }
+    ERR_clear_error();
+    return key;
+}
+
+// One direction's context: what both directions share, this side's certificate chain and key,
+// and the authority's certificates to verify the peer with.
+SSL_CTX* make_context(bool server, STACK_OF(X509) * own, EVP_PKEY* key, STACK_OF(X509) * ca) {
+    SSL_CTX* ctx = SSL_CTX_new(server ? TLS_server_method() : TLS_client_method());
+    if (ctx == nullptr)
+        return nullptr;
+    SSL_CTX_set_security_level(ctx, SECURITY_LEVEL);
+    // Buffers are given back while a session has nothing to read or write: an established
+    // client that waits between its requests holds little memory.
+    SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
+    SSL_CTX_set_max_cert_list(ctx, TLS_HANDSHAKE_MAX_BYTES);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | (server ? SSL_VERIFY_FAIL_IF_NO_PEER_CERT : 0),
+                       nullptr);
+    SSL_CTX_set_cert_verify_callback(ctx, verify_peer, nullptr);
+    bool ok = SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) &&
+              SSL_CTX_set_cipher_list(ctx, SUITES_TLS12) &&
+              SSL_CTX_set_ciphersuites(ctx, SUITES_TLS13) &&
+              SSL_CTX_set1_groups_list(ctx, GROUPS) && SSL_CTX_set1_sigalgs_list(ctx, SIGNATURES);
+    ok = ok && SSL_CTX_use_certificate(ctx, sk_X509_value(own, 0)) &&
+         SSL_CTX_use_PrivateKey(ctx, key) && SSL_CTX_check_private_key(ctx);
+    for (int i = 1; ok && i < sk_X509_num(own); ++i)
+        ok = SSL_CTX_add1_chain_cert(ctx, sk_X509_value(own, i));
+    X509_STORE* store = SSL_CTX_get_cert_store(ctx);
+    for (int i = 0; ok && i < sk_X509_num(ca); ++i)
+        ok = X509_STORE_add_cert(store, sk_X509_value(ca, i)) &&
+             (!server || SSL_CTX_add_client_CA(ctx, sk_X509_value(ca, i)));
+    if (server) {
+        // Resumption from tickets only: the server keeps no session, and tickets expire.
+        ok = ok &&
+             SSL_CTX_set_session_id_context(ctx, SESSION_CONTEXT, sizeof SESSION_CONTEXT - 1) &&
+             SSL_CTX_set_num_tickets(ctx, 1) &&
+             SSL_CTX_set_session_ticket_cb(ctx, nullptr, check_ticket, nullptr);
+        SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    } else {
+        SSL_CTX_set_session_cache_mode(ctx,
+                                       SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+        SSL_CTX_sess_set_new_cb(ctx, keep_session);
+    }
+    SSL_CTX_set_timeout(ctx, TLS_SESSION_SECONDS);
+    if (!ok) {
+        SSL_CTX_free(ctx);
+        return nullptr;
+    }
+    return ctx;
+}
+
+// What a failed call of the library (its SSL_get_error `kind`) came to, kept in the session.
+void note_failure(TlsSession& session, int kind) {
+    session.error = 0;
+    // The last error the library queued is its most general word on the failure; the TLS
+    // layer's own, when there is one, says most.
+    for (unsigned long e; (e = ERR_get_error()) != 0;)
+        if (session.error == 0 || ERR_GET_LIB(e) == ERR_LIB_SSL ||
+            ERR_GET_LIB(session.error) != ERR_LIB_SSL)
+            session.error = e;
+    const int reason =
+        ERR_GET_LIB(session.error) == ERR_LIB_SSL ? ERR_GET_REASON(session.error) : 0;
+    if (session.fault.what != TlsRefusal::none)
+        session.failure = TlsFailure::refused;
+    else if (reason == SSL_R_CERTIFICATE_VERIFY_FAILED) {
+        session.failure = TlsFailure::verify;
+        session.verify_result = SSL_get_verify_result(session.ssl);
+    } else if (reason >= SSL_AD_REASON_OFFSET)
+        session.failure = TlsFailure::alert; // SSL_R_..._ALERT_...: the peer's alert
+    else if (reason == SSL_R_UNEXPECTED_EOF_WHILE_READING || kind == SSL_ERROR_ZERO_RETURN ||
+             (kind == SSL_ERROR_SYSCALL &&
+              (session.socket_errno == 0 || session.socket_errno == ECONNRESET ||
+               session.socket_errno == EPIPE)))
+        session.failure = TlsFailure::closed;
+    else
+        session.failure = TlsFailure::other;
+}
+
+bool wants_more(int kind) {
+    return kind == SSL_ERROR_WANT_READ || kind == SSL_ERROR_WANT_WRITE;
 }
 
 } // namespace
 
 int tls_credentials_load(TlsCredentials& c, const char* cert_path, const char* key_path,
                          const char* ca_path, char* reason, size_t reason_size) {
-    mbedtls_x509_crt_init(&c.cert);
-    mbedtls_pk_init(&c.key);
-    mbedtls_x509_crt_init(&c.ca);
-    mbedtls_entropy_init(&c.entropy);
-    mbedtls_ctr_drbg_init(&c.drbg);
-    mbedtls_ssl_config_init(&c.server);
-    mbedtls_ssl_config_init(&c.client);
-    c.ready = false;
-    int code = mbedtls_x509_crt_parse_file(&c.cert, cert_path);
-    if (code != 0) {
-        set_reason(reason, reason_size, cert_path, code);
+    c = TlsCredentials{};
+    // The gateway's choices are made here alone: the machine's OpenSSL configuration file is
+    // not read.
+    if (!OPENSSL_init_ssl(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr)) {
+        std::snprintf(reason, reason_size, "the TLS library cannot be set up");
         return 0;
     }
-    if ((code = mbedtls_pk_parse_keyfile(&c.key, key_path, nullptr)) != 0) {
-        set_reason(reason, reason_size, key_path, code);
-        return 0;
-    }
-    if (mbedtls_pk_check_pair(&c.cert.pk, &c.key) != 0) {
+    if (g_session_slot < 0)
+        g_session_slot = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    STACK_OF(X509)* own = nullptr;
+    STACK_OF(X509)* ca = nullptr;
+    EVP_PKEY* key = nullptr;
+    bool ok = read_certs(cert_path, own, reason, reason_size) &&
+              (key = read_key(key_path, reason, reason_size)) != nullptr;
+    if (ok && X509_check_private_key(sk_X509_value(own, 0), key) != 1) {
         std::snprintf(reason, reason_size, "%s: the key does not match the certificate %s",
                       key_path, cert_path);
-        return 0;
+        ok = false;
     }
-    if ((code = mbedtls_x509_crt_parse_file(&c.ca, ca_path)) != 0) {
-        set_reason(reason, reason_size, ca_path, code);
-        return 0;
+    ok = ok && read_certs(ca_path, ca, reason, reason_size);
+    if (ok) {
+        c.cert = sk_X509_value(own, 0);
+        c.ca = sk_X509_value(ca, 0);
+        X509_up_ref(c.cert);
+        X509_up_ref(c.ca);
+        c.server.ctx = make_context(true, own, key, ca);
+        c.client.ctx = make_context(false, own, key, ca);
+        if (c.server.ctx == nullptr || c.client.ctx == nullptr) {
+            set_reason(reason, reason_size, cert_path,
+                       library_reason("the TLS configuration cannot be set up"));
+            ok = false;
+        }
     }
-    static constexpr unsigned char personal[] = "kovex4";
-    if ((code = mbedtls_ctr_drbg_seed(&c.drbg, mbedtls_entropy_func, &c.entropy, personal,
-                                      sizeof personal - 1)) != 0) {
-        set_reason(reason, reason_size, "random generator", code);
-        return 0;
-    }
-    if (!setup_config(c, c.server, MBEDTLS_SSL_IS_SERVER) ||
-        !setup_config(c, c.client, MBEDTLS_SSL_IS_CLIENT)) {
-        std::snprintf(reason, reason_size, "the TLS configuration cannot be set up");
-        return 0;
-    }
-    c.ready = true;
-    return 1;
+    ERR_clear_error();
+    EVP_PKEY_free(key);
+    sk_X509_pop_free(own, X509_free);
+    sk_X509_pop_free(ca, X509_free);
+    c.ready = ok;
+    return ok ? 1 : 0;
 }
 
 void tls_credentials_free(TlsCredentials& c) {
-    mbedtls_ssl_config_free(&c.server);
-    mbedtls_ssl_config_free(&c.client);
-    mbedtls_ctr_drbg_free(&c.drbg);
-    mbedtls_entropy_free(&c.entropy);
-    mbedtls_x509_crt_free(&c.ca);
-    mbedtls_pk_free(&c.key);
-    mbedtls_x509_crt_free(&c.cert);
-    c.ready = false;
+    if (c.client.ctx != nullptr && g_session_slot >= 0)
+        SSL_SESSION_free(
+            static_cast<SSL_SESSION*>(SSL_CTX_get_ex_data(c.client.ctx, g_session_slot)));
+    SSL_CTX_free(c.server.ctx);
+    SSL_CTX_free(c.client.ctx);
+    X509_free(c.cert);
+    X509_free(c.ca);
+    c = TlsCredentials{};
 }
 
-int tls_session_open(TlsSession& session, const mbedtls_ssl_config& config, int fd,
-                     const char* host_name) {
-    mbedtls_ssl_init(&session.ssl);
+int tls_session_open(TlsSession& session, const TlsConfig& config, int fd, const char* host_name,
+                     bool resume) {
+    session = TlsSession{};
     session.fd = fd;
-    session.established = false;
-    session.last_error = 0;
-    session.received = 0;
-    session.peer_encrypts = false;
-    session.fault = {};
-    // The input and output buffers (about 16 KiB each) are allocated here, once.
-    if (mbedtls_ssl_setup(&session.ssl, &config) != 0 ||
-        (host_name != nullptr && mbedtls_ssl_set_hostname(&session.ssl, host_name) != 0)) {
-        mbedtls_ssl_free(&session.ssl);
-        session.open = false;
+    BIO_METHOD* method = socket_method();
+    if (config.ctx == nullptr || method == nullptr)
+        return 0;
+    ERR_clear_error();
+    session.ssl = SSL_new(config.ctx);
+    BIO* bio = session.ssl != nullptr ? BIO_new(method) : nullptr;
+    if (bio == nullptr) {
+        SSL_free(session.ssl);
+        session.ssl = nullptr;
+        ERR_clear_error();
         return 0;
     }
-    mbedtls_ssl_set_bio(&session.ssl, &session, bio_send, bio_recv, nullptr);
+    BIO_set_data(bio, &session);
+    SSL_set_bio(session.ssl, bio, bio);
+    SSL_set_app_data(session.ssl, &session);
+    bool ok = true;
+    if (SSL_is_server(session.ssl)) {
+        SSL_set_accept_state(session.ssl);
+    } else {
+        SSL_set_connect_state(session.ssl);
+        // The name is sent (SNI) and checked in the server's certificate.
+        ok = host_name == nullptr || (SSL_set_tlsext_host_name(session.ssl, host_name) &&
+                                      SSL_set1_host(session.ssl, host_name));
+        SSL_SESSION* last =
+            static_cast<SSL_SESSION*>(SSL_CTX_get_ex_data(config.ctx, g_session_slot));
+        const char* last_host = last != nullptr ? SSL_SESSION_get0_hostname(last) : nullptr;
+        const bool same_host = host_name == nullptr
+                                   ? last_host == nullptr
+                                   : last_host != nullptr && std::strcmp(last_host, host_name) == 0;
+        if (ok && resume && last != nullptr && same_host && SSL_SESSION_is_resumable(last))
+            ok = SSL_set_session(session.ssl, last);
+    }
+    ERR_clear_error();
+    if (!ok) {
+        SSL_free(session.ssl);
+        session.ssl = nullptr;
+        return 0;
+    }
     session.open = true;
     return 1;
 }
@@ -332,9 +500,13 @@ int tls_session_open(TlsSession& session, const mbedtls_ssl_config& config, int 
 void tls_session_close(TlsSession& session) {
     if (!session.open)
         return;
-    if (session.established)
-        mbedtls_ssl_close_notify(&session.ssl);
-    mbedtls_ssl_free(&session.ssl);
+    // A failed session sends nothing more; an established one says goodbye if the socket takes
+    // it at once.
+    if (session.established && session.failure == TlsFailure::none)
+        SSL_shutdown(session.ssl);
+    SSL_free(session.ssl);
+    ERR_clear_error();
+    session.ssl = nullptr;
     session.open = false;
     session.established = false;
     session.fd = -1;
@@ -342,22 +514,19 @@ void tls_session_close(TlsSession& session) {
 
 int tls_handshake_step(TlsSession& session, bool& want_write) {
     want_write = false;
-    const int code = mbedtls_ssl_handshake(&session.ssl);
-    if (code == 0) {
+    ERR_clear_error();
+    const int done = SSL_do_handshake(session.ssl);
+    if (done == 1) {
         session.established = true;
+        session.resumed = SSL_session_reused(session.ssl) != 0;
         return 1;
     }
-    if (code == MBEDTLS_ERR_SSL_WANT_READ || code == MBEDTLS_ERR_SSL_WANT_WRITE) {
-        want_write = code == MBEDTLS_ERR_SSL_WANT_WRITE;
+    const int kind = SSL_get_error(session.ssl, done);
+    if (wants_more(kind) && session.fault.what == TlsRefusal::none) {
+        want_write = kind == SSL_ERROR_WANT_WRITE;
         return 0;
     }
-    session.last_error = code;
-    // The peer learns why the gateway refused it, if its socket takes the alert at once.
-    if (session.fault.what != TlsRefusal::none)
-        mbedtls_ssl_send_alert_message(&session.ssl, MBEDTLS_SSL_ALERT_LEVEL_FATAL,
-                                       session.fault.what == TlsRefusal::bytes
-                                           ? MBEDTLS_SSL_ALERT_MSG_HANDSHAKE_FAILURE
-                                           : MBEDTLS_SSL_ALERT_MSG_BAD_CERT);
+    note_failure(session, kind);
     return -1;
 }
 
@@ -368,45 +537,57 @@ int tls_handshake_until(TlsSession& session, int64_t deadline_us) {
         if (step != 0)
             return step > 0 ? 1 : 0;
         if (wait_fd(session.fd, want_write ? WaitFor::write : WaitFor::read, deadline_us) <= 0) {
-            session.last_error = MBEDTLS_ERR_SSL_TIMEOUT;
+            session.failure = TlsFailure::timeout;
             return 0;
         }
     }
 }
 
 ssize_t tls_recv(TlsSession& session, void* buffer, size_t size) {
-    const int n = mbedtls_ssl_read(&session.ssl, static_cast<unsigned char*>(buffer), size);
-    if (n > 0)
-        return n;
-    if (n == 0 || n == MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY || n == MBEDTLS_ERR_SSL_CONN_EOF)
-        return 0;
-    if (n == MBEDTLS_ERR_SSL_WANT_READ || n == MBEDTLS_ERR_SSL_WANT_WRITE) {
+    ERR_clear_error();
+    size_t n = 0;
+    const int done = SSL_read_ex(session.ssl, buffer, size, &n);
+    if (done == 1)
+        return static_cast<ssize_t>(n);
+    const int kind = SSL_get_error(session.ssl, done);
+    if (wants_more(kind)) {
         errno = EAGAIN;
         return -1;
     }
-    session.last_error = n;
+    if (kind == SSL_ERROR_ZERO_RETURN)
+        return 0;
+    note_failure(session, kind);
+    // A peer that leaves without close_notify (or in the middle of a record) has closed the
+    // connection: each Modbus frame carries its own length.
+    if (session.failure == TlsFailure::closed && session.socket_errno == 0) {
+        session.failure = TlsFailure::none;
+        return 0;
+    }
     errno = EIO;
     return -1;
 }
 
 bool tls_pending(const TlsSession& session) {
-    return session.open && mbedtls_ssl_check_pending(&session.ssl) != 0;
+    return session.open && SSL_pending(session.ssl) > 0;
 }
 
 int tls_send_all(TlsSession& session, const uint8_t* data, size_t size, int64_t deadline_us) {
     size_t sent = 0;
     while (sent < size) {
-        const int n = mbedtls_ssl_write(&session.ssl, data + sent, size - sent);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
+        ERR_clear_error();
+        size_t n = 0;
+        const int done = SSL_write_ex(session.ssl, data + sent, size - sent, &n);
+        if (done == 1) {
+            sent += n;
             continue;
         }
-        if (n != MBEDTLS_ERR_SSL_WANT_WRITE && n != MBEDTLS_ERR_SSL_WANT_READ) {
-            session.last_error = n;
+        const int kind = SSL_get_error(session.ssl, done);
+        if (!wants_more(kind)) {
+            note_failure(session, kind);
             errno = EIO;
             return 0;
         }
-        const WaitFor what = n == MBEDTLS_ERR_SSL_WANT_WRITE ? WaitFor::write : WaitFor::read;
+        const WaitFor what = kind == SSL_ERROR_WANT_WRITE ? WaitFor::write : WaitFor::read;
         if (wait_fd(session.fd, what, deadline_us) <= 0) {
             errno = EAGAIN;
             return 0;
@@ -418,18 +599,16 @@ int tls_send_all(TlsSession& session, const uint8_t* data, size_t size, int64_t 
 int tls_send_now(TlsSession& session, const uint8_t* data, size_t size) {
     // The library keeps a record that did not fit into the socket, and sends it first when it
     // is called again (with the same bytes).
-    const int n = mbedtls_ssl_write(&session.ssl, data, size);
-    if (n == MBEDTLS_ERR_SSL_WANT_WRITE || n == MBEDTLS_ERR_SSL_WANT_READ)
+    ERR_clear_error();
+    size_t n = 0;
+    const int done = SSL_write_ex(session.ssl, data, size, &n);
+    if (done == 1 && n == size)
+        return 1;
+    const int kind = SSL_get_error(session.ssl, done);
+    if (done != 1 && wants_more(kind))
         return 0;
-    if (n < 0 || static_cast<size_t>(n) != size) {
-        session.last_error = n < 0 ? n : MBEDTLS_ERR_SSL_BAD_INPUT_DATA;
-        return -1;
-    }
-    return 1;
-}
-
-void tls_error_text(int code, char* text, size_t size) {
-    mbedtls_strerror(code, text, size);
+    note_failure(session, kind);
+    return -1;
 }
 
 void tls_fault_text(const TlsFault& fault, char* text, size_t size) {
@@ -441,9 +620,6 @@ void tls_fault_text(const TlsFault& fault, char* text, size_t size) {
     case TlsRefusal::bytes:
         std::snprintf(text, size, "more than %u bytes before the end of the handshake",
                       TLS_HANDSHAKE_MAX_BYTES);
-        break;
-    case TlsRefusal::unchecked:
-        std::snprintf(text, size, "the handshake's records cannot be followed");
         break;
     case TlsRefusal::chain_length:
         std::snprintf(text, size, "the certificate chain holds more than %u certificates",
@@ -476,76 +652,85 @@ void tls_fault_text(const TlsFault& fault, char* text, size_t size) {
         std::snprintf(text, size, "the certificate has no subject alternative name IP:%u.%u.%u.%u",
                       v >> 24, v >> 16 & 0xFF, v >> 8 & 0xFF, v & 0xFF);
         break;
+    case TlsRefusal::signature_hash:
+        std::snprintf(text, size,
+                      "certificate %u of the chain is not signed with SHA-256, SHA-384 or SHA-512",
+                      c);
+        break;
     }
 }
 
 void tls_reason(const TlsSession& session, char* text, size_t size) {
-    if (session.fault.what != TlsRefusal::none) {
+    switch (session.failure) {
+    case TlsFailure::refused:
         tls_fault_text(session.fault, text, size);
         return;
+    case TlsFailure::verify:
+        if (session.verify_result != X509_V_OK) {
+            std::snprintf(text, size, "%s", X509_verify_cert_error_string(session.verify_result));
+            return;
+        }
+        break;
+    case TlsFailure::timeout:
+        std::snprintf(text, size, "timed out");
+        return;
+    case TlsFailure::none:
+        std::snprintf(text, size, "no failure");
+        return;
+    default:
+        break;
     }
-    tls_error_text(session.last_error, text, size);
-    if (session.last_error != MBEDTLS_ERR_X509_CERT_VERIFY_FAILED || !session.open)
-        return;
-    // What the verification found, one "; "-separated item per line of the library's report.
-    char found[TLS_REASON_SIZE];
-    if (mbedtls_x509_crt_verify_info(found, sizeof found, "",
-                                     mbedtls_ssl_get_verify_result(&session.ssl)) <= 0)
-        return;
-    size_t used = std::strlen(text);
-    for (char* line = std::strtok(found, "\n"); line != nullptr && used + 3 < size;
-         line = std::strtok(nullptr, "\n")) {
-        const int n = std::snprintf(text + used, size - used, "; %s", line);
-        if (n < 0)
-            break;
-        used = std::min(size - 1, used + static_cast<size_t>(n));
+    if (session.error != 0) {
+        const char* words = ERR_reason_error_string(session.error);
+        if (words != nullptr)
+            std::snprintf(text, size, "%s", words);
+        else
+            std::snprintf(text, size, "error %lX", session.error);
+    } else if (session.socket_errno != 0) {
+        std::snprintf(text, size, "%s", std::strerror(session.socket_errno));
+    } else {
+        std::snprintf(text, size, "the connection was closed");
     }
 }
 
-int tls_judge_chain(const uint8_t* body, size_t size, TlsFault& fault) {
+int tls_judge_certs(x509_st* leaf, const stack_st_X509* others, TlsFault& fault) {
     fault = {};
-    // A list that does not add up is the library's to refuse; what it holds is judged here.
-    if (size < 3)
-        return 1;
-    const unsigned char* p = body + 3;
-    const unsigned char* const end = p + std::min(u24(body), size - 3);
-    CertKey certs[TLS_CHAIN_MAX];
-    for (uint32_t index = 1; end - p >= 3; ++index) {
-        const size_t cert_size = u24(p);
-        p += 3;
-        if (cert_size > static_cast<size_t>(end - p))
-            break;
-        if (!judge_cert(p, cert_size, index, certs, fault))
+    // The chain as the peer sent it, its own certificate first (the library's list of the others
+    // begins with that one again), judged one certificate after the other.
+    X509* chain[TLS_CHAIN_MAX];
+    uint32_t count = 0;
+    for (int i = -1; i < sk_X509_num(others); ++i) {
+        X509* cert = i < 0 ? leaf : sk_X509_value(others, i);
+        if (cert == nullptr || (i >= 0 && cert == leaf))
+            continue;
+        if (count == TLS_CHAIN_MAX) {
+            fault = {TlsRefusal::chain_length, count + 1, 0};
             return 0;
-        p += cert_size;
+        }
+        // Names compared as the verification compares them when it looks for a certificate's
+        // issuer (in their canonical form: letter case and runs of spaces do not count).
+        for (uint32_t j = 0; j < count; ++j)
+            if (X509_NAME_cmp(X509_get_subject_name(chain[j]), X509_get_subject_name(cert)) == 0) {
+                fault = {TlsRefusal::repeated_subject, count + 1, 0};
+                return 0;
+            }
+        if (!judge_cert(cert, count + 1, fault))
+            return 0;
+        chain[count++] = cert;
     }
-    return 1;
-}
-
-int tls_judge_certs(const mbedtls_x509_crt& chain, TlsFault& fault) {
-    fault = {};
-    CertKey certs[TLS_CHAIN_MAX];
-    uint32_t index = 1;
-    for (const mbedtls_x509_crt* cert = &chain; cert != nullptr && cert->raw.p != nullptr;
-         cert = cert->next, ++index)
-        if (!judge_cert(cert->raw.p, cert->raw.len, index, certs, fault))
-            return 0;
     return 1;
 }
 
 int tls_check_peer_address(TlsSession& session, uint32_t address) {
-    const mbedtls_x509_crt* peer = session.open ? mbedtls_ssl_get_peer_cert(&session.ssl) : nullptr;
+    X509* peer = session.open ? SSL_get0_peer_certificate(session.ssl) : nullptr;
     const unsigned char wanted[4] = {
         static_cast<unsigned char>(address >> 24), static_cast<unsigned char>(address >> 16),
         static_cast<unsigned char>(address >> 8), static_cast<unsigned char>(address)};
-    // The library keeps every subject alternative name as it is: an iPAddress is [7] with the
-    // address's four bytes.
-    for (const mbedtls_x509_sequence* name = peer != nullptr ? &peer->subject_alt_names : nullptr;
-         name != nullptr; name = name->next)
-        if (name->buf.tag == (MBEDTLS_ASN1_CONTEXT_SPECIFIC | MBEDTLS_X509_SAN_IP_ADDRESS) &&
-            name->buf.len == sizeof wanted && std::memcmp(name->buf.p, wanted, sizeof wanted) == 0)
-            return 1;
+    // Only the iPAddress subject alternative names count, never the common name.
+    if (peer != nullptr && X509_check_ip(peer, wanted, sizeof wanted, 0) == 1)
+        return 1;
     session.fault = {TlsRefusal::address, 1, address};
+    session.failure = TlsFailure::refused;
     return 0;
 }
 
@@ -559,67 +744,49 @@ int tls_key_exposed(const char* path, gid_t group, unsigned& mode) {
 
 namespace {
 
-bool find_role(const mbedtls_x509_crt& cert, char* role, size_t size) {
-    unsigned char* p = cert.v3_ext.p;
-    if (p == nullptr || cert.v3_ext.len == 0)
+// The role in the DER content of the role extension: a UTF8String and nothing after it.
+bool read_role(const unsigned char* p, long size, char* role, size_t room) {
+    const unsigned char* const end = p + size;
+    long length = 0;
+    int tag = 0, type = 0;
+    const int form = ASN1_get_object(&p, &length, &tag, &type, size);
+    if ((form & 0x80) != 0 || form != 0 || type != V_ASN1_UNIVERSAL || tag != V_ASN1_UTF8STRING ||
+        length != end - p)
         return false;
-    const unsigned char* end = p + cert.v3_ext.len;
-    size_t len = 0;
-    // The buffer may begin with the [3] wrapper or with the SEQUENCE OF Extension inside it.
-    if (*p == (MBEDTLS_ASN1_CONTEXT_SPECIFIC | MBEDTLS_ASN1_CONSTRUCTED | 3) &&
-        mbedtls_asn1_get_tag(&p, end, &len,
-                             MBEDTLS_ASN1_CONTEXT_SPECIFIC | MBEDTLS_ASN1_CONSTRUCTED | 3) != 0)
+    // A role is one word of visible ASCII, so that it can be logged and listed as it is.
+    const size_t text = static_cast<size_t>(length);
+    if (text == 0 || text >= room)
         return false;
-    if (mbedtls_asn1_get_tag(&p, end, &len, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) != 0)
-        return false;
-    end = p + len;
+    for (size_t i = 0; i < text; ++i)
+        if (p[i] <= ' ' || p[i] > '~' || p[i] == ',')
+            return false;
+    std::memcpy(role, p, text);
+    role[text] = '\0';
+    return true;
+}
+
+bool find_role(const X509& cert, char* role, size_t size) {
     bool found = false;
-    while (p < end) {
-        // Extension ::= SEQUENCE { extnID OID, critical BOOLEAN DEFAULT FALSE, extnValue OCTETS }
-        if (mbedtls_asn1_get_tag(&p, end, &len, MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE) !=
-            0)
-            return false;
-        unsigned char* const next = p + len;
-        size_t oid_len = 0;
-        if (mbedtls_asn1_get_tag(&p, next, &oid_len, MBEDTLS_ASN1_OID) != 0)
-            return false;
-        const bool role_oid =
-            oid_len == sizeof ROLE_OID && std::memcmp(p, ROLE_OID, sizeof ROLE_OID) == 0;
-        p += oid_len;
-        if (!role_oid) {
-            p = next;
+    for (int i = 0; i < X509_get_ext_count(&cert); ++i) {
+        const X509_EXTENSION* ext = X509_get_ext(&cert, i);
+        const ASN1_OBJECT* oid = X509_EXTENSION_get_object(const_cast<X509_EXTENSION*>(ext));
+        if (OBJ_length(oid) != sizeof ROLE_OID ||
+            std::memcmp(OBJ_get0_data(oid), ROLE_OID, sizeof ROLE_OID) != 0)
             continue;
-        }
         // A second role extension makes the role ambiguous: none.
         if (found)
             return false;
-        int critical = 0;
-        if (p < next && *p == MBEDTLS_ASN1_BOOLEAN && mbedtls_asn1_get_bool(&p, next, &critical))
+        const ASN1_OCTET_STRING* value = X509_EXTENSION_get_data(const_cast<X509_EXTENSION*>(ext));
+        if (!read_role(ASN1_STRING_get0_data(value), ASN1_STRING_length(value), role, size))
             return false;
-        size_t octets = 0, text = 0;
-        // The extension holds its UTF8String and nothing else.
-        if (mbedtls_asn1_get_tag(&p, next, &octets, MBEDTLS_ASN1_OCTET_STRING) != 0 ||
-            p + octets != next ||
-            mbedtls_asn1_get_tag(&p, next, &text, MBEDTLS_ASN1_UTF8_STRING) != 0 ||
-            p + text != next)
-            return false;
-        // A role is one word of visible ASCII, so that it can be logged and listed as it is.
-        if (text == 0 || text >= size)
-            return false;
-        for (size_t i = 0; i < text; ++i)
-            if (p[i] <= ' ' || p[i] > '~' || p[i] == ',')
-                return false;
-        std::memcpy(role, p, text);
-        role[text] = '\0';
         found = true;
-        p = next;
     }
     return found;
 }
 
 } // namespace
 
-int tls_cert_role(const mbedtls_x509_crt& cert, char* role, size_t size) {
+int tls_cert_role(const x509_st& cert, char* role, size_t size) {
     if (find_role(cert, role, size))
         return 1;
     role[0] = '\0';
@@ -627,10 +794,83 @@ int tls_cert_role(const mbedtls_x509_crt& cert, char* role, size_t size) {
 }
 
 int tls_peer_role(const TlsSession& session, char* role, size_t size) {
-    const mbedtls_x509_crt* peer = session.open ? mbedtls_ssl_get_peer_cert(&session.ssl) : nullptr;
+    // The certificate of a resumed session is the one it showed when the session was made.
+    const X509* peer = session.open ? SSL_get0_peer_certificate(session.ssl) : nullptr;
     if (peer == nullptr) {
         role[0] = '\0';
         return 0;
     }
     return tls_cert_role(*peer, role, size);
+}
+
+namespace {
+
+void date_text(const ASN1_TIME* time, char (&text)[11]) {
+    std::tm t{};
+    char date[32] = "?";
+    if (ASN1_TIME_to_tm(time, &t) == 1)
+        std::snprintf(date, sizeof date, "%04d-%02d-%02d", t.tm_year + 1900, t.tm_mon + 1,
+                      t.tm_mday);
+    std::snprintf(text, sizeof text, "%.10s", date);
+}
+
+} // namespace
+
+void tls_cert_dates(const x509_st& cert, TlsCertDates& dates) {
+    date_text(X509_get0_notBefore(&cert), dates.from);
+    date_text(X509_get0_notAfter(&cert), dates.until);
+    dates.now = X509_cmp_current_time(X509_get0_notBefore(&cert)) > 0  ? -1
+                : X509_cmp_current_time(X509_get0_notAfter(&cert)) < 0 ? 1
+                                                                       : 0;
+}
+
+TlsUsage tls_cert_usage(const x509_st& cert, bool server) {
+    // The library reads the extensions into flags on first use; the certificate is not changed.
+    X509* x = const_cast<X509*>(&cert);
+    const uint32_t flags = X509_get_extension_flags(x);
+    const uint32_t wanted = server ? XKU_SSL_SERVER : XKU_SSL_CLIENT;
+    if ((flags & EXFLAG_XKUSAGE) != 0 &&
+        (X509_get_extended_key_usage(x) & (wanted | XKU_ANYEKU)) == 0)
+        return TlsUsage::extended_key_usage;
+    if ((flags & EXFLAG_KUSAGE) != 0 && (X509_get_key_usage(x) & KU_DIGITAL_SIGNATURE) == 0)
+        return TlsUsage::key_usage;
+    return TlsUsage::allowed;
+}
+
+int tls_check_peer_file(const TlsCredentials& credentials, const char* path, x509_st*& leaf,
+                        char* reason, size_t size) {
+    leaf = nullptr;
+    STACK_OF(X509)* certs = nullptr;
+    if (!read_certs(path, certs, reason, size))
+        return -1;
+    X509* own = sk_X509_value(certs, 0);
+    TlsFault fault;
+    int result = 0;
+    X509_STORE_CTX* store = X509_STORE_CTX_new();
+    if (!tls_judge_certs(own, certs, fault)) {
+        tls_fault_text(fault, reason, size);
+    } else if (store == nullptr || credentials.server.ctx == nullptr ||
+               !X509_STORE_CTX_init(store, SSL_CTX_get_cert_store(credentials.server.ctx), own,
+                                    certs)) {
+        std::snprintf(reason, size, "%s", library_reason("out of memory"));
+    } else {
+        // As the handshake verifies it, apart from its use (the caller says what that lacks).
+        X509_VERIFY_PARAM_set_auth_level(X509_STORE_CTX_get0_param(store), SECURITY_LEVEL);
+        if (X509_verify_cert(store) > 0) {
+            X509_up_ref(own);
+            leaf = own;
+            result = 1;
+        } else {
+            std::snprintf(reason, size, "%s",
+                          X509_verify_cert_error_string(X509_STORE_CTX_get_error(store)));
+        }
+    }
+    X509_STORE_CTX_free(store);
+    sk_X509_pop_free(certs, X509_free);
+    ERR_clear_error();
+    return result;
+}
+
+void tls_cert_free(x509_st* cert) {
+    X509_free(cert);
 }

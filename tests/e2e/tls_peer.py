@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: Apache-2.0
 """Modbus over TLS peers for the end-to-end tests: Python's ssl module, certificates by openssl.
-Commands: certs DIR | client PORT DIR NAME | operator PORT DIR SECONDS INTERVAL | garbage PORT
-DIR | hostile PORT DIR KIND [SECONDS] | hello PORT SUITE... | flood PORT DIR RATE SECONDS (see
-each function for what it does and prints)."""
+Commands: certs DIR | client PORT DIR NAME [VERSION] | resume PORT DIR NAME VERSION | operator
+PORT DIR SECONDS INTERVAL | garbage PORT DIR VERSION | hostile PORT DIR KIND VERSION [SECONDS] |
+hello PORT SUITE... | flood PORT DIR RATE SECONDS (see each function for what it does and
+prints). VERSION is 1.2 or 1.3, the only TLS version the peer offers."""
 import os
 import socket
 import ssl
@@ -62,6 +63,9 @@ def certs(d):
         ext = ("extendedKeyUsage=" + usage, san and "subjectAltName=" + san,
                role and ROLE_OID + "=ASN1:UTF8String:" + role)
         make(d, name, ca, [line for line in ext if line])
+    # The gateway's key under a password.
+    openssl(d, "pkey", "-in", "gateway.key", "-aes128", "-passout", "pass:secret", "-out",
+            "encrypted.key")
     # What openssl does not write: a role extension twice (the writer's first) or with bytes after
     # its text (it keeps one extension of a kind), and dates in the past (they need a database of
     # its own).
@@ -127,7 +131,9 @@ def hostile_chain(d, kind):
     """The certificates of a chain made to cost its receiver (none of them can be verified):
     heavy: a leaf and four self-named expired authorities with RSA-8192 keys and exponents of
     8190 bits; exponent: one authority, RSA-4096 with a 4000-bit exponent; long: six P-256
-    certificates in a line; repeated: two authorities of the same name; curve: a P-521 leaf."""
+    certificates in a line; repeated: two authorities of the same name; cased: three authorities
+    whose names differ only in letter case; curve: a P-521 leaf. Returns the certificates in DER
+    and the leaf's key file."""
     ec = openssl(d, "pkey", "-in", "writer.key", "-pubout", "-outform", "DER")
     ca_flag = [extension(OID["basicConstraints"], der(0x30, b"\x01\x01\xff"))]
     if kind in ("heavy", "exponent"):
@@ -139,14 +145,18 @@ def hostile_chain(d, kind):
             keys.append((n, der(0x30, OID["rsa"] + der(0x03, b"\0" + der(0x30, integer(n) +
                                                                            integer(e))))))
         return [certificate("intruder", "authority", ec, [], n=keys[0][0])] + \
-            [certificate("authority", "authority", spki, ca_flag, EXPIRED, n=n) for n, spki in keys]
+            [certificate("authority", "authority", spki, ca_flag, EXPIRED, n=n)
+             for n, spki in keys], "writer.key"
     if kind == "long":
         return [certificate("link%d" % i, "link%d" % (i + 1), ec, ca_flag if i else [])
-                for i in range(6)]
-    if kind == "repeated":
-        return [certificate("intruder", "twin", ec, [])] + \
-            [certificate("twin", "twin", ec, ca_flag) for _ in range(2)]
-    return [certificate("intruder", "ca", ec_key(d, "p521", "P-521"), [])]  # curve
+                for i in range(6)], "writer.key"
+    if kind in ("repeated", "cased"):
+        names = ["twin", "twin"] if kind == "repeated" else ["EVIL CA", "evil ca", "Evil Ca"]
+        return [certificate("intruder", names[0], ec, [])] + \
+            [certificate(name, name, ec, ca_flag) for name in names], "writer.key"
+    ec_key(d, "p521", "P-521")
+    return [certificate("intruder", "ca", openssl(d, "pkey", "-in", "p521.key", "-pubout",
+                                                  "-outform", "DER"), [])], "p521.key"  # curve
 
 
 # A TLS 1.2 client written out by hand, for what the ssl module does not send.
@@ -158,16 +168,23 @@ def handshake_message(kind, body):
     return bytes([kind]) + len(body).to_bytes(3, "big") + body
 
 
-def client_hello(suites):
-    # Groups x25519 and secp256r1, uncompressed points, ECDSA and RSA signatures.
+def client_hello(suites, version="1.2", pad=0):
+    """A ClientHello offering SUITES: for TLS 1.2 (groups x25519 and secp256r1, uncompressed
+    points, ECDSA and RSA signatures), or for TLS 1.3 only (its suite and an x25519 key share
+    besides); with PAD bytes of padding."""
     ext = bytes.fromhex("000a00060004001d0017" "000b00020100" "000d000c000a04030503040105010804")
+    if version == "1.3":
+        suites = [0x1301]
+        ext += bytes.fromhex("002b0003020304" "003300260024001d0020") + os.urandom(32)
+    if pad:
+        ext += struct.pack(">HH", 21, pad) + bytes(pad)
     body = b"\x03\x03" + os.urandom(32) + b"\0" + struct.pack(">H%dH" % len(suites),
                                                                2 * len(suites), *suites)
-    return record(22, handshake_message(1, body + b"\x01\x00" + struct.pack(">H", len(ext)) + ext))
+    return handshake_message(1, body + b"\x01\x00" + struct.pack(">H", len(ext)) + ext)
 
 
 def server_answer(sock):
-    """Reads the server's records up to its ServerHelloDone: "hello", "alert N" or "closed"."""
+    """Reads the server's records up to its ServerHello: "hello", "alert N" or "closed"."""
     data = b""
     try:
         while chunk := sock.recv(65536):
@@ -177,7 +194,7 @@ def server_answer(sock):
                 if kind == 21:
                     return "alert %d" % body[1]
                 while kind == 22 and len(body) >= 4:  # its handshake messages
-                    if body[0] == 14:
+                    if body[0] == 2:
                         return "hello"
                     body = body[4 + int.from_bytes(body[1:4], "big"):]
     except (ConnectionError, socket.timeout):
@@ -189,25 +206,42 @@ def connect(port):
     return socket.create_connection(("127.0.0.1", int(port)), timeout=DEADLINE)
 
 
-def hostile(port, d, kind, seconds=None):
-    """Presents a hostile chain (see hostile_chain), or ("alerts") sends 30 KB of warning alerts
-    after its ClientHello; prints how the gateway ended it ("alert N" or "closed"). With SECONDS,
-    does so again and again for that long and prints how often."""
-    if kind == "alerts":
-        flight = record(21, b"\x01\x5a") * 4300
+def hostile(port, d, kind, version, seconds=None):
+    """Over TLS VERSION: presents a hostile chain (see hostile_chain) with the ssl module; or,
+    written out by hand, sends 30 KB of warning alerts after its ClientHello ("alerts"), or a
+    ClientHello padded to 15 KB in records of one byte each ("fragments"). Prints "refused" when
+    the gateway ended the connection, "served" when it answered a request. With SECONDS, does so
+    again and again for that long and prints how often."""
+    if kind not in ("alerts", "fragments"):
+        chain, key = hostile_chain(d, kind)
+        with open(os.path.join(d, "hostile.pem"), "w") as f:
+            f.write("".join(ssl.DER_cert_to_PEM_cert(c) for c in chain))
+        ctx = context(d, None, version)
+        ctx.load_cert_chain(os.path.join(d, "hostile.pem"), os.path.join(d, key))
+    elif kind == "alerts":
+        flights = [record(22, client_hello([0xC02B, 0xC02F], version)),
+                   record(21, b"\x01\x5a") * 4300]
     else:
-        chain = b"".join(len(c).to_bytes(3, "big") + c for c in hostile_chain(d, kind))
-        flight = record(22, handshake_message(11, len(chain).to_bytes(3, "big") + chain))
+        hello = client_hello([0xC02B, 0xC02F], version, 15000)
+        flights = [b"".join(record(22, hello[i:i + 1]) for i in range(len(hello)))]
     end, count = time.monotonic() + float(seconds or 0), 0
     while count == 0 or time.monotonic() < end:
+        answer = "refused"
         with connect(port) as sock:
             try:
-                sock.sendall(client_hello([0xC02B, 0xC02F]))
-                server_answer(sock)
-                sock.sendall(flight)
-                answer = server_answer(sock)
-            except ConnectionError:
-                answer = "closed"
+                if kind in ("alerts", "fragments"):
+                    for flight in flights:
+                        sock.sendall(flight)
+                        server_answer(sock)
+                else:
+                    # Over TLS 1.3 the gateway judges the chain after the client's handshake has
+                    # ended: its refusal comes instead of an answer.
+                    tls_sock = ctx.wrap_socket(sock, server_hostname="127.0.0.1")
+                    tls_sock.sendall(struct.pack(">HHHBBHH", 1, 0, 6, 1, 3, 0x400, 1))
+                    if tls_sock.recv(260):
+                        answer = "served"
+            except (ssl.SSLError, ConnectionError, socket.timeout):
+                pass
         count += 1
     print(answer if seconds is None else "%d handshakes" % count)
 
@@ -216,7 +250,7 @@ def hello(port, *suites):
     """Sends a ClientHello offering only SUITES (hex numbers); prints "hello" when the gateway
     went on with one of them, "alert N" when it refused."""
     sock = connect(port)
-    sock.sendall(client_hello([int(s, 16) for s in suites]))
+    sock.sendall(record(22, client_hello([int(s, 16) for s in suites])))
     print(server_answer(sock))
 
 
@@ -236,17 +270,24 @@ def flood(port, d, rate, seconds):
     print("%d of %d handshakes refused" % (refused, i))
 
 
-def context(d, name):
+def context(d, name, version=None):
+    """A client context for certificate NAME ("none" or None: none), offering only TLS VERSION
+    when given, else 1.2 and 1.3."""
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
     ctx.minimum_version = ssl.TLSVersion.TLSv1_2
+    if version:
+        ctx.minimum_version = ctx.maximum_version = VERSIONS[version]
     ctx.load_verify_locations(os.path.join(d, "ca.pem"))
-    if name != "none":
+    if name not in (None, "none"):
         ctx.load_cert_chain(os.path.join(d, name + ".pem"), os.path.join(d, name + ".key"))
     return ctx
 
 
-def tls(port, d, name):
-    return context(d, name).wrap_socket(connect(port), server_hostname="127.0.0.1")
+VERSIONS = {"1.2": ssl.TLSVersion.TLSv1_2, "1.3": ssl.TLSVersion.TLSv1_3}
+
+
+def tls(port, d, name, version=None):
+    return context(d, name, version).wrap_socket(connect(port), server_hostname="127.0.0.1")
 
 
 def exchange(sock, tid, pdu):
@@ -262,20 +303,40 @@ def exchange(sock, tid, pdu):
     return data[7:]
 
 
-def client(port, d, name):
+def client(port, d, name, version=None):
     """Reads registers 1025-1026 and writes 7 to 1027 as NAME ("none": no certificate); prints
     "read V1 V2 write ok|exception N" or "handshake failed"."""
     try:
-        sock = tls(port, d, name)
-        # Under TLS 1.2 the server's Finished comes only after it accepted the client's
-        # certificate; the first read shows a refusal that arrives later.
+        sock = tls(port, d, name, version)
+        # The server's verdict on the client's certificate comes after the client's handshake
+        # has ended (TLS 1.3), or with the server's Finished (TLS 1.2): the first read shows a
+        # refusal.
         answer = exchange(sock, 1, struct.pack(">BHH", 3, 0x400, 2))
     except (ssl.SSLError, ConnectionError, EOFError):
         return print("handshake failed")
+    print(read_and_write(sock, answer))
+    sock.close()
+
+
+def read_and_write(sock, answer):
     out = "read %d %d" % struct.unpack(">HH", answer[2:6]) if answer[0] == 3 else \
         "read exception %d" % answer[1]
     answer = exchange(sock, 2, struct.pack(">BHHBH", 16, 0x402, 1, 2, 7))
-    print(out + " write " + ("ok" if answer[0] == 16 else "exception %d" % answer[1]))
+    return out + " write " + ("ok" if answer[0] == 16 else "exception %d" % answer[1])
+
+
+def resume(port, d, name, version):
+    """As NAME over TLS VERSION: reads registers 1025-1026 and closes, then connects again on
+    the session the gateway gave it and reads and writes as client does; prints "resumed" or
+    "new session" and what client prints."""
+    ctx = context(d, name, version)
+    sock = ctx.wrap_socket(connect(port), server_hostname="127.0.0.1")
+    exchange(sock, 1, struct.pack(">BHH", 3, 0x400, 2))  # the TLS 1.3 ticket comes before it
+    session = sock.session
+    sock.close()
+    sock = ctx.wrap_socket(connect(port), server_hostname="127.0.0.1", session=session)
+    answer = exchange(sock, 1, struct.pack(">BHH", 3, 0x400, 2))
+    print(("resumed " if sock.session_reused else "new session ") + read_and_write(sock, answer))
     sock.close()
 
 
@@ -311,7 +372,7 @@ def wait_closed(sock):
     print("closed", flush=True)
 
 
-def garbage(port, d):
+def garbage(port, d, version):
     """Connections the gateway must end, each followed by "closed": not TLS at all, noise, a
     ClientHello cut short by the end, a record longer than allowed; after a complete handshake
     (as the writer), a record that fails its check and a request's record cut short by the end."""
@@ -325,7 +386,8 @@ def garbage(port, d):
         wait_closed(sock)
     for cut in (False, True):
         incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
-        tls = context(d, "writer").wrap_bio(incoming, outgoing, server_hostname="127.0.0.1")
+        tls = context(d, "writer", version).wrap_bio(incoming, outgoing,
+                                                     server_hostname="127.0.0.1")
         sock = connect(port)
         while True:
             try:
@@ -346,7 +408,8 @@ def garbage(port, d):
 
 
 if __name__ == "__main__":
-    COMMANDS = {f.__name__: f for f in (certs, client, operator, garbage, hostile, hello, flood)}
+    COMMANDS = {f.__name__: f for f in (certs, client, resume, operator, garbage, hostile, hello,
+                                        flood)}
     if len(sys.argv) < 3 or sys.argv[1] not in COMMANDS:
         print(__doc__)
         sys.exit(2)

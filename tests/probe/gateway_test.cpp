@@ -48,8 +48,8 @@ TEST_F(ProbeGateway, ModbusClientPlain) {
                      "\"tls\":false,\"request\":\"read\",\"address\":1025,\"count\":1,"
                      "\"values\":[22]}"));
     EXPECT_TRUE(said(modbus("writer", "read 1024 1"), 2,
-                     "kovex4-probe: TLS handshake failed: SSL - The operation timed out (no TLS "
-                     "answer within 10 s: is it a plain Modbus port?"));
+                     "kovex4-probe: TLS handshake failed: timed out (no TLS answer within 10 s: is "
+                     "it a plain Modbus port?"));
 }
 
 // Over TLS: a writer reads and writes, a reader's write gets exception 1, a certificate of another
@@ -70,12 +70,9 @@ TEST_F(ProbeGateway, ModbusClientOverTls) {
              "(role viewer)\nRegister 1027 (address 0x0402): exception 1, Illegal Function"));
     EXPECT_EQ(item(3), 5);
     EXPECT_TRUE(said(modbus("foreign", "read 1024 1"), 2, REFUSED));
-    EXPECT_TRUE(d.wait_log(FAILED + "X509 - Certificate verification failed, e.g. CRL, CA or "
-                                    "signature check failed; The certificate is not correctly "
-                                    "signed by the trusted CA"));
+    EXPECT_TRUE(d.wait_log(FAILED + "unable to get local issuer certificate"));
     const Ran plain = modbus("", "read 1024 1");
-    EXPECT_TRUE(
-        d.wait_log(FAILED + "SSL - Processing of the ClientHello handshake message failed"));
+    EXPECT_TRUE(d.wait_log(FAILED + "wrong version number"));
     EXPECT_TRUE(said(plain, 2, "closed the connection without an answer (is its port a TLS one?"));
 }
 
@@ -99,10 +96,8 @@ TEST_F(ProbeGateway, VerdictsOnTheFilesAsTheGatewayJudgesThem) {
         {tls_settings(), "twice", "twice" + no_role, 1},
         {tls_settings(), "padded", "padded" + no_role, 1},
         {tls_settings(), "foreign",
-         "foreign.pem would be refused: The certificate is not correctly signed by the trusted CA",
-         1},
-        {tls_settings(), "expired",
-         "expired.pem would be refused: The certificate validity has expired", 1},
+         "foreign.pem would be refused: unable to get local issuer certificate", 1},
+        {tls_settings(), "expired", "expired.pem would be refused: certificate has expired", 1},
         {tls_settings() + "MOD_KOVEX4_READ_ONLY=1\n", "writer",
          "writer.pem: role operator, may only read (MOD_KOVEX4_READ_ONLY is on)", 0},
         {tls_settings(), "serverclient",
@@ -140,16 +135,16 @@ TEST_F(ProbeGateway, VerdictsOnTheFilesAsTheGatewayJudgesThem) {
     ASSERT_TRUE(d.start(d.settings(tls_settings() + "MOD_KOVEX4_CLIENTS=4\n")));
     ASSERT_TRUE(d.wait_listening());
     EXPECT_EQ(modbus("serverclient", "read 1024 1").status, 2);
-    EXPECT_TRUE(d.wait_log(FAILED + "SSL - Processing of the Certificate handshake message failed"))
-        << d.logs().back().text;
+    EXPECT_TRUE(d.wait_log(FAILED + "unsuitable certificate purpose")) << d.logs().back().text;
     d.stop();
-    // ... and with the certificate for clients only no client is served.
+    // ... and with the certificate for clients only no client is served: the clients refuse it.
     Daemon other;
     ASSERT_TRUE(other.start(other.settings(tls_settings("clientgateway.pem"))));
     ASSERT_TRUE(other.wait_listening());
-    EXPECT_TRUE(said(modbus("writer", "read 1024 1", "127.0.0.1", other.port()), 2, REFUSED));
-    EXPECT_TRUE(other.wait_log(FAILED + "SSL - None of the common ciphersuites is usable (eg, no "
-                                        "suitable certificate, see debug messages)"))
+    EXPECT_TRUE(said(modbus("writer", "read 1024 1", "127.0.0.1", other.port()), 2,
+                     "TLS handshake failed: unsuitable certificate purpose (the gateway's "
+                     "certificate must chain to --ca"));
+    EXPECT_TRUE(other.wait_log(FAILED + "sslv3 alert unsupported certificate"))
         << other.logs().back().text;
 }
 

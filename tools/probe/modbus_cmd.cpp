@@ -3,9 +3,6 @@
 // Security) with a client certificate. It sends one read (function 3) or write (function 16) and
 // shows the values, the exception or the failure in words. Made of the gateway's own framing,
 // sockets and TLS sessions: it frames and shakes hands as the gateway's push does.
-#include <mbedtls/error.h>
-#include <mbedtls/net_sockets.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +24,10 @@ constexpr int HANDSHAKE_SECONDS = 10; // as long as the gateway gives a client
 constexpr int ANSWER_SECONDS = 30;
 constexpr uint8_t UNIT_ID = 1;
 constexpr uint32_t TRANSACTION = 1;
+// Over TLS 1.3 the gateway judges this client's certificate after the client's handshake has
+// ended: its refusal comes as the answer.
+constexpr char REFUSED_HINT[] = " (the gateway refused the handshake; its log says why: \"TLS "
+                                "handshake with ... failed: ...\")";
 
 struct Request {
     bool write = false;
@@ -106,20 +107,19 @@ std::string exception_words(uint8_t code) {
 }
 
 // What a failed handshake means here.
-std::string handshake_hint(int code) {
-    switch (code) {
-    case MBEDTLS_ERR_SSL_TIMEOUT:
+std::string handshake_hint(TlsFailure failure) {
+    switch (failure) {
+    case TlsFailure::timeout:
         return text_of(" (no TLS answer within %d s: is it a plain Modbus port? Then leave out "
                        "--cert, --key and --ca)",
                        HANDSHAKE_SECONDS);
-    case MBEDTLS_ERR_NET_CONN_RESET:
-    case MBEDTLS_ERR_SSL_CONN_EOF:
-    case MBEDTLS_ERR_SSL_FATAL_ALERT_MESSAGE:
-        return " (the gateway refused the handshake; its log says why: \"TLS handshake with ... "
-               "failed: ...\")";
-    case MBEDTLS_ERR_X509_CERT_VERIFY_FAILED:
-        return " (the gateway's certificate does not chain to --ca, or does not carry the name "
-               "given as --host)";
+    case TlsFailure::closed:
+    case TlsFailure::alert:
+        return REFUSED_HINT;
+    case TlsFailure::verify:
+    case TlsFailure::refused:
+        return " (the gateway's certificate must chain to --ca, carry the name given as --host "
+               "and allow a TLS server)";
     default:
         return "";
     }
@@ -179,7 +179,7 @@ struct Connection {
                 return false;
             }
             char own[TLS_ROLE_SIZE];
-            role = tls_cert_role(credentials.cert, own, sizeof own) ? own : "none";
+            role = tls_cert_role(*credentials.cert, own, sizeof own) ? own : "none";
         }
         g_logged.clear();
         fd = socket_open_tcp_client(address, port, CONNECT_SECONDS);
@@ -199,7 +199,7 @@ struct Connection {
         if (!tls_handshake_until(session, wait_clock_us() + int64_t{HANDSHAKE_SECONDS} * 1000000)) {
             tls_reason(session, reason, sizeof reason);
             error =
-                "TLS handshake failed: " + std::string(reason) + handshake_hint(session.last_error);
+                "TLS handshake failed: " + std::string(reason) + handshake_hint(session.failure);
             return false;
         }
         if (dotted && !tls_check_peer_address(session, address)) {
@@ -218,8 +218,21 @@ struct Connection {
                               ? tls_send_all(session, wire, static_cast<size_t>(size), deadline)
                               : socket_send_all(fd, wire, static_cast<size_t>(size), deadline);
         if (!sent)
-            error = std::string("cannot send the request: ") + std::strerror(errno);
+            error = over_tls && errno == EIO
+                        ? tls_failed("cannot send the request: ")
+                        : std::string("cannot send the request: ") + std::strerror(errno);
         return sent;
+    }
+
+    // A failure of the session after the handshake, in words. The probe's request is the first
+    // thing it sends: over TLS 1.3 the gateway's refusal of the certificate ends the connection
+    // there (an alert, or the connection closed before it could be read).
+    std::string tls_failed(const char* doing) const {
+        char reason[TLS_REASON_SIZE];
+        tls_reason(session, reason, sizeof reason);
+        const bool refused =
+            session.failure == TlsFailure::alert || session.failure == TlsFailure::closed;
+        return doing + std::string(reason) + (refused ? REFUSED_HINT : "");
     }
 
     // The next frame from the gateway, or nullptr with `error` set.
@@ -238,16 +251,19 @@ struct Connection {
             // A gateway serving TLS on the port closes a plain client's connection (with a reset
             // when the request is still unread).
             if (n == 0 || (n < 0 && !over_tls && errno == ECONNRESET)) {
-                error = over_tls ? "the gateway closed the connection without an answer"
+                error = over_tls ? std::string("the gateway closed the connection without an "
+                                               "answer") +
+                                       REFUSED_HINT
                                  : "the gateway closed the connection without an answer (is its "
                                    "port a TLS one? Then give --cert, --key and --ca)";
                 return nullptr;
             }
+            if (n < 0 && over_tls) {
+                error = tls_failed("receive error: ");
+                return nullptr;
+            }
             if (n < 0) {
-                char reason[TLS_REASON_SIZE];
-                if (over_tls)
-                    tls_reason(session, reason, sizeof reason);
-                error = std::string("receive error: ") + (over_tls ? reason : std::strerror(errno));
+                error = std::string("receive error: ") + std::strerror(errno);
                 return nullptr;
             }
             const uint8_t* next = buffer;

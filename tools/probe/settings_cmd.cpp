@@ -2,7 +2,6 @@
 // kovex4-probe settings: the settings file key by key, as the gateway uses it, with warnings.
 #include <arpa/inet.h>
 #include <ifaddrs.h>
-#include <mbedtls/oid.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <unistd.h>
@@ -50,17 +49,12 @@ std::string service_cannot_read(const std::string& path) {
                    SERVICE_USER, no.obstacle.c_str(), no.remedy.c_str());
 }
 
-// "YYYY-MM-DD" of a certificate's date.
-std::string date_of(const mbedtls_x509_time& t) {
-    return text_of("%04d-%02d-%02d", t.year, t.mon, t.day);
-}
-
 // A certificate's dates against today: empty when it is valid now.
-std::string date_problem(const mbedtls_x509_crt& cert) {
-    if (mbedtls_x509_time_is_future(&cert.valid_from))
-        return "is not valid before " + date_of(cert.valid_from);
-    if (mbedtls_x509_time_is_past(&cert.valid_to))
-        return "expired on " + date_of(cert.valid_to);
+std::string date_problem(const TlsCertDates& dates) {
+    if (dates.now < 0)
+        return std::string("is not valid before ") + dates.from;
+    if (dates.now > 0)
+        return std::string("expired on ") + dates.until;
     return "";
 }
 
@@ -72,20 +66,18 @@ ProbeKeyRow* row_of(ProbeSettingsReport& report, SettingsField field) {
 }
 
 // What a certificate's extended key usage and key usage do not allow of its use by a TLS server
-// (serverAuth) or client (clientAuth), with digitalSignature for the ephemeral key exchange, by
-// the library's own checks; empty when they allow it (without the extensions, everything is).
-std::string usage_problem(const mbedtls_x509_crt& cert, bool server) {
-    const int refused =
-        server
-            ? mbedtls_x509_crt_check_extended_key_usage(&cert, MBEDTLS_OID_SERVER_AUTH,
-                                                        MBEDTLS_OID_SIZE(MBEDTLS_OID_SERVER_AUTH))
-            : mbedtls_x509_crt_check_extended_key_usage(&cert, MBEDTLS_OID_CLIENT_AUTH,
-                                                        MBEDTLS_OID_SIZE(MBEDTLS_OID_CLIENT_AUTH));
-    if (refused != 0)
+// (serverAuth) or client (clientAuth), with digitalSignature for the ephemeral key exchange;
+// empty when they allow it (without the extensions, everything is).
+std::string usage_problem(const x509_st& cert, bool server) {
+    switch (tls_cert_usage(cert, server)) {
+    case TlsUsage::extended_key_usage:
         return std::string("its extended key usage lacks ") +
                (server ? "serverAuth" : "clientAuth");
-    if (mbedtls_x509_crt_check_key_usage(&cert, MBEDTLS_X509_KU_DIGITAL_SIGNATURE) != 0)
+    case TlsUsage::key_usage:
         return "its key usage lacks digitalSignature";
+    case TlsUsage::allowed:
+        break;
+    }
     return "";
 }
 
@@ -108,8 +100,8 @@ void check_tls(const Options& opt, const Settings& s, ProbeSettingsReport& repor
         if (!no.obstacle.empty())
             warn(row_of(report, field),
                  text_of("user %s, whom the packaged service runs as, cannot read %s (%s): the "
-                         "gateway then logs \"TLS setup error: %s: PK - Read/write of file "
-                         "failed\" and runs without a Modbus server; %s",
+                         "gateway then logs \"TLS setup error: %s: Permission denied\" and "
+                         "runs without a Modbus server; %s",
                          SERVICE_USER, path.c_str(), no.obstacle.c_str(), path.c_str(),
                          no.remedy.c_str()));
     }
@@ -129,51 +121,42 @@ void check_tls(const Options& opt, const Settings& s, ProbeSettingsReport& repor
              text_of("the key can be read by other users (mode %04o): chown root:%s and chmod "
                      "0640 it",
                      mode, SERVICE_USER));
-    for (auto [row, cert] : {std::pair{cert_row, &tls.cert}, std::pair{ca_row, &tls.ca}}) {
-        const std::string problem = date_problem(*cert);
+    for (auto [row, cert] : {std::pair{cert_row, tls.cert}, std::pair{ca_row, tls.ca}}) {
+        TlsCertDates dates;
+        tls_cert_dates(*cert, dates);
+        const std::string problem = date_problem(dates);
         if (!problem.empty())
             warn(row, "the certificate " + problem);
         else if (row != nullptr)
-            row->note = "valid until " + date_of(cert->valid_to);
+            row->note = std::string("valid until ") + dates.until +
+                        (TLS_LIBRARY_TIME32 && std::strcmp(dates.until, "2038-01-19") >= 0
+                             ? " (this system's TLS library fails from 2038-01-19 on)"
+                             : "");
     }
     // The gateway's certificate serves its TLS server, and the push when it goes over TLS.
-    if (const std::string problem = usage_problem(tls.cert, true); !problem.empty())
+    if (const std::string problem = usage_problem(*tls.cert, true); !problem.empty())
         warn(cert_row, "the certificate cannot serve: " + problem +
-                           ", so every client's handshake fails (the client may report \"None of "
-                           "the common ciphersuites is usable\" or a handshake failure alert)");
-    else if (const std::string push = usage_problem(tls.cert, false);
+                           ", so every client refuses the gateway (\"unsupported certificate "
+                           "purpose\")");
+    else if (const std::string push = usage_problem(*tls.cert, false);
              !s.ipaddr.empty() && !push.empty())
         warn(cert_row, "the certificate cannot be presented for the push over TLS to " + s.ipaddr +
                            ": " + push + ", so the receiver refuses it");
     if (!opt.client_cert.empty()) {
-        mbedtls_x509_crt client;
-        mbedtls_x509_crt_init(&client);
         ProbeKeyRow* writers_row = row_of(report, SettingsField::tls_writers);
-        const int code = mbedtls_x509_crt_parse_file(&client, opt.client_cert.c_str());
-        uint32_t flags = 0;
+        x509_st* client = nullptr;
+        const int judged =
+            tls_check_peer_file(tls, opt.client_cert.c_str(), client, reason, sizeof reason);
         char role[TLS_ROLE_SIZE];
-        TlsFault fault;
-        if (code != 0) {
-            tls_error_text(code, reason, sizeof reason);
-            warn(nullptr, opt.client_cert + ": " + reason);
-        } else if (!tls_judge_certs(client, fault)) {
-            tls_fault_text(fault, reason, sizeof reason);
+        if (judged < 0) {
+            warn(nullptr, reason);
+        } else if (judged == 0) {
             warn(nullptr, opt.client_cert + " would be refused: " + reason);
-        } else if (mbedtls_x509_crt_verify_with_profile(&client, &tls.ca, nullptr,
-                                                        &TLS_CERT_PROFILE, nullptr, &flags, nullptr,
-                                                        nullptr) != 0) {
-            mbedtls_x509_crt_verify_info(reason, sizeof reason, "", flags);
-            // One finding a line: joined with "; ".
-            std::string why;
-            std::istringstream lines(reason);
-            for (std::string line; std::getline(lines, line);)
-                why += (why.empty() ? "" : "; ") + line;
-            warn(nullptr, opt.client_cert + " would be refused: " + why);
-        } else if (const std::string use = usage_problem(client, false); !use.empty()) {
+        } else if (const std::string use = usage_problem(*client, false); !use.empty()) {
             warn(nullptr, opt.client_cert + " would be refused: " + use +
-                              " (the gateway logs \"TLS handshake with ... failed: SSL - "
-                              "Processing of the Certificate handshake message failed\")");
-        } else if (!tls_cert_role(client, role, sizeof role)) {
+                              " (the gateway logs \"TLS handshake with ... failed: unsupported "
+                              "certificate purpose\")");
+        } else if (!tls_cert_role(*client, role, sizeof role)) {
             warn(nullptr, opt.client_cert + " has no role (extension " + TLS_ROLE_OID_TEXT +
                               "): the client may only read");
         } else {
@@ -187,7 +170,7 @@ void check_tls(const Options& opt, const Settings& s, ProbeSettingsReport& repor
                                std::string(settings_key(SettingsField::read_only).name) + " is on)"
                          : ", may write");
         }
-        mbedtls_x509_crt_free(&client);
+        tls_cert_free(client);
     }
     tls_credentials_free(tls);
 }
