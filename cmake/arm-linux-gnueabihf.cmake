@@ -24,7 +24,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Only running the tests needs the emulator; building (and packaging) does not.
 find_program(KOVEX4_QEMU NAMES qemu-arm-static qemu-arm)
-# mbedTLS comes from Debian's armhf packages (multiarch, /usr/lib/arm-linux-gnueabihf), which the
+# OpenSSL comes from Debian's armhf packages (multiarch, /usr/lib/arm-linux-gnueabihf), which the
 # cross linker searches on its own. They bring the armhf C library along, which the loader would
 # then also find there, and which need not be the cross compiler's version: the emulated loader
 # looks in the cross C library's folder first, so that loader and C library always match.

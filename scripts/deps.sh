@@ -50,8 +50,8 @@ deps_install() {
 }
 
 # Packages every build needs (groff-base: the test suite checks the manual pages with groff;
-# libmbedtls-dev: Modbus over TLS; openssl: the TLS tests make their certificates with it).
-KOVEX4_BUILD_DEPS=(g++ cmake ninja-build libgtest-dev libgmock-dev groff-base libmbedtls-dev openssl)
+# libssl-dev: Modbus over TLS; openssl: the TLS tests make their certificates with it).
+KOVEX4_BUILD_DEPS=(g++ cmake ninja-build libgtest-dev libgmock-dev groff-base libssl-dev openssl)
 
 # Packages the package tests need: cpack's dependency search (dpkg-dev, file), lintian,
 # hardening-check (devscripts), git (the reproducibility test clones the tree), and for the install

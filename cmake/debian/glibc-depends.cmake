@@ -3,8 +3,8 @@
 # (CPACK_PRE_BUILD_SCRIPTS, see cmake/packaging.cmake): each package depends on the C library
 # version that its programs need, the highest GLIBC_x.y symbol version they use (objdump -T), and
 # on the packages of the other shared libraries they need (objdump -p), as the shlibs files of the
-# target architecture's installed packages name them (the multiarch libmbedtls-dev:armhf brings
-# those of mbedTLS).
+# target architecture's installed packages name them (the multiarch libssl-dev:armhf brings
+# those of OpenSSL: libssl3 on Debian 12, libssl3t64 on Debian 13).
 set(c_library_sonames libc.so.6 libm.so.6 ld-linux-armhf.so.3 libpthread.so.0 libdl.so.2
     librt.so.1 libresolv.so.2)
 file(GLOB shlibs_files "/var/lib/dpkg/info/*:${CPACK_DEBIAN_PACKAGE_ARCHITECTURE}.shlibs")

@@ -214,10 +214,11 @@ def hostile(port, d, kind, version, seconds=None):
     again and again for that long and prints how often."""
     if kind not in ("alerts", "fragments"):
         chain, key = hostile_chain(d, kind)
-        with open(os.path.join(d, "hostile.pem"), "w") as f:
+        path = os.path.join(d, "hostile%d.pem" % os.getpid())  # attackers may run side by side
+        with open(path, "w") as f:
             f.write("".join(ssl.DER_cert_to_PEM_cert(c) for c in chain))
         ctx = context(d, None, version)
-        ctx.load_cert_chain(os.path.join(d, "hostile.pem"), os.path.join(d, key))
+        ctx.load_cert_chain(path, os.path.join(d, key))
     elif kind == "alerts":
         flights = [record(22, client_hello([0xC02B, 0xC02F], version)),
                    record(21, b"\x01\x5a") * 4300]
