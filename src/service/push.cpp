@@ -38,10 +38,12 @@ uint32_t scan_alarms(PushState& push, const ModbusRegisters& registers, const Se
     return mask;
 }
 
-// The connection to the remote server: a socket, and a TLS session over it when `tls` is set.
+// The connection to the remote server: a socket, and a TLS session over it when `tls` is set;
+// the server's name as set.
 struct PushLink {
     int sock;
     TlsSession* tls;
+    const char* name;
 };
 
 // Waits up to the answer budget for one complete frame from the remote server.
@@ -57,6 +59,13 @@ const MbapFrame* await_answer(PushState& push, PushLink link) {
                                               : socket_recv(link.sock, buffer, sizeof buffer);
         if (n < 0 && link.tls != nullptr && errno == EAGAIN) // a record not complete yet
             continue;
+        if (n < 0 && link.tls != nullptr && link.tls->failure == TlsFailure::alert) {
+            // Over TLS 1.3 the server judges the gateway's certificate after the gateway's part
+            // of the handshake: its refusal comes instead of the first answer.
+            char reason[TLS_REASON_SIZE];
+            tls_reason(*link.tls, reason, sizeof reason);
+            log_msg(LOG_NOTICE, "TLS handshake with %s failed: %s", link.name, reason);
+        }
         if (n <= 0)
             return nullptr;
         const uint8_t* next = buffer;
@@ -194,7 +203,7 @@ void push_cycle(PushState& push, const ModbusRegisters& registers, const Setting
     mbap_reset(push.parser);
 
     TlsSession session;
-    const PushLink link{sock, push.tls_wanted ? &session : nullptr};
+    const PushLink link{sock, push.tls_wanted ? &session : nullptr, settings.ipaddr.c_str()};
     const bool linked = link.tls == nullptr || open_tls(push, settings, address, sock, session);
     bool delivered = linked;
     for (int i = 0; i < SETTINGS_SLOTS && linked; ++i)

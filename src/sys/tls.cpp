@@ -72,7 +72,7 @@ TlsSession* session_of(SSL* ssl) {
 // The session's transport: never waits, so the library asks to be called again instead. It also
 // counts the peer's bytes before its handshake has ended.
 int bio_write(BIO* bio, const char* data, size_t size, size_t* written) {
-    const TlsSession& session = *static_cast<const TlsSession*>(BIO_get_data(bio));
+    TlsSession& session = *static_cast<TlsSession*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
     ssize_t n;
     do
@@ -85,7 +85,7 @@ int bio_write(BIO* bio, const char* data, size_t size, size_t* written) {
     if (errno == EAGAIN || errno == EWOULDBLOCK)
         BIO_set_retry_write(bio);
     else
-        static_cast<TlsSession*>(BIO_get_data(bio))->socket_errno = errno;
+        session.socket_errno = errno;
     return 0;
 }
 
@@ -325,8 +325,10 @@ SSL_CTX* make_context(bool server, STACK_OF(X509) * own, EVP_PKEY* key, STACK_OF
         return nullptr;
     SSL_CTX_set_security_level(ctx, SECURITY_LEVEL);
     // Buffers are given back while a session has nothing to read or write: an established
-    // client that waits between its requests holds little memory.
-    SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // client that waits between its requests holds little memory. The chain sent is the
+    // certificate file's, not one built from the authority's certificates.
+    SSL_CTX_set_mode(ctx, SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
+                              SSL_MODE_NO_AUTO_CHAIN);
     SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
     SSL_CTX_set_max_cert_list(ctx, TLS_HANDSHAKE_MAX_BYTES);
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | (server ? SSL_VERIFY_FAIL_IF_NO_PEER_CERT : 0),
@@ -484,7 +486,11 @@ int tls_session_open(TlsSession& session, const TlsConfig& config, int fd, const
         const bool same_host = host_name == nullptr
                                    ? last_host == nullptr
                                    : last_host != nullptr && std::strcmp(last_host, host_name) == 0;
-        if (ok && resume && last != nullptr && same_host && SSL_SESSION_is_resumable(last))
+        // As the server does with its tickets: a session whose certificate has expired since
+        // is not offered.
+        const X509* server = last != nullptr ? SSL_SESSION_get0_peer(last) : nullptr;
+        if (ok && resume && server != nullptr && same_host && SSL_SESSION_is_resumable(last) &&
+            X509_cmp_current_time(X509_get0_notAfter(server)) > 0)
             ok = SSL_set_session(session.ssl, last);
     }
     ERR_clear_error();

@@ -21,12 +21,14 @@ const std::string PEER = std::string("/usr/bin/python3 ") + KOVEX4_TLS_PEER + " 
 
 class TlsServer : public TlsDaemon {
 protected:
-    // kovex4-pushrecv at `bind` on the gateway's port, presenting certificate `name`.
-    pid_t receiver(const std::string& name, const char* bind = "127.0.0.1") {
+    // kovex4-pushrecv at `bind` on the gateway's port, presenting certificate `name`, trusting
+    // authority `ca`.
+    pid_t receiver(const std::string& name, const char* bind = "127.0.0.1",
+                   const std::string& ca = "ca") {
         const pid_t pid =
             spawn_to_file({KOVEX4_PUSHRECV, "--bind", bind, "--port", std::to_string(d.port()),
                            "--tls-cert", certs + "/" + name + ".pem", "--tls-key",
-                           certs + "/" + name + ".key", "--tls-ca", certs + "/ca.pem"},
+                           certs + "/" + name + ".key", "--tls-ca", certs + "/" + ca + ".pem"},
                           pushed());
         EXPECT_TRUE(wait_file_contains(pushed(), "listening", 5000)) << read_file(pushed());
         return pid;
@@ -324,7 +326,8 @@ TEST_F(TlsServer, OldestHandshakeGivesWay) {
 
 // The push over TLS to kovex4-pushrecv: the gateway presents its certificate and checks the
 // receiver's, by name as the setting is one. A receiver whose certificate another authority
-// signed gets nothing; the alarm stays set.
+// signed gets nothing, and neither does one that refuses the gateway's certificate (over TLS 1.3
+// after the gateway's handshake has ended); the alarm stays set.
 TEST_F(TlsServer, PushToReceiver) {
     pid_t pid = receiver("gateway");
     start_pushing("localhost");
@@ -341,6 +344,16 @@ TEST_F(TlsServer, PushToReceiver) {
                            "certificate",
                            15000));
     EXPECT_TRUE(wait_file_contains(pushed(), "tls handshake failed", 5000)) << read_file(pushed());
+    EXPECT_EQ(item(5), 2);
+    end_process(pid);
+
+    pid = receiver("gateway", "127.0.0.1", "otherca");
+    EXPECT_TRUE(d.wait_log("TLS handshake with localhost failed: tlsv1 alert unknown ca", 15000));
+    EXPECT_TRUE(wait_file_contains(pushed(),
+                                   "tls handshake failed: unable to get local issuer "
+                                   "certificate",
+                                   5000))
+        << read_file(pushed());
     EXPECT_EQ(item(5), 2);
     end_process(pid);
 }
