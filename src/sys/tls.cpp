@@ -688,6 +688,13 @@ void tls_reason(const TlsSession& session, char* text, size_t size) {
     }
     if (session.error != 0) {
         const char* words = ERR_reason_error_string(session.error);
+        // The peer's alert by its name ("alert unknown ca"), without the protocol the library
+        // versions name it after ("sslv3 alert", "ssl/tls alert", "tlsv1 alert").
+        const char* alert = words != nullptr && session.failure == TlsFailure::alert
+                                ? std::strstr(words, "alert ")
+                                : nullptr;
+        if (alert != nullptr)
+            words = alert;
         if (words != nullptr)
             std::snprintf(text, size, "%s", words);
         else
