@@ -119,7 +119,7 @@ def main():
         failures = check_commands(
             root, sys.argv[3], "kovex4-probe", [r"kovex4-probe (modbus [^`|]*)"], probe_args,
             lambda status, out: status == 2 and re.search(
-                r"cannot connect|Read/write of file failed", out))
+                r"cannot connect|No such file or directory", out))
     elif shutil.which("mbpoll") is None:
         print("skipped: mbpoll is not installed")
         return 77
