@@ -231,7 +231,7 @@ bool Daemon::wait_listening(int timeout_ms) {
     // The probe is a connection of its own: let the daemon log it and its end, so that tests
     // count connection events from a quiet state.
     return wait_log("TCP connection from 127.0.0.1 established", timeout_ms) &&
-           wait_log("TCP connection closed", timeout_ms);
+           wait_log("TCP connection from 127.0.0.1 closed", timeout_ms);
 }
 
 int Daemon::wait_exit(int timeout_ms) {
