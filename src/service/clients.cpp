@@ -138,20 +138,16 @@ uint32_t held_by(const ClientsState& clients, uint32_t peer) {
 // So no address holds more than its share while others wait, and a connection that has begun
 // its handshake outranks one that only connected.
 ServiceClient* giving_way(ClientsState& clients, uint32_t peer) {
-    ServiceClient* found = nullptr;
-    uint32_t found_held = 0;
-    for (ServiceClient& c : clients.places) {
-        if (c.fd < 0 || c.established)
-            continue;
+    // The greatest of these goes: places its address holds, the newcomer's own address, nothing
+    // sent yet, age.
+    const auto rank = [&](const ServiceClient& c) {
         const uint32_t held = held_by(clients, c.peer) + (c.peer == peer ? 1 : 0);
-        const auto rank = [&](const ServiceClient& x, uint32_t x_held) {
-            return std::tuple(x_held, x.peer == peer, !x.heard, UINT64_MAX - x.last_active);
-        };
-        if (found == nullptr || rank(c, held) > rank(*found, found_held)) {
+        return std::tuple(held, c.peer == peer, !c.heard, UINT64_MAX - c.last_active);
+    };
+    ServiceClient* found = nullptr;
+    for (ServiceClient& c : clients.places)
+        if (c.fd >= 0 && !c.established && (found == nullptr || rank(c) > rank(*found)))
             found = &c;
-            found_held = held;
-        }
-    }
     return found;
 }
 
