@@ -184,15 +184,17 @@ bool flood_connects(const TlsCredentials& credentials, const std::string& tls, i
     const unsigned port = d->port();
     std::thread flooder([&] {
         std::deque<std::pair<int64_t, int>> held;
-        const int64_t step = 1000000000 / rate;
-        for (int64_t next = now_ns(); !stop;) {
+        // Rate 0: no flood, for the handshake's usual time.
+        const int64_t step = rate > 0 ? 1000000000 / rate : 0;
+        for (int64_t next = rate > 0 ? now_ns() : INT64_MAX; !stop;) {
             const int64_t now = now_ns();
             while (!held.empty() && now - held.front().first > 2000000000) {
                 close(held.front().second);
                 held.pop_front();
             }
             if (now < next) {
-                std::this_thread::sleep_for(std::chrono::nanoseconds(next - now));
+                std::this_thread::sleep_for(
+                    std::chrono::nanoseconds(std::min<int64_t>(next - now, 10000000)));
                 continue;
             }
             next += step;
