@@ -15,9 +15,13 @@
 // waits for its answer, on a receiver that sends nothing and on one that streams empty headers,
 // each for SECONDS (default 15, longer than the slot's 10 s budget); with --line BAUD the device
 // sits behind a paced line, so that one device transaction stands out from the machine's noise.
-// --daemon PATH measures another build of kovex4. Run as root (the daemon runs in a private mount
-// namespace):
-//   kovex4-clients-bench [--line BAUD] [--pipelining] [--push] [--daemon PATH] [SECONDS] [N...]
+// --flood RATE measures a client reading every 0.1 s with MOD_KOVEX4_CLIENTS=16 while idle
+// connections come from another address at RATE a second. --daemon PATH measures another build of
+// kovex4. Run as root (the daemon runs in a private mount namespace):
+//   kovex4-clients-bench [--line BAUD] [--pipelining] [--push] [--flood RATE] [--daemon PATH]
+//                        [SECONDS] [N...]
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -371,11 +375,67 @@ bool push_waits(double hold, unsigned baud) {
     return ok && held.size() == 2;
 }
 
+// With MOD_KOVEX4_CLIENTS=16, a client at 127.0.0.1 reads every 0.1 s for `seconds` while idle
+// connections come from 127.0.0.2 at `rate` a second, each held 2 s: prints how many answers it
+// got and how often its connection was closed under it.
+bool plain_flood(double seconds, int rate) {
+    Daemon d;
+    d.sim().with([](DevSim& s) { s.keep_requests = false; });
+    Setup setup;
+    setup.clients = 16;
+    if (!start(d, setup, nullptr))
+        return false;
+    std::atomic<bool> stop{false};
+    std::thread flooder([&] {
+        std::vector<std::pair<Clock::time_point, int>> held;
+        const auto step = std::chrono::microseconds(1000000 / std::max(rate, 1));
+        for (auto next = Clock::now(); !stop; next += step) {
+            std::this_thread::sleep_until(next);
+            const sockaddr_in from{AF_INET, 0, {htonl(0x7F000002)}, {}};
+            const sockaddr_in to{
+                AF_INET, htons(static_cast<uint16_t>(d.port())), {htonl(INADDR_LOOPBACK)}, {}};
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from);
+            connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            held.emplace_back(Clock::now(), fd);
+            while (!held.empty() && Clock::now() - held.front().first > std::chrono::seconds(2)) {
+                close(held.front().second);
+                held.erase(held.begin());
+            }
+        }
+        for (const auto& [at, fd] : held)
+            close(fd);
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    int answers = 0, closed = 0, fd = connect_local(d.port());
+    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(seconds));
+    for (uint16_t tid = 0; Clock::now() < end; ++tid) {
+        if (request_reply(fd, read_of(tid, 2), 2000).size() == 13u) {
+            ++answers;
+        } else {
+            ++closed;
+            close(fd);
+            fd = connect_local(d.port());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    stop = true;
+    flooder.join();
+    close(fd);
+    d.logs();
+    std::printf("MOD_KOVEX4_CLIENTS=16, %d idle connections a second from 127.0.0.2: a client "
+                "reading every 0.1 s for %.0f s got %d answers, its connection closed %d times\n",
+                rate, seconds, answers, closed);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     unsigned baud = 0;
     bool pipelined = false, push = false;
+    int flood = -1;
     std::vector<double> numbers;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -387,6 +447,8 @@ int main(int argc, char** argv) {
             pipelined = true;
         else if (arg == "--push")
             push = true;
+        else if (arg == "--flood" && i + 1 < argc)
+            flood = std::atoi(argv[++i]);
         else
             numbers.push_back(std::atof(argv[i]));
     }
@@ -394,6 +456,8 @@ int main(int argc, char** argv) {
         return pipelining(baud != 0 ? baud : 9600) ? 0 : 1;
     if (push)
         return push_waits(numbers.empty() ? 15 : numbers[0], baud) ? 0 : 1;
+    if (flood >= 0)
+        return plain_flood(numbers.empty() ? 20 : numbers[0], flood) ? 0 : 1;
     Setup setup;
     setup.seconds = numbers.empty() ? 10 : numbers[0];
     std::vector<unsigned> counts;

@@ -62,3 +62,7 @@ echo "=== A master polling while a push waits 15 s on a receiver that sends noth
 echo
 echo "=== A client with a certificate connecting 20 times under a flood of idle connections from another address"
 "$BUILD/bench/kovex4-tls-bench" --flood 1000
+
+echo
+echo "=== A plain client reading every 0.1 s with MOD_KOVEX4_CLIENTS=16 under 200 idle connections a second"
+"$BUILD/bench/kovex4-clients-bench" --flood 200 20
