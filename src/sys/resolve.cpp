@@ -32,7 +32,8 @@ void resolved(void* data, int status, int, ares_addrinfo* result) {
     auto& lookup = *static_cast<ResolveLookup*>(data);
     if (status == ARES_EDESTRUCTION) // cancelled
         return;
-    const ares_addrinfo_node* node = status == ARES_SUCCESS ? result->nodes : nullptr;
+    const ares_addrinfo_node* node =
+        status == ARES_SUCCESS && result != nullptr ? result->nodes : nullptr;
     while (node != nullptr && node->ai_family != AF_INET)
         node = node->ai_next;
     if (node != nullptr) {
