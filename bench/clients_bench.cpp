@@ -11,15 +11,25 @@
 // and with MOD_KOVEX4_CACHE_MS=1000; the device transactions per second come from the daemon's
 // counters line, beside the most the line allows for that read. --pipelining measures, on such a
 // line with two clients allowed, how long a client's one read waits when it arrives 0.15 s after
-// another client sent 40 reads in one segment. --daemon PATH measures another build of kovex4.
-// Run as root (the daemon runs in a private mount namespace):
-//   kovex4-clients-bench [--line BAUD] [--pipelining] [--daemon PATH] [SECONDS] [N...]
+// another client sent 40 reads in one segment. --push measures a master's worst wait while a push
+// waits for its answer, on a receiver that sends nothing and on one that streams empty headers,
+// each for SECONDS (default 15, longer than the slot's 10 s budget); with --line BAUD the device
+// sits behind a paced line, so that one device transaction stands out from the machine's noise.
+// --flood RATE measures a client reading every 0.1 s with MOD_KOVEX4_CLIENTS=16 while idle
+// connections come from another address at RATE a second. --daemon PATH measures another build of
+// kovex4. Run as root (the daemon runs in a private mount namespace):
+//   kovex4-clients-bench [--line BAUD] [--pipelining] [--push] [--flood RATE] [--daemon PATH]
+//                        [SECONDS] [N...]
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +40,7 @@
 
 #include "bench_support.h"
 #include "harness.h"
+#include "sys/sockets.h"
 
 // The program the end-to-end harness starts (see harness_binary.h).
 const char* bench_daemon_binary = KOVEX4_DAEMON;
@@ -258,11 +269,173 @@ bool pipelining(unsigned baud) {
     return ok && b_ok;
 }
 
+// A master polling back to back while the push waits: the receiver (this program's, on
+// 127.0.0.1, the daemon listening on 127.0.0.2) takes a push's request and then, for `hold`
+// seconds, sends nothing (first push) or streams empty headers a megabyte at a time (second
+// push), until the gateway gives up; it never answers. Prints the master's worst and median wait
+// while each push was held, against a read when no push runs (about one device transaction).
+bool push_waits(double hold, unsigned baud) {
+    Daemon d;
+    d.sim().with([](DevSim& s) {
+        s.keep_requests = false;
+        s.items['i'][5] = 1; // the alarm register of slot 1: pushed every second
+    });
+    // On a paced line the device's items are 1 ... 10, the alarm register's 5.
+    std::unique_ptr<PacedLine> line;
+    if (baud != 0)
+        line = std::make_unique<PacedLine>(baud, device());
+    const std::string push = "MOD_KOVEX4_LISTEN=127.0.0.2\nMOD_KOVEX4_IPADDR=127.0.0.1\n"
+                             "MOD_KOVEX4_ALARM_PERIOD=1\nMOD_KOVEX4_START1=1025\n"
+                             "MOD_KOVEX4_COUNT1=2\nMOD_KOVEX4_ALARM1=1029\n";
+    const std::string settings = line == nullptr
+                                     ? d.settings(push)
+                                     : "MOD_KOVEX4_DEVICE=" + line->path().substr(5) +
+                                           "\nMOD_KOVEX4_BAUDRATE=" + std::to_string(baud) +
+                                           "\nMOD_KOVEX4_PORT=" + std::to_string(d.port()) +
+                                           "\nMOD_KOVEX4_STATION=1\n" + push;
+    const int listen_fd = socket_open_tcp_server(d.port(), 0x7F000001);
+    if (listen_fd < 0 || !d.start(settings)) {
+        std::fprintf(stderr, "the daemon did not start\n");
+        return false;
+    }
+    using Window = std::pair<Clock::time_point, Clock::time_point>;
+    std::vector<Window> held; // [first byte of a push request, end of the hold)
+    std::atomic<bool> done{false};
+    std::thread receiver([&] {
+        for (int kind = 0; kind < 2; ++kind) {
+            pollfd p{listen_fd, POLLIN, 0};
+            if (poll(&p, 1, 120000) <= 0)
+                break;
+            const int conn = accept(listen_fd, nullptr, nullptr);
+            uint8_t request[512];
+            if (recv(conn, request, sizeof request, 0) <= 0) {
+                close(conn);
+                break;
+            }
+            const Clock::time_point from = Clock::now();
+            const auto until = from + std::chrono::duration_cast<Clock::duration>(
+                                          std::chrono::duration<double>(hold));
+            const Bytes chunk(1 << 20, 0);
+            // The hold ends early when the gateway gives up and closes the connection.
+            for (bool open = true; open && Clock::now() < until;) {
+                pollfd events{conn, static_cast<short>(kind == 0 ? POLLIN : POLLOUT), 0};
+                if (poll(&events, 1, 10) <= 0)
+                    continue;
+                if (kind == 0 || (events.revents & (POLLERR | POLLHUP)) != 0)
+                    open = recv(conn, request, sizeof request, MSG_DONTWAIT) > 0;
+                else
+                    open =
+                        send(conn, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT) >= 0 ||
+                        errno == EAGAIN;
+            }
+            held.emplace_back(from, Clock::now());
+            close(conn);
+        }
+        done = true;
+    });
+    int master = -1;
+    eventually([&] { return (master = connect_local(d.port(), "127.0.0.2")) >= 0; }, 5000);
+    std::vector<Window> reads;
+    bool ok = master >= 0;
+    for (uint16_t tid = 0; ok && !done; ++tid) {
+        const auto t0 = Clock::now();
+        ok = request_reply(master, read_of(tid, 2), 60000).size() == 13u;
+        reads.emplace_back(t0, Clock::now());
+    }
+    receiver.join();
+    close(listen_fd);
+    if (master >= 0)
+        close(master);
+    d.logs();
+    const auto ms = [](Clock::duration t) {
+        return std::chrono::duration<double, std::milli>(t).count();
+    };
+    std::vector<double> idle;
+    for (const Window& r : reads)
+        if (held.empty() || r.second < held[0].first)
+            idle.push_back(ms(r.second - r.first));
+    if (line != nullptr)
+        std::printf("%u bit/s line: one device exchange of such a read %.1f ms on the wire\n", baud,
+                    static_cast<double>(line->byte_ns(read_wire_bytes(2))) / 1e6);
+    std::printf("a read when no push runs: median %.2f ms, worst %.2f ms (%zu reads)\n",
+                percentile(idle, 0.5), percentile(idle, 1.0), idle.size());
+    const char* kinds[] = {"sends nothing", "streams empty headers"};
+    for (size_t k = 0; k < held.size(); ++k) {
+        std::vector<double> waits;
+        for (const Window& r : reads)
+            if (r.second > held[k].first && r.first < held[k].second)
+                waits.push_back(ms(r.second - r.first));
+        std::printf("receiver that %s for %.0f s: the master's worst wait %.2f ms, median "
+                    "%.2f ms (%zu reads)\n",
+                    kinds[k], ms(held[k].second - held[k].first) / 1000, percentile(waits, 1.0),
+                    percentile(waits, 0.5), waits.size());
+    }
+    if (!ok || held.size() != 2)
+        std::printf("FAILURES\n");
+    return ok && held.size() == 2;
+}
+
+// With MOD_KOVEX4_CLIENTS=16, a client at 127.0.0.1 reads every 0.1 s for `seconds` while idle
+// connections come from 127.0.0.2 at `rate` a second, each held 2 s: prints how many answers it
+// got and how often its connection was closed under it.
+bool plain_flood(double seconds, int rate) {
+    Daemon d;
+    d.sim().with([](DevSim& s) { s.keep_requests = false; });
+    Setup setup;
+    setup.clients = 16;
+    if (!start(d, setup, nullptr))
+        return false;
+    std::atomic<bool> stop{false};
+    std::thread flooder([&] {
+        std::vector<std::pair<Clock::time_point, int>> held;
+        const auto step = std::chrono::microseconds(1000000 / std::max(rate, 1));
+        for (auto next = Clock::now(); !stop; next += step) {
+            std::this_thread::sleep_until(next);
+            const sockaddr_in from{AF_INET, 0, {htonl(0x7F000002)}, {}};
+            const sockaddr_in to{
+                AF_INET, htons(static_cast<uint16_t>(d.port())), {htonl(INADDR_LOOPBACK)}, {}};
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from);
+            connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            held.emplace_back(Clock::now(), fd);
+            while (!held.empty() && Clock::now() - held.front().first > std::chrono::seconds(2)) {
+                close(held.front().second);
+                held.erase(held.begin());
+            }
+        }
+        for (const auto& [at, fd] : held)
+            close(fd);
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    int answers = 0, closed = 0, fd = connect_local(d.port());
+    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(seconds));
+    for (uint16_t tid = 0; Clock::now() < end; ++tid) {
+        if (request_reply(fd, read_of(tid, 2), 2000).size() == 13u) {
+            ++answers;
+        } else {
+            ++closed;
+            close(fd);
+            fd = connect_local(d.port());
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    stop = true;
+    flooder.join();
+    close(fd);
+    d.logs();
+    std::printf("MOD_KOVEX4_CLIENTS=16, %d idle connections a second from 127.0.0.2: a client "
+                "reading every 0.1 s for %.0f s got %d answers, its connection closed %d times\n",
+                rate, seconds, answers, closed);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     unsigned baud = 0;
-    bool pipelined = false;
+    bool pipelined = false, push = false;
+    int flood = -1;
     std::vector<double> numbers;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -272,11 +445,19 @@ int main(int argc, char** argv) {
             bench_daemon_binary = argv[++i];
         else if (arg == "--pipelining")
             pipelined = true;
+        else if (arg == "--push")
+            push = true;
+        else if (arg == "--flood" && i + 1 < argc)
+            flood = std::atoi(argv[++i]);
         else
             numbers.push_back(std::atof(argv[i]));
     }
     if (pipelined)
         return pipelining(baud != 0 ? baud : 9600) ? 0 : 1;
+    if (push)
+        return push_waits(numbers.empty() ? 15 : numbers[0], baud) ? 0 : 1;
+    if (flood >= 0)
+        return plain_flood(numbers.empty() ? 20 : numbers[0], flood) ? 0 : 1;
     Setup setup;
     setup.seconds = numbers.empty() ? 10 : numbers[0];
     std::vector<unsigned> counts;

@@ -606,12 +606,13 @@ bool callgrind_phase(const Options& o, const std::vector<Case>& cases) {
         Client client;
         if (!start_daemon(d, d.settings(), client, 60000))
             return -1;
-        const int closed = d.count_log("TCP connection closed");
+        const int closed = d.count_log("TCP connection from 127.0.0.1 closed");
         if (c != nullptr && !run_requests(client, *c, n, nullptr))
             return -1;
         close(client.fd);
         // The close is the last thing the daemon does for this run: wait for its log line.
-        for (int i = 0; i < 1000 && d.count_log("TCP connection closed") == closed; ++i)
+        for (int i = 0; i < 1000 && d.count_log("TCP connection from 127.0.0.1 closed") == closed;
+             ++i)
             usleep(10000);
         d.stop();
         const std::string out = d.dir().file("etc/callgrind.out");

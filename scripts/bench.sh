@@ -54,3 +54,15 @@ echo "=== Several clients on a 9600 bit/s line, without and with MOD_KOVEX4_CACH
 echo
 echo "=== A read arriving while another client's batch of 40 reads is served (MOD_KOVEX4_CLIENTS=2)"
 "$BUILD/bench/kovex4-clients-bench" --pipelining --line 9600
+
+echo
+echo "=== A master polling while a push waits 15 s on a receiver that sends nothing, then on one that streams"
+"$BUILD/bench/kovex4-clients-bench" --push 15
+
+echo
+echo "=== A client with a certificate connecting 20 times under a flood of idle connections from another address"
+"$BUILD/bench/kovex4-tls-bench" --flood 1000
+
+echo
+echo "=== A plain client reading every 0.1 s with MOD_KOVEX4_CLIENTS=16 under 200 idle connections a second"
+"$BUILD/bench/kovex4-clients-bench" --flood 200 20

@@ -144,7 +144,7 @@ CLIENT_RC=0
 $PY scripts/demo_client.py run "$PORT" || CLIENT_RC=$?
 
 # The daemon notices the client's close on its next loop iteration (at most about a second).
-wait_for 3 grep -q "TCP connection closed" "$WORK/syslog" || true
+wait_for 3 grep -qE "TCP connection from [0-9.]+ closed" "$WORK/syslog" || true
 
 step "kovex4-probe status: the daemon's counters (SIGUSR1, then its syslog line)"
 probe status --log "$WORK/syslog" || fail "kovex4-probe status did not find the counters line"

@@ -52,6 +52,8 @@ deps_install() {
 # Packages every build needs (groff-base: the test suite checks the manual pages with groff;
 # libssl-dev: Modbus over TLS; openssl: the TLS tests make their certificates with it).
 KOVEX4_BUILD_DEPS=(g++ cmake ninja-build libgtest-dev libgmock-dev groff-base libssl-dev openssl)
+# libc-ares-dev: the push looks up its receiver's name beside the loop, without waiting for it.
+KOVEX4_BUILD_DEPS+=(libc-ares-dev)
 
 # Packages the package tests need: cpack's dependency search (dpkg-dev, file), lintian,
 # hardening-check (devscripts), git (the reproducibility test clones the tree), and for the install

@@ -32,6 +32,8 @@ dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture a
 deps_install cmake ninja-build g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf \
     qemu-user-static googletest python3-pymodbus mbpoll util-linux groff-base lintian devscripts \
     libssl-dev libssl-dev:armhf openssl
+# The push's name lookup (c-ares): its headers and its armhf library.
+deps_install libc-ares-dev libc-ares-dev:armhf
 
 echo "=== $BUILD (arm-linux-gnueabihf, tests under qemu-arm): configure and build"
 # shellcheck disable=SC2086 # KOVEX4_ARM_CMAKE_ARGS holds further options, word by word

@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
-// The gateway service: start-up and the select loop that serves the Modbus TCP clients (one at a
-// time unless the settings allow more), the push cycle and the serial line.
+// The gateway service: start-up, the serial line, and the select loop that dispatches to its
+// handlers (service/loop.h): the Modbus TCP clients (service/clients.h) and the push cycle
+// (service/push.h).
 #include <array>
 #include <cstdint>
 #include <string>
 
 #include "device/link.h"
 #include "modbus/modbus.h"
-#include "service/allow.h"
 #include "service/cache.h"
 #include "service/clients.h"
 #include "service/push.h"
@@ -19,35 +19,23 @@
 // How often a lost serial line is tried again.
 inline constexpr int SERVICE_REOPEN_SECONDS = 3;
 
-// What the service has done, counted from the start; fixed width, wrapping. With the device's
-// and the push cycle's counters they make the "counters: ..." line.
+// What the service has done besides its handlers, counted from the start; fixed width, wrapping.
+// With the clients', the device's and the push cycle's counters they make the "counters: ..." line.
 struct ServiceCounters {
     int64_t started_us; // monotonic
-    uint32_t requests_fc3, requests_fc16, requests_fc6, requests_other;
-    uint32_t exceptions_1, exceptions_3, exceptions_4;
-    uint32_t clients_accepted, clients_replaced;
-    uint32_t clients_refused; // not on the allow list
     // Client reads (function 3) with MOD_KOVEX4_CACHE_MS set: answered from memory, or not.
     uint32_t cache_hits, cache_misses;
 };
 
 struct Service {
     Settings settings;
-    int listen_fd = -1;
-    std::array<ServiceClient, SERVICE_PLACES> clients{};
-    uint32_t client_limit = 1; // from MOD_KOVEX4_CLIENTS
-    uint32_t modbus_options = 0;
-    ServiceAllowList allow;                  // from MOD_KOVEX4_ALLOW
-    uint64_t events = 0;                     // counts accepts and requests, for "idle longest"
-    uint32_t first_turn = 0;                 // the client served first in this iteration
-    int send_seconds = SERVICE_SEND_SECONDS; // tests shorten it
-    DevLine line;                            // the serial line to the field device
-    int64_t reopen_due_us = 0;
+    ClientsState clients; // the Modbus TCP server
     PushState push;
+    DevLine line; // the serial line to the field device
+    int64_t reopen_due_us = 0;
     ServiceCounters counters{};
-    // The lines about refused connections and failed handshakes, limited (SERVICE_REFUSAL_LINES).
-    LogLimit refusal_lines{SERVICE_REFUSAL_LINES};
-    // Modbus over TLS (the three MOD_KOVEX4_TLS_ files set): the gateway's credentials.
+    // Modbus over TLS (the three MOD_KOVEX4_TLS_ files set): the gateway's credentials, for the
+    // clients and the push.
     bool tls_wanted = false;
     TlsCredentials tls{};
     // The field device's registers over `line`; the context is this record.
@@ -55,19 +43,15 @@ struct Service {
     // Values read through `registers` (MOD_KOVEX4_CACHE_MS): clients' reads may be answered from
     // it, and every read and write of the device keeps it right.
     Cache cache;
-    // The live traffic trace (SIGUSR2): its state, the device exchange it is shown, and whom the
-    // device exchanges in progress serve (a client's address, or "push").
+    // The live traffic trace (SIGUSR2), and the device exchange it is shown.
     TraceState trace;
     DevTrace exchange{};
-    const char* trace_source = "push";
 };
 
 // "/dev/" followed by the whole device setting.
 std::string service_device_path(const Settings& settings);
 // The serial line the settings name: that path and its framing.
 DevLinePort service_line_port(const Settings& settings);
-// How many clients are served at once: MOD_KOVEX4_CLIENTS within 1 ... SERVICE_MAX_CLIENTS.
-uint32_t service_client_limit(const Settings& settings);
 
 // The server part of start-up: the options from the settings and the listening socket (a failure
 // is logged, and the service then runs without one).
@@ -79,8 +63,13 @@ void service_start_server(Service& service);
 // device that cannot be opened is removed again).
 int service_start(Service& service, const char* settings_path);
 
-// One loop iteration: waits up to 1 s, accepts a client, receives from the clients and answers
-// their requests in turns of one request per client, then the push check and the line check.
+// How long the loop waits at most: it turns at least this often for the watchdog, the push
+// schedule, the line check and the trace.
+inline constexpr int64_t SERVICE_TURN_US = 1000000;
+
+// One turn of the loop: asks the handlers what they wait for, waits up to SERVICE_TURN_US for the
+// first of it, and calls each handler with what is ready (the clients first, then the push); then
+// the line check.
 void service_iterate(Service& service);
 
 // One counter of the "counters: ..." line: its name and how its value is read.

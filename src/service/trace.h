@@ -13,9 +13,15 @@ static_assert(TRACE_MAX_LINES <= LOG_LIMIT_MAX_LINES);
 // Bytes of one message shown in hex; a longer one ends in " ... (N bytes)".
 inline constexpr size_t TRACE_MAX_BYTES = 300;
 
+// The source of the device exchanges that no client's request asked for.
+inline constexpr char TRACE_PUSH[] = "push";
+
 struct TraceState {
     bool on = false;
     LogLimit limit{TRACE_MAX_LINES};
+    // Whom the device exchanges in progress serve: the address of the client whose request is
+    // being answered, otherwise the push cycle.
+    const char* source = TRACE_PUSH;
 };
 
 // Switches the trace on or off: "traffic trace on" / "traffic trace off" at LOG_NOTICE. Lines

@@ -79,37 +79,48 @@ int socket_open_tcp_server(uint32_t port, uint32_t address) {
 }
 
 int socket_open_tcp_client(uint32_t address, uint32_t port, int timeout_seconds) {
-    const int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    // The attempt runs non-blocking and is waited for here: a peer that drops the attempt without
+    // an answer would otherwise hold the caller for the system's connection time-out (minutes).
+    const int fd = socket_connect_start(address, port);
+    if (fd < 0)
+        return -1;
+    const int64_t deadline = wait_clock_us() + int64_t{timeout_seconds} * 1000000;
+    const int ready = wait_fd(fd, WaitFor::write, deadline);
+    if (ready < 0) {
+        log_msg(LOG_ERR, "connect socket error: %s", strerror(errno));
+        close(fd);
+        return -1;
+    }
+    if (!socket_connect_finish(fd, ready == 0))
+        return -1;
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+int socket_connect_start(uint32_t address, uint32_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, IPPROTO_TCP);
     if (fd < 0) {
         log_msg(LOG_ERR, "create socket error: %s", strerror(errno));
         return -1;
     }
-    // The attempt runs non-blocking and is waited for here: a peer that drops the attempt without
-    // an answer would otherwise hold the caller for the system's connection time-out (minutes).
-    const int flags = fcntl(fd, F_GETFL);
-    fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-    int error = 0;
-    if (connect_ipv4(fd, address, port) != 0) {
-        error = errno;
-        if (error == EINPROGRESS) {
-            const int64_t deadline = wait_clock_us() + int64_t{timeout_seconds} * 1000000;
-            const int ready = wait_fd(fd, WaitFor::write, deadline);
-            socklen_t len = sizeof error;
-            if (ready == 0)
-                error = ETIMEDOUT;
-            else if (ready < 0)
-                error = errno;
-            else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
-                error = errno;
-        }
-    }
-    if (error != 0) {
-        log_msg(LOG_ERR, "connect socket error: %s", strerror(error));
+    if (connect_ipv4(fd, address, port) != 0 && errno != EINPROGRESS) {
+        log_msg(LOG_ERR, "connect socket error: %s", strerror(errno));
         close(fd);
         return -1;
     }
-    fcntl(fd, F_SETFL, flags);
     return fd;
+}
+
+int socket_connect_finish(int fd, bool timed_out) {
+    int error = ETIMEDOUT;
+    socklen_t len = sizeof error;
+    if (!timed_out && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
+        error = errno;
+    if (error == 0)
+        return 1;
+    log_msg(LOG_ERR, "connect socket error: %s", strerror(error));
+    close(fd);
+    return 0;
 }
 
 int socket_set_nodelay(int fd) {

@@ -13,6 +13,14 @@ int socket_open_tcp_server(uint32_t port, uint32_t address = 0);
 // Connected TCP socket (blocking), or -1 when the connection is refused or not made within
 // `timeout_seconds` ("connect socket error: Connection timed out").
 int socket_open_tcp_client(uint32_t address, uint32_t port, int timeout_seconds);
+// The same without waiting: starts connecting a non-blocking TCP socket and returns it (select
+// shows it writable once the attempt has ended), or -1 when no socket could be made or the
+// attempt failed at once (logged as above).
+int socket_connect_start(uint32_t address, uint32_t port);
+// How the attempt begun by socket_connect_start ended, once select found `fd` writable or, with
+// `timed_out`, when its time was up: 1 connected (the socket stays non-blocking); 0 failed,
+// logged ("connect socket error: %s") and the socket closed.
+int socket_connect_finish(int fd, bool timed_out);
 void socket_close(int fd);
 
 // Options of an accepted client socket; each logs its own failure. 1 when set, 0 otherwise.

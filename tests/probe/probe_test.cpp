@@ -350,7 +350,8 @@ TEST(ProbeLine, AgainstTheSimulator) {
 // with its value, whatever the line's other words.
 TEST(ProbeStatus, CountersLineReadBackByTheGatewaysTable) {
     auto service = std::make_unique<Service>();
-    service->counters = {0, 11, 12, 13, 14, 15, 16, 17, 18, 19, 10, 27, 28};
+    service->counters = {0, 27, 28};
+    service->clients.counters = {11, 12, 13, 14, 15, 16, 17, 18, 19, 10};
     service->line.counters = {20, 21, 22, 23};
     service->push.counters = {24, 25, 26, 4294967295u};
     LogCapture log;

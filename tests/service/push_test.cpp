@@ -9,6 +9,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -20,6 +21,7 @@
 #include "modbus/mbap.h"
 #include "modbus/request.h"
 #include "register_store.h"
+#include "service/loop.h"
 #include "service/push.h"
 #include "service/service.h"
 #include "support.h"
@@ -35,6 +37,7 @@ enum class Answer {
     split,   // the acknowledgement in two sends
     garbage, // an empty header and an oversized frame, both skipped, before the acknowledgement
     late,    // the acknowledgement after 300 ms
+    stream,  // empty headers without end, a megabyte at a time, and never an answer
 };
 
 // A remote server that records each request (wire bytes) and each accepted connection.
@@ -77,6 +80,12 @@ private:
         }
         if (answer_ == Answer::late)
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        if (answer_ == Answer::stream) {
+            const Bytes empty(1 << 20, 0); // empty headers, each skipped by a parser
+            while (!stop_ && send(conn, empty.data(), empty.size(), MSG_NOSIGNAL) > 0) {
+            }
+            return;
+        }
         const size_t first = answer_ == Answer::split ? 5 : wire.size();
         send(conn, wire.data(), first, MSG_NOSIGNAL);
         if (first < wire.size()) {
@@ -146,7 +155,34 @@ protected:
         settings_.station = 1;
     }
     void init() { push_init(push_, settings_, T0); }
-    void cycle(time_t at) { push_cycle(push_, store_.registers(), settings_, at); }
+    // One turn of the push as the loop takes it at `now` (microseconds of the test's clock),
+    // waiting up to `wait_ms` for its descriptors; it then runs at the time `clock` gives.
+    template <class Clock> void turn(int64_t now, int wait_ms, Clock clock) {
+        LoopWatch watch;
+        loop_watch_init(watch, now + int64_t{wait_ms} * 1000);
+        push_watch(push_, watch, now);
+        watch.wake_us = wait_clock_us() + std::max<int64_t>(0, watch.wake_us - now);
+        LoopWatch ready;
+        loop_wait(watch, ready);
+        push_run(push_, ready, clock(), store_.registers(), settings_);
+    }
+    // A cycle at `at` seconds of the schedule, taken to its end: the test's clock runs with the
+    // monotonic one from `at` on.
+    void cycle(time_t at) {
+        const int64_t offset = int64_t{at} * 1000000 - wait_clock_us();
+        const auto clock = [offset] { return wait_clock_us() + offset; };
+        LoopWatch nothing;
+        loop_watch_init(nothing, 0);
+        push_run(push_, nothing, clock(), store_.registers(), settings_);
+        for (int i = 0; i < 100000 && push_busy(push_); ++i)
+            turn(clock(), 1000, clock);
+    }
+    // Turns with the test's clock stopped at `now` until `done` holds (or 10 s have passed).
+    template <class F> void turns_at(int64_t now, F&& done) {
+        const int64_t end = wait_clock_us() + 10000000;
+        while (!done() && wait_clock_us() < end)
+            turn(now, 10, [now] { return now; });
+    }
     // Slot n (1-based): `count` registers from the 1-based register `start`, optional alarm.
     void slot(int n, uint32_t start, uint32_t count, uint32_t alarm = 0) {
         settings_.start[n - 1] = start;
@@ -316,6 +352,8 @@ TEST_F(PushCycle, AnswersThatKeepOrClearTheAlarm) {
     }
 }
 
+// With the clock stopped, nothing but the budget ends a slot's wait: one microsecond before its
+// end the first slot still waits, at its end the next slot goes out.
 TEST_F(PushCycle, UnansweredSlotCostsTheAnswerBudgetThenTheNextSlotGoesOut) {
     Receiver& receiver = receive(Answer::none);
     settings_.data_period = 100;
@@ -323,11 +361,43 @@ TEST_F(PushCycle, UnansweredSlotCostsTheAnswerBudgetThenTheNextSlotGoesOut) {
     slot(2, 1026, 1);
     reg(1030) = 1;
     init();
-    const int64_t t0 = now_ns();
-    cycle(T0 + 60);
-    EXPECT_GE(seconds_since(t0), 2 * PUSH_ANSWER_SECONDS - 0.1);
+    const int64_t t = (T0 + 60) * int64_t{1000000}, budget = PUSH_ANSWER_SECONDS * int64_t{1000000};
+    const auto waiting_for = [&](size_t requests) {
+        return [&, requests] {
+            return push_.step == PushStep::answer && receiver.requests().size() == requests;
+        };
+    };
+    turns_at(t, waiting_for(1));
+    ASSERT_TRUE(waiting_for(1)());
+    for (int i = 0; i < 20; ++i)
+        turn(t + budget - 1, 10, [&] { return t + budget - 1; });
+    EXPECT_TRUE(waiting_for(1)());
+    turns_at(t + budget, waiting_for(2));
+    ASSERT_TRUE(waiting_for(2)());
+    turns_at(t + 2 * budget, [&] { return !push_busy(push_); });
     EXPECT_EQ(receiver.requests().size(), 2u);
     EXPECT_EQ(reg(1030), 1);
+    EXPECT_EQ(log_.count(LOG_NOTICE, "TCP connection closed"), 1);
+    EXPECT_EQ(push_.counters.failed, 1u);
+}
+
+// A receiver that keeps sending bytes that make no answer holds the slot no longer than its
+// budget: with the clock stopped at the end of it, the cycle ends though bytes keep coming.
+TEST_F(PushCycle, StreamingReceiverEndsAtTheAnswerBudget) {
+    Receiver& receiver = receive(Answer::stream);
+    settings_.alarm_period = 10;
+    slot(1, 1025, 1, 1030);
+    reg(1030) = 4;
+    init();
+    const int64_t t = (T0 + 60) * int64_t{1000000};
+    turns_at(t, [&] { return push_.step == PushStep::answer && receiver.requests().size() == 1; });
+    for (int i = 0; i < 200; ++i) // the receiver's bytes are read meanwhile
+        turn(t, 10, [t] { return t; });
+    EXPECT_TRUE(push_busy(push_));
+    turns_at(t + PUSH_ANSWER_SECONDS * int64_t{1000000}, [&] { return !push_busy(push_); });
+    EXPECT_FALSE(push_busy(push_));
+    EXPECT_EQ(reg(1030), 4);
+    EXPECT_EQ(push_.counters.failed, 1u);
     EXPECT_EQ(log_.count(LOG_NOTICE, "TCP connection closed"), 1);
 }
 
@@ -381,13 +451,15 @@ TEST(PushReadOnly, AlarmClearedWhileClientWritesAreRefused) {
     std::tie(s.start[0], s.count[0], s.alarm[0]) = std::tuple(1025, 1, 1030);
     service->registers = store.registers();
     service_start_server(*service);
-    ASSERT_GE(service->listen_fd, 0);
+    ASSERT_GE(service->clients.listen_fd, 0);
     push_init(service->push, s, wait_clock_us() / 1000000 - PUSH_FIRST_DELAY);
 
     const int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in address{AF_INET, htons(receiver.port()), {htonl(0x7F000002)}, {}};
     ASSERT_EQ(connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     service_iterate(*service); // accepts the client, then the alarm push is due
+    for (int i = 0; i < 1000 && push_busy(service->push); ++i)
+        service_iterate(*service);
     EXPECT_EQ(receiver.requests().size(), 1u);
     EXPECT_EQ(store.values[1029], 0);
     EXPECT_EQ(store.writes, 1u);
@@ -403,10 +475,10 @@ TEST(PushReadOnly, AlarmClearedWhileClientWritesAreRefused) {
     EXPECT_EQ(store.values[1029], 0);
     EXPECT_EQ(store.writes, 1u);
     close(client);
-    for (ServiceClient& c : service->clients)
+    for (ServiceClient& c : service->clients.places)
         if (c.fd >= 0)
             close(c.fd);
-    close(service->listen_fd);
+    close(service->clients.listen_fd);
 }
 
 } // namespace

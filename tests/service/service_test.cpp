@@ -23,6 +23,7 @@
 
 #include "modbus/request.h"
 #include "register_store.h"
+#include "service/loop.h"
 #include "service/service.h"
 #include "support.h"
 #include "sys/com.h"
@@ -57,17 +58,40 @@ protected:
         service_->settings.write_single = write_single;
         service_->registers = store_.recording();
         service_start_server(*service_);
-        ASSERT_GE(service_->listen_fd, 0);
-        port_ = bound_port(service_->listen_fd);
+        ASSERT_GE(service_->clients.listen_fd, 0);
+        port_ = bound_port(service_->clients.listen_fd);
     }
     void TearDown() override {
-        for (ServiceClient& c : service_->clients)
+        for (ServiceClient& c : service_->clients.places) {
+            tls_session_close(c.tls);
             if (c.fd >= 0)
                 close(c.fd);
-        if (service_->listen_fd >= 0)
-            close(service_->listen_fd);
+        }
+        tls_credentials_free(service_->tls);
+        tls_credentials_free(tls_);
+        if (service_->clients.listen_fd >= 0)
+            close(service_->clients.listen_fd);
         for (int fd : clients_)
             close(fd);
+    }
+    // Modbus over TLS: the certificates that tls_peer.py makes with openssl, the gateway's in
+    // the settings, a reader's (role viewer) in `tls_` for the test's clients.
+    void use_tls() {
+        const std::string certs = dir_.path() + "/";
+        ASSERT_EQ(
+            std::system(("python3 " KOVEX4_TLS_PEER " certs " + certs + ">/dev/null").c_str()), 0);
+        std::tie(service_->settings.tls_cert, service_->settings.tls_key,
+                 service_->settings.tls_ca) =
+            std::tuple(certs + "gateway.pem", certs + "gateway.key", certs + "ca.pem");
+        char reason[TLS_REASON_SIZE];
+        ASSERT_TRUE(tls_credentials_load(tls_, (certs + "reader.pem").c_str(),
+                                         (certs + "reader.key").c_str(), (certs + "ca.pem").c_str(),
+                                         reason, sizeof reason));
+    }
+    // Iterates the service until `done` holds, for 10 s at most.
+    template <class F> void iterate_until(F&& done) {
+        for (const int64_t end = wait_clock_us() + 10000000; !done() && wait_clock_us() < end;)
+            service_iterate(*service_);
     }
     // A client connected from `source` (host byte order), not yet accepted by the service;
     // `receive_buffer` bytes of socket buffer when given.
@@ -108,6 +132,8 @@ protected:
     }
 
     std::unique_ptr<Service> service_ = std::make_unique<Service>();
+    TempDir dir_;
+    TlsCredentials tls_{};
     RecordingStore store_;
     uint16_t port_ = 0;
     std::vector<int> clients_;
@@ -121,7 +147,7 @@ TEST_F(ServiceLoop, NewClientReplacesTheCurrentOne) {
     EXPECT_EQ(drain(first, 2000), 0); // closed by the service
     EXPECT_EQ(log_.lines(), (std::vector<std::pair<int, std::string>>{
                                 {LOG_NOTICE, "TCP connection from 127.0.0.1 established"},
-                                {LOG_NOTICE, "TCP connection closed"},
+                                {LOG_NOTICE, "TCP connection from 127.0.0.1 closed"},
                                 {LOG_NOTICE, "TCP connection from 127.0.0.1 established"}}));
     send_bytes(second, read_request(7, 16, 1));
     service_iterate(*service_);
@@ -155,24 +181,24 @@ TEST_F(ServiceLoop, ReceiveErrorClosesTheClient) {
     service_iterate(*service_);
     EXPECT_EQ(log_.lines(), (std::vector<std::pair<int, std::string>>{
                                 {LOG_ERR, "recv error: Connection reset by peer"},
-                                {LOG_NOTICE, "TCP connection closed"}}));
-    EXPECT_EQ(service_->clients[0].fd, -1);
+                                {LOG_NOTICE, "TCP connection from 127.0.0.1 closed"}}));
+    EXPECT_EQ(service_->clients.places[0].fd, -1);
 }
 
 // A client that sends requests and never reads its answers is dropped once an answer cannot be
 // sent within the send limit; the next client is served.
 TEST_F(ServiceLoop, ClientThatStopsReadingIsDropped) {
     start();
-    service_->send_seconds = 1;
+    service_->clients.send_seconds = 1;
     const int hog = connect_client(4096);
     std::thread flood([hog] {
         const Bytes burst = read_requests(64, 0x3000, 125);
         while (send(hog, burst.data(), burst.size(), MSG_NOSIGNAL) > 0) {
         }
     });
-    for (int i = 0; i < 100000 && service_->clients[0].fd >= 0; ++i)
+    for (int i = 0; i < 100000 && service_->clients.places[0].fd >= 0; ++i)
         service_iterate(*service_);
-    EXPECT_EQ(service_->clients[0].fd, -1);
+    EXPECT_EQ(service_->clients.places[0].fd, -1);
     shutdown(hog, SHUT_RDWR);
     flood.join();
     const int next = connect_client();
@@ -186,18 +212,8 @@ TEST_F(ServiceLoop, ClientThatStopsReadingIsDropped) {
 class ClientsWithRoomToWait : public ServiceLoop, public ::testing::WithParamInterface<bool> {
 protected:
     void SetUp() override {
-        const std::string certs = dir_.path() + "/";
-        char reason[TLS_REASON_SIZE];
         if (GetParam()) {
-            ASSERT_EQ(
-                std::system(("python3 " KOVEX4_TLS_PEER " certs " + certs + ">/dev/null").c_str()),
-                0);
-            std::tie(service_->settings.tls_cert, service_->settings.tls_key,
-                     service_->settings.tls_ca) =
-                std::tuple(certs + "gateway.pem", certs + "gateway.key", certs + "ca.pem");
-            ASSERT_TRUE(tls_credentials_load(tls_, (certs + "reader.pem").c_str(),
-                                             (certs + "reader.key").c_str(),
-                                             (certs + "ca.pem").c_str(), reason, sizeof reason));
+            ASSERT_NO_FATAL_FAILURE(use_tls());
         }
         start(2);
         for (size_t k = 0; k < 2; ++k) {
@@ -212,16 +228,7 @@ protected:
     void TearDown() override {
         for (TlsSession& session : sessions_)
             tls_session_close(session);
-        for (ServiceClient& c : service_->clients)
-            tls_session_close(c.tls);
-        tls_credentials_free(service_->tls);
-        tls_credentials_free(tls_);
         ServiceLoop::TearDown();
-    }
-    // Iterates the service until `done` holds, for 10 s at most.
-    template <class F> void iterate_until(F&& done) {
-        for (const int64_t end = wait_clock_us() + 10000000; !done() && wait_clock_us() < end;)
-            service_iterate(*service_);
     }
     void put(size_t k, const Bytes& bytes) {
         if (GetParam())
@@ -237,8 +244,6 @@ protected:
             out.insert(out.end(), buffer, buffer + n);
         return out;
     }
-    TempDir dir_;
-    TlsCredentials tls_{};
     std::array<TlsSession, 2> sessions_{};
     std::array<int, 2> fds_{};
 };
@@ -247,8 +252,8 @@ protected:
 // and that client's requests with it, while the others are served; once it reads again every
 // answer arrives whole and in order. A client that reads nothing for the send limit is dropped.
 TEST_P(ClientsWithRoomToWait, AnswerWaitsForRoomWhileOthersAreServed) {
-    service_->send_seconds = 3;
-    ServiceClient& slow = service_->clients[0];
+    service_->clients.send_seconds = 3;
+    ServiceClient& slow = service_->clients.places[0];
     const int small = 4096;
     setsockopt(slow.fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
     Bytes batch, expected, body = {1, 3, 250};
@@ -277,15 +282,115 @@ TEST_P(ClientsWithRoomToWait, AnswerWaitsForRoomWhileOthersAreServed) {
     });
     EXPECT_TRUE(got == expected) << got.size() << " bytes of " << expected.size();
 
-    service_->send_seconds = 1;
+    service_->clients.send_seconds = 1;
     put(0, batch); // and read nothing
     iterate_until([&] { return slow.fd < 0; });
     EXPECT_EQ(log_.count(LOG_NOTICE, "client 127.0.0.1 dropped: no answer read for 1 seconds"), 1);
 }
 INSTANTIATE_TEST_SUITE_P(PlainAndTls, ClientsWithRoomToWait, ::testing::Bool());
 
+// Over TLS, connections still in their handshake share the four waiting places by address: a
+// flood of silent connections from 127.0.0.2 gives way among itself, whether the client that
+// comes meanwhile is at another address or (behind the same NAT) at 127.0.0.2 too, as long as it
+// has sent its ClientHello. Silent connections are given up after SERVICE_SILENT_SECONDS, one
+// that has sent something only after SERVICE_HANDSHAKE_SECONDS.
+TEST_F(ServiceLoop, HandshakePlacesOneAddressCannotHold) {
+    ASSERT_NO_FATAL_FAILURE(use_tls());
+    start(1);
+    const auto flood = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            connect_from(0x7F000002);
+            service_iterate(*service_);
+        }
+    };
+    flood(4);
+    for (const uint32_t source : {0x7F000003u, 0x7F000002u}) {
+        SCOPED_TRACE(source);
+        const int fd = connect_from(source);
+        service_iterate(*service_);
+        TlsSession session;
+        ASSERT_TRUE(tls_session_open(session, tls_.client, fd));
+        bool want_write = false;
+        EXPECT_EQ(tls_handshake_step(session, want_write), 0); // its ClientHello
+        service_iterate(*service_);
+        flood(8);
+        int step = 0;
+        iterate_until([&] { return (step = tls_handshake_step(session, want_write)) != 0; });
+        EXPECT_EQ(step, 1);
+        tls_session_close(session);
+    }
+    EXPECT_EQ(log_.count(LOG_NOTICE, "TLS connection from 127.0.0.3 established (role viewer)"), 1);
+    EXPECT_EQ(log_.count(LOG_NOTICE, "TLS connection from 127.0.0.2 established (role viewer)"), 1);
+    EXPECT_EQ(log_.count(LOG_NOTICE,
+                         "TLS handshake with 127.0.0.3 failed: replaced by a newer connection"),
+              0);
+
+    // Four silent connections wait; one more sends the start of a ClientHello.
+    const uint8_t hello_start[] = {0x16, 0x03, 0x01};
+    const int started = connect_from(0x7F000003);
+    service_iterate(*service_);
+    send_bytes(started, Bytes(std::begin(hello_start), std::end(hello_start)));
+    service_iterate(*service_);
+    const ClientsServe serve{store_.registers(), &service_->trace};
+    LoopWatch nothing;
+    loop_watch_init(nothing, 0);
+    const auto waiting = [&] {
+        int n = 0;
+        for (const ServiceClient& c : service_->clients.places)
+            n += c.fd >= 0 && !c.established ? 1 : 0;
+        return n;
+    };
+    ASSERT_EQ(waiting(), 4); // one silent one gave way to it
+    int64_t oldest_silent = INT64_MAX, heard = 0;
+    for (const ServiceClient& c : service_->clients.places)
+        if (c.fd >= 0 && !c.established)
+            (c.heard ? heard : oldest_silent) =
+                c.heard ? c.accepted_us : std::min(oldest_silent, c.accepted_us);
+    log_.clear();
+    service_->clients.refusal_lines = LogLimit{SERVICE_REFUSAL_LINES}; // the flood's lines used it
+    const int64_t silent = SERVICE_SILENT_SECONDS * 1000000,
+                  limit = SERVICE_HANDSHAKE_SECONDS * 1000000;
+    const struct {
+        int64_t at_us;
+        int waiting;
+        std::string reason; // of each line logged
+    } steps[] = {
+        {oldest_silent + silent - 1, 4, ""},
+        {heard + silent, 1, "nothing received within 3 seconds"},
+        {heard + limit - 1, 1, ""},
+        {heard + limit, 0, "not done within 10 seconds"},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.at_us);
+        const int before = waiting();
+        clients_run(service_->clients, nothing, step.at_us, serve);
+        EXPECT_EQ(waiting(), step.waiting);
+        const std::string host = step.waiting == 0 ? "127.0.0.3" : "127.0.0.2";
+        EXPECT_EQ(log_.count(LOG_NOTICE, "TLS handshake with " + host + " failed: " + step.reason),
+                  step.reason.empty() ? 0 : before - step.waiting);
+    }
+}
+
+// Connection lines under a flood are limited like the refusal lines: at most
+// SERVICE_CONNECTION_LINES a second, the rest counted in one line a second later.
+TEST_F(ServiceLoop, ConnectionLinesOfAFloodAreLimited) {
+    start();
+    for (int i = 0; i < 30; ++i)
+        connect_client();
+    for (int i = 0; i < 3 && log_.lines().size() == SERVICE_CONNECTION_LINES; ++i)
+        service_iterate(*service_); // waits a second at most
+    std::vector<std::pair<int, std::string>> lines;
+    for (uint32_t k = 0; k < SERVICE_CONNECTION_LINES; ++k)
+        lines.emplace_back(LOG_NOTICE, k % 2 == 0 ? "TCP connection from 127.0.0.1 established"
+                                                  : "TCP connection from 127.0.0.1 closed");
+    lines.emplace_back(LOG_NOTICE, std::to_string(30 + 29 - SERVICE_CONNECTION_LINES) +
+                                       " connection lines left out");
+    EXPECT_EQ(log_.lines(), lines);
+}
+
 // With several clients allowed, requests are served one per client in turn, and a connection
-// beyond the limit replaces the client that has been idle longest.
+// beyond the limit replaces the client that has been idle longest, once it has sent a whole
+// request: until then it replaces no one.
 TEST_F(ServiceLoop, SeveralClientsTakeTurnsAndTheIdlestIsReplaced) {
     start(3);
     const int a = connect_client(), b = connect_client(), c = connect_client();
@@ -306,14 +411,21 @@ TEST_F(ServiceLoop, SeveralClientsTakeTurnsAndTheIdlestIsReplaced) {
         received(fd);
 
     // b is now the idlest (c and a were served after it), though a was accepted first: a fourth
-    // client takes b's place.
+    // client takes b's place with its first request, sent in two parts; b is served until then.
     log_.clear();
     const int d = connect_client();
-    EXPECT_EQ(drain(b, 2000), 0);
+    const Bytes first = read_request(8, 16, 1);
+    send_bytes(d, Bytes(first.begin(), first.end() - 1));
+    send_bytes(b, read_request(5, 16, 1));
+    service_iterate(*service_);
+    EXPECT_EQ(answer_ids(received(b)), std::vector<int>{5});
     EXPECT_EQ(log_.lines(), (std::vector<std::pair<int, std::string>>{
-                                {LOG_NOTICE, "TCP connection closed"},
                                 {LOG_NOTICE, "TCP connection from 127.0.0.1 established"}}));
-    for (int fd : {a, c, d}) {
+    send_bytes(d, Bytes(first.end() - 1, first.end()));
+    service_iterate(*service_);
+    EXPECT_EQ(answer_ids(received(d)), std::vector<int>{8});
+    EXPECT_EQ(drain(c, 2000), 0); // b was served since: c is now the idlest
+    for (int fd : {a, b}) {
         send_bytes(fd, read_request(8, 16, 1));
         service_iterate(*service_);
         EXPECT_EQ(answer_ids(received(fd)), std::vector<int>{8});
@@ -330,7 +442,7 @@ TEST_F(ServiceLoop, RequestArrivingMidBatchIsServedInTheNextTurn) {
         RecordingStore* store;
         int client, gateway_end;
         bool sent = false;
-    } arrival{&store_, b, service_->clients[1].fd};
+    } arrival{&store_, b, service_->clients.places[1].fd};
     service_->registers = {
         [](void* c, uint32_t start, uint32_t quantity, uint16_t* values) {
             auto& arrival = *static_cast<Arrival*>(c);
@@ -482,7 +594,7 @@ TEST_F(ServiceLoop, ListenAddressRefused) {
         s.settings.listen = listen;
         log_.clear();
         service_start_server(s);
-        EXPECT_EQ(s.listen_fd, -1);
+        EXPECT_EQ(s.clients.listen_fd, -1);
         EXPECT_EQ(log_.count(LOG_ERR, message), 1) << listen;
     }
 }
@@ -542,8 +654,8 @@ TEST_F(ServiceLoop, AllowList) {
         lines.emplace_back(LOG_NOTICE, std::string("TCP connection from 127.0.0.1 ") +
                                            (row.allowed ? "established" : "refused"));
         EXPECT_EQ(log_.lines(), lines);
-        EXPECT_EQ(service_->counters.clients_accepted, row.allowed ? 1u : 0u);
-        EXPECT_EQ(service_->counters.clients_refused, row.allowed ? 0u : 1u);
+        EXPECT_EQ(service_->clients.counters.accepted, row.allowed ? 1u : 0u);
+        EXPECT_EQ(service_->clients.counters.refused, row.allowed ? 0u : 1u);
         if (row.allowed) {
             EXPECT_EQ(answer_ids(received(fd)), std::vector<int>{5});
         } else {
@@ -582,9 +694,8 @@ TEST_F(ServiceLoop, RefusedClientsReplaceNoOneNorFloodTheLog) {
     lines[0].second = "TCP connection from 127.0.0.2 established";
     lines.emplace_back(LOG_NOTICE, std::to_string(30 - SERVICE_REFUSAL_LINES) + " lines left out");
     EXPECT_EQ(log_.lines(), lines);
-    const ServiceCounters& c = service_->counters;
-    EXPECT_EQ(std::tuple(c.clients_accepted, c.clients_replaced, c.clients_refused),
-              std::tuple(1u, 0u, 30u));
+    const ClientsCounters& c = service_->clients.counters;
+    EXPECT_EQ(std::tuple(c.accepted, c.replaced, c.refused), std::tuple(1u, 0u, 30u));
 }
 
 // Allow list entries: an address, or a network whose address bits beyond its length do not count.
@@ -608,8 +719,8 @@ TEST(ServiceStart, SettingsFileThatCannotBeOpenedIsLogged) {
         LogCapture log;
         auto service = std::make_unique<Service>();
         EXPECT_EQ(service_start(*service, c.path.c_str()), 0);
-        if (service->listen_fd >= 0)
-            close(service->listen_fd);
+        if (service->clients.listen_fd >= 0)
+            close(service->clients.listen_fd);
         EXPECT_EQ(log.lines(), c.lines) << c.path;
         // The gateway that ends leaves no lock behind ("LCK.." for the empty name).
         for (const char* lock : {"LCK..", "LCK..ttyNONE"})
@@ -697,6 +808,8 @@ TEST_F(ServiceLoop, PushScheduleFollowsTheMonotonicClockNotTheTimeOfDay) {
     // A minute since start by the monotonic clock: due, whatever the time of day says.
     push_init(service_->push, s, wait_clock_us() / 1000000 - PUSH_FIRST_DELAY);
     service_iterate(*service_);
+    for (int i = 0; i < 1000 && push_busy(service_->push); ++i)
+        service_iterate(*service_);
     EXPECT_EQ(log_.count(LOG_NOTICE, connected), 1);
     close(target);
 }

@@ -31,7 +31,7 @@ constexpr long RSS_SLACK_KB = 128; // page-sized noise; a leak per request over 
 // A read whose three batches all time out takes 9 s; one queued behind another, twice that.
 constexpr int ANSWER_TIMEOUT_MS = 30000;
 constexpr const char* ESTABLISHED = "TCP connection from 127.0.0.1 established";
-constexpr const char* CLOSED = "TCP connection closed";
+constexpr const char* CLOSED = "TCP connection from 127.0.0.1 closed";
 
 unsigned env_number(const char* name, unsigned fallback) {
     const char* text = std::getenv(name);

@@ -21,6 +21,7 @@
 #include "support.h"
 #include "sys/deadline.h"
 #include "sys/log.h"
+#include "sys/resolve.h"
 #include "sys/sockets.h"
 
 namespace {
@@ -175,5 +176,47 @@ TEST(ResolveHostname, DottedAddressesAndUnknownName) {
         LogCapture log;
         EXPECT_EQ(resolve_hostname(name.c_str()), address) << name;
         EXPECT_EQ(log.count(LOG_ERR, "error resolving hostname " + name), address == 0 ? 1 : 0);
+    }
+}
+
+// The lookup beside a select loop: a dotted address (in any form the system's resolver takes)
+// needs none, a name from /etc/hosts is found through the loop's own waits, and a name that cannot
+// be put into a query fails with the resolver's line, without a packet.
+TEST(ResolveLookup, AddressesNamesAndFailures) {
+    const std::string long_label = "no-such-host-" + std::string(64, 'x') + ".invalid";
+    const struct {
+        std::string name;
+        uint32_t address; // 0: not resolved
+    } rows[] = {
+        {"10.0.0.1", 0x0A000001}, {"127.1", 0x7F000001}, {"localhost", 0x7F000001},
+        {"unknown..host", 0},     {long_label, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        LogCapture log;
+        ResolveLookup lookup;
+        int status = resolve_start(lookup, row.name.c_str());
+        for (int turn = 0; turn < 1000 && status == 0; ++turn) {
+            fd_set readable, writable;
+            FD_ZERO(&readable);
+            FD_ZERO(&writable);
+            int max_fd = -1;
+            for (const ResolveSocket& s : lookup.sockets) {
+                if (s.read)
+                    FD_SET(s.fd, &readable);
+                if (s.write)
+                    FD_SET(s.fd, &writable);
+                max_fd = std::max(max_fd, s.fd);
+            }
+            const int64_t now = wait_clock_us();
+            wait_select(max_fd + 1, readable, std::min(resolve_wake_us(lookup, now), now + 1000000),
+                        &writable);
+            status = resolve_continue(lookup, readable, writable);
+        }
+        EXPECT_EQ(status, row.address != 0 ? 1 : -1);
+        EXPECT_EQ(lookup.address, row.address);
+        EXPECT_EQ(lookup.channel, nullptr);
+        EXPECT_EQ(log.count(LOG_ERR, "error resolving hostname " + row.name),
+                  row.address == 0 ? 1 : 0);
     }
 }

@@ -227,7 +227,7 @@ struct Checker {
             explain_alarm(row, s.alarm[i]);
             break;
         case SettingsField::clients:
-            row.used = std::to_string(service_client_limit(s));
+            row.used = std::to_string(clients_limit(s));
             if (s.clients > SERVICE_MAX_CLIENTS)
                 warn(row.line, row.key,
                      std::to_string(s.clients) + " clients: the gateway serves at most " +
