@@ -317,10 +317,13 @@ TEST_F(ServiceLoop, HandshakePlacesOneAddressCannotHold) {
         int step = 0;
         iterate_until([&] { return (step = tls_handshake_step(session, want_write)) != 0; });
         EXPECT_EQ(step, 1);
+        // Over TLS 1.3 the client is done before the gateway has judged its certificate.
+        const std::string line = "TLS connection from 127.0.0." + std::to_string(source & 0xFF) +
+                                 " established (role viewer)";
+        iterate_until([&] { return log_.count(LOG_NOTICE, line) == 1; });
+        EXPECT_EQ(log_.count(LOG_NOTICE, line), 1);
         tls_session_close(session);
     }
-    EXPECT_EQ(log_.count(LOG_NOTICE, "TLS connection from 127.0.0.3 established (role viewer)"), 1);
-    EXPECT_EQ(log_.count(LOG_NOTICE, "TLS connection from 127.0.0.2 established (role viewer)"), 1);
     EXPECT_EQ(log_.count(LOG_NOTICE,
                          "TLS handshake with 127.0.0.3 failed: replaced by a newer connection"),
               0);
