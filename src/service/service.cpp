@@ -145,8 +145,8 @@ void trace_exchange(void* context, const DevTrace& exchange) {
                 exchange.received_len);
 }
 
-// Loads the TLS files. Any of them set asks for TLS: a missing or broken one leaves the service
-// without a server rather than serving plain Modbus where TLS was meant.
+// Loads the TLS files. Any of them set asks for TLS: a missing or broken one ends the service at
+// start rather than serving plain Modbus, or nothing, where TLS was meant.
 bool start_tls(Service& service) {
     const Settings& s = service.settings;
     for (const SettingsField field :
@@ -189,7 +189,7 @@ uint32_t service_client_limit(const Settings& settings) {
                                                     : settings.clients;
 }
 
-void service_start_server(Service& service) {
+int service_start_server(Service& service) {
     const Settings& s = service.settings;
     service.client_limit = service_client_limit(s);
     service.modbus_options = s.write_single != 0 ? MODBUS_SERVE_WRITE_SINGLE : 0;
@@ -200,12 +200,12 @@ void service_start_server(Service& service) {
     uint32_t address = 0;
     service.tls_wanted = !s.tls_cert.empty() || !s.tls_key.empty() || !s.tls_ca.empty();
     if (service.tls_wanted && !start_tls(service))
-        return;
+        return 0;
     if (!s.listen.empty() && !settings_parse_ipaddr(s.listen.c_str(), address)) {
         // Listening on every address instead would open the gateway where it was meant to be
         // closed; the service runs without a server, as when the port is taken.
         log_msg(LOG_ERR, "listen address %s is not an IPv4 address", s.listen.c_str());
-        return;
+        return 1;
     }
     service.listen_fd = socket_open_tcp_server(s.port, address);
     if (service.listen_fd >= FD_SETSIZE) {
@@ -214,13 +214,15 @@ void service_start_server(Service& service) {
         socket_close(service.listen_fd);
         service.listen_fd = -1;
     }
+    return 1;
 }
 
 int service_start(Service& service, const char* settings_path) {
     if (!settings_load(service.settings, settings_path))
         log_msg(LOG_ERR, "open(%s) error: %s", settings_path, strerror(errno));
     service.registers = ModbusRegisters{line_read, line_write, &service};
-    service_start_server(service);
+    if (!service_start_server(service))
+        return 0;
     const DevLinePort port = service_line_port(service.settings);
     ComLockRefusal why = ComLockRefusal::none;
     if (!com_lock(port.path.c_str(), 1, &why)) {

@@ -119,7 +119,7 @@ TEST_F(ProbeGateway, VerdictsOnTheFilesAsTheGatewayJudgesThem) {
          1},
         {tls_settings("gateway.pem", "writer.key"), "",
          "MOD_KOVEX4_TLS_CERT: " + certs + "/writer.key: the key does not match the certificate " +
-             certs + "/gateway.pem: the gateway runs without a Modbus server",
+             certs + "/gateway.pem: the gateway ends at start",
          1},
         {tls_settings("expired.pem"), "",
          "MOD_KOVEX4_TLS_CERT: the certificate expired on 2020-01-02", 1},
