@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "modbus/request.h"
+#include "service/judge.h"
 #include "regmap/regs.h"
 #include "sys/com.h"
 #include "sys/deadline.h"
@@ -220,6 +221,7 @@ int service_start_server(Service& service) {
 int service_start(Service& service, const char* settings_path) {
     if (!settings_load(service.settings, settings_path))
         log_msg(LOG_ERR, "open(%s) error: %s", settings_path, strerror(errno));
+    judge_log_warnings(service.settings);
     service.registers = ModbusRegisters{line_read, line_write, &service};
     if (!service_start_server(service))
         return 0;

@@ -95,6 +95,10 @@ TEST_F(ProbeGateway, VerdictsOnTheFilesAsTheGatewayJudgesThem) {
     } rows[] = {
         {tls_settings(), "writer", "writer.pem: role operator, may write", 0},
         {tls_settings(), "reader", "reader.pem: role viewer, may only read", 0},
+        {"MOD_KOVEX4_TLS_WRITERS=Operator\n" + tls_settings(), "writer",
+         "MOD_KOVEX4_TLS_WRITERS: " + certs +
+             "/writer.pem: role operator may not write: MOD_KOVEX4_TLS_WRITERS names Operator",
+         1},
         {tls_settings(), "norole", "norole" + no_role, 1},
         {tls_settings(), "twice", "twice" + no_role, 1},
         {tls_settings(), "padded", "padded" + no_role, 1},
@@ -127,9 +131,8 @@ TEST_F(ProbeGateway, VerdictsOnTheFilesAsTheGatewayJudgesThem) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.finding);
-        write_file(file, "MOD_KOVEX4_DEVICE=null\nMOD_KOVEX4_PORT=802\n"
-                         "MOD_KOVEX4_TLS_WRITERS=operator\n" +
-                             row.extra);
+        write_file(file, "MOD_KOVEX4_DEVICE=null\nMOD_KOVEX4_PORT=802\n" + row.extra +
+                             "MOD_KOVEX4_TLS_WRITERS=operator\n");
         const Ran ran = probe(
             "settings -c " + file +
             (row.client.empty() ? "" : " --client-cert " + certs + "/" + row.client + ".pem"));

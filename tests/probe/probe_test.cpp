@@ -124,6 +124,13 @@ TEST(ProbeSettings, EachWarning) {
             for (const ProbeWarning& w : report.warnings)
                 ADD_FAILURE() << w.line << " " << w.key << ": " << w.text;
     }
+    // Only a parity text longer than its one letter that counts gets the note.
+    for (const auto& [parity, note] : {std::pair{"N", false}, {"Even", true}}) {
+        ProbeSettingsReport report;
+        probe_check_settings(std::string("MOD_KOVEX4_PARITY=") + parity + "\n", ProbeHost{},
+                             report);
+        EXPECT_EQ(report.rows[4].note.empty(), !note) << parity;
+    }
 }
 
 // Whether a user (here nobody, who owns nothing here) may read a file is decided by its mode and

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "service/judge.h"
 #include "settings/settings.h"
 
 // ---- the settings file ----
@@ -33,18 +34,17 @@ struct ProbeSettingsReport {
     std::vector<ProbeWarning> warnings;
 };
 
-// What the settings checks need to know of the machine, found out by the program.
-struct ProbeHost {
-    std::vector<uint32_t> addresses; // the machine's IPv4 addresses, host order
-    bool device_exists = true;       // the serial device the settings name exists
-    uint32_t push_address = 0;       // what the push target resolves to now; 0: it does not
-    std::string service_cannot_read; // why the packaged service cannot read the file; empty: it can
+// What the settings checks need to know of the machine, found out by the program: what the
+// judge's rules need, and why the packaged service cannot read the file (empty: it can).
+struct ProbeHost : JudgeHost {
+    std::string service_cannot_read;
 };
 
 // The record the gateway loads from a settings file holding `text`.
 Settings probe_load_settings(const std::string& text);
 
-// Reads a settings file holding `text` as the gateway does and explains every key.
+// Reads a settings file holding `text` as the gateway does, explains every key, and warns about
+// how the file reads and about every finding of the gateway's judge.
 void probe_check_settings(const std::string& text, const ProbeHost& host,
                           ProbeSettingsReport& report);
 

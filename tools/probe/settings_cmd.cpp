@@ -178,6 +178,8 @@ void check_tls(const Options& opt, const Settings& s, ProbeSettingsReport& repor
                               "): the client may only read");
         } else {
             const bool writer = clients_role_writes(s.tls_writers, role);
+            if (const std::string why = judge_writer_role(s, role); !why.empty())
+                warn(writers_row, opt.client_cert + ": " + why);
             if (writers_row != nullptr)
                 writers_row->note =
                     opt.client_cert + ": role " + role +
