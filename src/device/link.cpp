@@ -313,7 +313,7 @@ int dev_line_open(DevLine& line, const DevLinePort& port) {
     line.port = port;
     com_lock_path(port.path.c_str(), line.lock);
     line.fd = com_open(port.path.c_str(), port.baudrate, port.databits, port.parity.c_str(),
-                       port.stopbits);
+                       port.stopbits, &line.setup_errno);
     return line.fd >= 0 ? 1 : 0;
 }
 
@@ -361,8 +361,8 @@ int dev_line_reopen(DevLine& line) {
             com_release(line.lock);
         std::memcpy(line.lock, lock, sizeof lock);
     }
-    const int fd =
-        com_open_quiet(path, port.baudrate, port.databits, port.parity.c_str(), port.stopbits);
+    const int fd = com_open_quiet(path, port.baudrate, port.databits, port.parity.c_str(),
+                                  port.stopbits, &line.setup_errno);
     if (fd < 0) {
         std::snprintf(why, size, "%s", std::strerror(errno));
         return 0;

@@ -105,6 +105,7 @@ struct DevLinePort {
 struct DevLine {
     int fd = -1;                // non-blocking line from com_open; -1: none (never opened, lost)
     int lost_errno = 0;         // set when the line reported that it is gone; 0: end of input
+    int setup_errno = 0;        // why its settings could not be applied when it was last opened
     bool lost = false;          // the line is gone: every exchange fails at once until reopened
     int64_t quiet_until_us = 0; // after a time-out: input until then is a late reply, dropped
     DevCounters counters{};

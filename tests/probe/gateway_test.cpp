@@ -77,6 +77,7 @@ TEST_F(ProbeGateway, ModbusClientOverTls) {
     EXPECT_TRUE(
         d.wait_log(FAILED + "SSL - Processing of the ClientHello handshake message failed"));
     EXPECT_TRUE(said(plain, 2, "closed the connection without an answer (is its port a TLS one?"));
+    EXPECT_EQ(plain.out.rfind("Connected to 127.0.0.1 port", 0), 0u) << plain.out;
 }
 
 // The probe's verdicts on the TLS files and a client's certificate, judged as the gateway's

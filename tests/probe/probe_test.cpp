@@ -14,6 +14,8 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "device/commands.h"
@@ -351,6 +353,27 @@ TEST(ProbeLine, AgainstTheSimulator) {
     write_file(lock, std::to_string(gone) + "\n");
     EXPECT_EQ(probe(line + " --register 0x400").status, 0);
     EXPECT_NE(access(lock.c_str(), F_OK), 0);
+}
+
+// A line that cannot be set up (/dev/null, no terminal at all) or fails at once (a pseudo-terminal
+// whose far end closes at the first request, as a port without hardware fails) is said so, with
+// its likely cause, before any read or scan: never taken for a silent device.
+TEST(ProbeLine, LineThatFailsAtOnce) {
+    TempDir dir;
+    const std::string where = " -c " + dir.file("none") + " --lock-dir " + dir.path();
+    for (const char* mode : {"", " --scan-stations", " --scan-baud"})
+        EXPECT_TRUE(said(probe("line --device null" + where + mode), 2,
+                         "/dev/null cannot be set up as a serial line (Inappropriate ioctl for "
+                         "device): it is not a serial line"));
+    Pty pty;
+    std::thread far_end([&pty] {
+        if (wait_readable(pty.master, 10000))
+            close(std::exchange(pty.master, -1));
+    });
+    const Ran ran = probe("line --device " + pty.slave_path.substr(5) + where);
+    far_end.join();
+    EXPECT_TRUE(
+        said(ran, 2, pty.slave_path + " fails at once (end of input): it reported the end"));
 }
 
 // The probe reads the counters line back by the gateway's own table: every counter, in order,

@@ -32,7 +32,8 @@ const char USAGE[] =
     "             2 when the file cannot be read\n"
     "  line       take the serial line as the gateway does and read registers from the field\n"
     "             device, showing each exchange; exit status 0 when every read was answered,\n"
-    "             1 when one was not, 2 when the line cannot be taken or opened\n"
+    "             1 when one was not, 2 when the line cannot be taken, opened or set up,\n"
+    "             or fails at once\n"
     "  status     make the running gateway log its counters (SIGUSR1) and show that line;\n"
     "             exit status 0 when shown, 1 when no readable log has it, 2 when no gateway\n"
     "             holds the line, it cannot be signalled or the --log file cannot be read\n"
@@ -352,6 +353,8 @@ bool load_settings(const Options& opt, Settings& settings) {
 }
 
 int main(int argc, char** argv) {
+    // Each line of the output goes out before an error line that follows it, also into a pipe.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     Options opt;
     if (const int rc = parse_options(argc, argv, opt); rc != 0)
         return rc < 0 ? 0 : rc;

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -466,6 +467,26 @@ std::string probe_describe(const ProbeFinding& f, uint8_t station_asked) {
     if (f.garbage > 0)
         text += "; " + std::to_string(f.garbage) + " bytes of garbage came before the reply";
     return text;
+}
+
+std::string probe_line_failure(int error) {
+    switch (error) {
+    case EIO:
+        return "most likely no hardware answers at this port: the device file of an on-board "
+               "port exists whether or not a UART is there (dmesg | grep tty lists those found), "
+               "or the adapter was unplugged; neither speed nor station can help";
+    case ENOTTY:
+    case EINVAL:
+        return "it is not a serial line: check the device";
+    case ENXIO:
+    case ENODEV:
+        return "the device is gone (an adapter unplugged, or a port without hardware)";
+    case 0:
+        return "it reported the end of its input: no serial line, or the far end of a "
+               "pseudo-terminal was closed";
+    default:
+        return "check the device and its driver";
+    }
 }
 
 std::string probe_describe_range(uint32_t start, uint32_t count) {

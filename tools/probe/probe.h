@@ -87,6 +87,9 @@ ProbeFinding probe_classify(const uint8_t* sent, size_t sent_len, const uint8_t*
                             size_t received_len);
 // The finding in words: "ok", "no answer within 3 s", ...
 std::string probe_describe(const ProbeFinding& finding, uint8_t station_asked);
+// What most likely stands behind a serial line whose set-up or first read or write failed at
+// once with `error` (an errno value; 0: end of input), in words.
+std::string probe_line_failure(int error);
 const char* probe_verdict_name(ProbeVerdict verdict);
 
 // ---- registers ----
