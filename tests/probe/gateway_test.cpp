@@ -63,6 +63,14 @@ TEST_F(ProbeGateway, ModbusClientOverTls) {
                      " over TLS as " + certs +
                          "/writer.pem (role operator)\n"
                          "Registers 1025-1026 (address 0x0400) read:\n   1025     11"));
+    // --name: the name to expect apart from the address connected to.
+    EXPECT_EQ(modbus("writer", "--name localhost read 1024 1").status, 0);
+    EXPECT_TRUE(said(modbus("writer", "--name gw.example read 1024 1"), 2,
+                     "Common Name (CN) does not match with the expected CN (the gateway's "
+                     "certificate does not chain to --ca, or does not carry the name given as "
+                     "--name)"));
+    EXPECT_TRUE(said(modbus("writer", "--name 127.0.0.2 read 1024 1"), 2,
+                     "certificate does not name 127.0.0.2 (no such IP address"));
     EXPECT_EQ(modbus("writer", "write 1026 5", "localhost").status, 0);
     EXPECT_EQ(item(3), 5);
     EXPECT_TRUE(
@@ -155,6 +163,14 @@ TEST_F(ProbeGateway, VerdictsOnTheFilesAsTheGatewayJudgesThem) {
     EXPECT_TRUE(other.wait_log(FAILED + "SSL - None of the common ciphersuites is usable (eg, no "
                                         "suitable certificate, see debug messages)"))
         << other.logs().back().text;
+    other.stop();
+    // A gateway's certificate out of its dates: the probe's hint names the dates.
+    Daemon late;
+    ASSERT_TRUE(late.start(late.settings(tls_settings("expired.pem"))));
+    ASSERT_TRUE(late.wait_listening());
+    EXPECT_TRUE(said(modbus("writer", "read 1024 1", "127.0.0.1", late.port()), 2,
+                     "The certificate validity has expired (a date: the gateway's certificate "
+                     "has expired or is not valid yet"));
 }
 
 } // namespace
