@@ -20,6 +20,7 @@
 
 #include "device/commands.h"
 #include "devsim.h"
+#include "fixture.h"
 #include "harness.h"
 #include "probe.h"
 #include "regmap/regmap.h"
@@ -400,8 +401,7 @@ TEST(ProbeStatus, CountersLineReadBackByTheGatewaysTable) {
 // `status` and `trace` signal the gateway that holds the line and show the lines it logs; the
 // test plays the system log, writing the gateway's lines to a file as a syslog daemon would.
 TEST(ProbeStatus, CountersAndTraceOfTheRunningGateway) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for private mount namespaces";
+    KOVEX4_NEEDS_ROOT();
 #ifdef KOVEX4_EMULATED
     GTEST_SKIP() << "under an emulator the gateway's process is not named kovex4";
 #endif
