@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "service/judge.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "modbus/modbus.h"
@@ -33,12 +34,8 @@ struct Judge {
     }
     // An address of this machine: the loopback network, or one of the host's.
     bool is_local(uint32_t address) const {
-        if ((address >> 24) == 127)
-            return true;
-        for (uint32_t a : host->addresses)
-            if (a == address)
-                return true;
-        return false;
+        const std::vector<uint32_t>& own = host->addresses;
+        return (address >> 24) == 127 || std::find(own.begin(), own.end(), address) != own.end();
     }
     ComLineFlags line() const {
         return com_line_flags(s.baudrate, static_cast<int>(s.databits), s.parity.c_str(),
@@ -73,7 +70,7 @@ char ascii_lower(char c) {
 
 // ---- the rules, in the order of the keys they are about ----
 
-void device(Judge& j) {
+void device_name(Judge& j) {
     const std::string path = service_device_path(j.s);
     const std::string& name = j.s.device;
     if (name.empty())
@@ -87,7 +84,7 @@ void device(Judge& j) {
 }
 
 // Speed, data bits, parity and stop bits as the line is set up from them.
-void framing(Judge& j) {
+void line_framing(Judge& j) {
     const Settings& s = j.s;
     const tcflag_t flags = j.line().cflag;
     const uint32_t speed = com_line_speed(s.baudrate);
@@ -149,7 +146,7 @@ std::string slot_problem(PushSlotFault fault, uint32_t start, uint32_t count) {
 }
 
 // The slots, their alarm registers, and the push as a whole.
-void push(Judge& j) {
+void push_slots(Judge& j) {
     const Settings& s = j.s;
     const std::string ipaddr = key_name(SettingsField::ipaddr);
     int pushed = 0;
@@ -213,14 +210,14 @@ void push_target(Judge& j) {
                   number(s.port & 0xFFFF));
 }
 
-void clients(Judge& j) {
+void client_count(Judge& j) {
     if (j.s.clients > SERVICE_MAX_CLIENTS)
         j.add(LOG_WARNING, SettingsField::clients,
               number(j.s.clients) + " clients: the gateway serves at most " +
                   number(service_client_limit(j.s)));
 }
 
-void listen(Judge& j) {
+void listen_address(Judge& j) {
     const std::string& listen = j.s.listen;
     uint32_t address = 0;
     if (listen.empty())
@@ -236,7 +233,7 @@ void listen(Judge& j) {
 
 // The entries as the gateway parses them at start-up, with what it logs about them.
 // The warning comes first: the entries' findings may be more than the list holds.
-void allow(Judge& j) {
+void allow_list(Judge& j) {
     ServiceAllowList list;
     service_allow_load(
         list, j.s.allow, [](void*, const char*) {}, nullptr);
@@ -266,8 +263,9 @@ void tls_files(Judge& j) {
 
 // One row a rule; a new rule is one more function and one more row.
 using JudgeRule = void (*)(Judge&);
-constexpr JudgeRule RULES[] = {device, framing, station_and_port, push, push_target, clients,
-                               listen, allow,   tls_files};
+constexpr JudgeRule RULES[] = {device_name,    line_framing, station_and_port,
+                               push_slots,     push_target,  client_count,
+                               listen_address, allow_list,   tls_files};
 
 } // namespace
 
