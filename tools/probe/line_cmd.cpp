@@ -54,7 +54,24 @@ bool load_line_settings(Probe& p) {
     return true;
 }
 
-bool set_up(const Probe& p);
+// The gateway goes on with a line whose settings could not be applied; nothing the probe would
+// read there means anything, so it says why and stops before any read or scan.
+bool set_up(const Probe& p) {
+    const int error = p.line.setup_errno;
+    if (error != 0)
+        std::fprintf(stderr, "kovex4-probe: %s cannot be set up as a serial line (%s): %s\n",
+                     p.port.path.c_str(), std::strerror(error), probe_line_failure(error).c_str());
+    return error == 0;
+}
+
+// A line that fails at once, as one without hardware does, is said so with its likely cause
+// rather than taken for a silent device. Returns the exit status.
+int line_failed(const Probe& p, int error) {
+    std::fprintf(stderr, "kovex4-probe: %s fails at once (%s): %s\n", p.port.path.c_str(),
+                 error != 0 ? std::strerror(error) : "end of input",
+                 probe_line_failure(error).c_str());
+    return 2;
+}
 
 // Takes the lock and opens the line as the gateway does; never breaks a live process's lock.
 bool take_line(Probe& p) {
@@ -85,25 +102,6 @@ bool take_line(Probe& p) {
     g_logged.clear();
     dev_line_set_trace(p.line, &p.trace);
     return opened == 1 && set_up(p);
-}
-
-// The gateway goes on with a line whose settings could not be applied; nothing the probe would
-// read there means anything, so it says why and stops before any read or scan.
-bool set_up(const Probe& p) {
-    const int error = p.line.setup_errno;
-    if (error != 0)
-        std::fprintf(stderr, "kovex4-probe: %s cannot be set up as a serial line (%s): %s\n",
-                     p.port.path.c_str(), std::strerror(error), probe_line_failure(error).c_str());
-    return error == 0;
-}
-
-// A line that fails at once, as one without hardware does, is said so with its likely cause
-// rather than taken for a silent device. Returns the exit status.
-int line_failed(const Probe& p, int error) {
-    std::fprintf(stderr, "kovex4-probe: %s fails at once (%s): %s\n", p.port.path.c_str(),
-                 error != 0 ? std::strerror(error) : "end of input",
-                 probe_line_failure(error).c_str());
-    return 2;
 }
 
 void release_line(Probe& p) {
@@ -318,7 +316,7 @@ int run_scan_stations(Probe& p) {
     auto listen = [&](int64_t deadline, int station) {
         while (wait_fd(p.line.fd, WaitFor::read, deadline) > 0) {
             const ssize_t n = com_read(p.line.fd, buffer, sizeof buffer);
-            if (n <= 0 && errno != EAGAIN) {
+            if (n == 0 || (n < 0 && errno != EAGAIN)) {
                 failure = n == 0 ? 0 : errno;
                 return;
             }
