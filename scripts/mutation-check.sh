@@ -54,7 +54,7 @@ src/sys/com.cpp~        if (owner == static_cast<int>(getpid()))\n            re
 src/sys/com.cpp~        if (wait_clock_us() > deadline)~        if (wait_clock_us() > deadline - 500000)~the lock's time-out half a second short
 src/sys/deadline.h~        if (result >= 0 || errno != EINTR)\n            return result;~        return result;~a signal ends a read or a receive
 src/sys/sockets.cpp~        else if (n < 0 && errno != EINTR)\n            return 0;~        else if (n < 0)\n            return 0;~a signal ends a send
-src/settings/settings.cpp~        if (key[i] == '\0' || ascii_lower(text[i]) != ascii_lower(key[i]))~        if (key[i] == '\0' || text[i] != key[i])~keys compared with their case
+src/settings/settings.cpp~        if (key[i] == '\0' || ascii_lower(text[i]) != ascii_lower(key[i]))~        if (key[i] == '\0' || (ascii_lower(text[i]) != key[i] && text[i] != key[i]))~keys compared with their case
 src/settings/settings.cpp~    if (overflow)\n        value = UINT32_MAX;~    if (false)\n        value = UINT32_MAX;~numbers above 32 bits not saturated
 src/settings/settings.cpp~        if (key.unset == SettingsDefault::omitted && unset)\n            continue;~        if (key.unset == SettingsDefault::omitted && unset && number == nullptr)\n            continue;~the writer always writes the number options
 src/service/cache.cpp~        if (row != nullptr && row->item_type == held.item_type &&~        if (row == &held &&~a write drops only the registers it names, not those of the same items

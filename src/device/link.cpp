@@ -63,7 +63,9 @@ void discard_input(DevLine& line, int64_t deadline_us) {
 int write_all(DevLine& line, const uint8_t* frame, size_t size, int64_t deadline_us) {
     size_t written = 0;
     while (written < size) {
-        const ssize_t n = com_write(line.fd, frame + written, size - written);
+        const ssize_t n = line.write != nullptr
+                              ? line.write(line.fd, frame + written, size - written)
+                              : com_write(line.fd, frame + written, size - written);
         if (n > 0) {
             written += static_cast<size_t>(n);
         } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {

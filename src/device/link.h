@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Field-device link: one request frame out, one reply recognised byte by byte.
+#include <sys/types.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -119,6 +121,9 @@ struct DevLine {
     // exchange's bytes (the service's traffic trace; the link itself logs nothing).
     void (*on_exchange)(void* context, const DevTrace& exchange) = nullptr;
     void* on_exchange_context = nullptr;
+    // How a request goes out; nullptr: com_write. A line may take part of it at a time (a USB
+    // adapter with little room); tests put a write here that takes a few bytes at a time.
+    ssize_t (*write)(int fd, const void* data, size_t size) = nullptr;
 };
 
 // One exchange: discards stale input, writes the request and waits for a complete reply, all
