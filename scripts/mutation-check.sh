@@ -7,6 +7,8 @@
 # The long tests (the soak, the packages, the minute-long push and network-namespace tests) are
 # left out so that a fault takes a minute or two; MUTATION_FILTER picks other ctest options, and
 # MUTATION_ONLY (an extended regular expression) plants only the faults whose description matches.
+# Exit status 0 only when every fault was planted and caught: a fault whose text is no longer in
+# the code fails the check as one the tests missed, until it is written against the code again.
 set -euo pipefail
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 WORK=${1:-${TMPDIR:-/tmp}/kovex4-mutation}
@@ -34,13 +36,13 @@ src/modbus/request.cpp~    if (frame.length < READ_REQUEST_LENGTH) {~    if (fal
 src/modbus/request.cpp~    if (frame.length < WRITE_SINGLE_LENGTH) {~    if (false) {~short function 6 frames executed
 src/modbus/mbap.cpp~        case SKIP_BODY:\n            ++parser.count;\n            if (parser.count >= frame.length) {~        case SKIP_BODY:\n            ++parser.count;\n            if (parser.count > frame.length) {~oversized frames skipped one byte too far
 src/modbus/push_request.cpp~return frame->length == 6 && frame->body[1] == MODBUS_WRITE_MULTIPLE ? 1 : 0;~return frame->body[1] == MODBUS_WRITE_MULTIPLE ? 1 : 0;~exception-length answers taken for acknowledgements
-src/service/service.cpp~        if (c.last_active < idlest->last_active)~        if (false)~the first client replaced, not the idlest
-src/service/service.cpp~        service.first_turn = (service.first_turn + 1) % service.client_limit;~        service.first_turn = 0;~turns always begin with the same client
-src/service/service.cpp~                if (client.fd >= 0 && serve_one(service, client))\n                    served = true;~                while (client.fd >= 0 && serve_one(service, client))\n                    served = true;~a client served until its input is used up
-src/device/link.cpp~    if (!com_lock(port.path.c_str(), 0))\n        return 0;~    return 0;~a lost line never reopened
+src/service/clients.cpp~        if (c.last_active < idlest->last_active)~        if (false)~the first client replaced, not the idlest
+src/service/service.cpp~        service.first_turn = (service.first_turn + 1) % clients_places(service);~        service.first_turn = 0;~turns always begin with the same client
+src/service/service.cpp~                if (client.fd >= 0 && serve_one(service, client)) {~                while (client.fd >= 0 && serve_one(service, client)) {~a client served until its input is used up
+src/device/link.cpp~    if (!com_lock(path, 0, &refusal)) {~    if (true) {~a lost line never reopened
 src/service/service.cpp~service.modbus_options = s.write_single != 0 ? MODBUS_SERVE_WRITE_SINGLE : 0;~service.modbus_options = 0;~MOD_KOVEX4_WRITE_SINGLE ignored
 src/service/service.cpp~    service.listen_fd = socket_open_tcp_server(s.port, address);~    service.listen_fd = socket_open_tcp_server(s.port, 0);~MOD_KOVEX4_LISTEN ignored
-src/service/service.cpp~        list.restricted = true;\n~~an allow list of invalid entries lets everyone in
+src/service/allow.cpp~        list.restricted = true;\n~~an allow list of invalid entries lets everyone in
 src/modbus/request.cpp~(function == MODBUS_WRITE_MULTIPLE || function == MODBUS_WRITE_SINGLE)) {~function == MODBUS_WRITE_MULTIPLE) {~read-only lets function 6 write
 src/service/service.cpp~    ++(function == MODBUS_READ_HOLDING     ? counters.requests_fc3~    ++(function == MODBUS_WRITE_SINGLE     ? counters.requests_fc3~requests counted under the wrong function
 src/service/push.cpp~    return next > now ? next : now;~    return next > now ? next : next;~missed periods repeated
@@ -52,13 +54,17 @@ src/sys/com.cpp~        if (owner == static_cast<int>(getpid()))\n            re
 src/sys/com.cpp~        if (wait_clock_us() > deadline)~        if (wait_clock_us() > deadline - 500000)~the lock's time-out half a second short
 src/sys/deadline.h~        if (result >= 0 || errno != EINTR)\n            return result;~        return result;~a signal ends a read or a receive
 src/sys/sockets.cpp~        else if (n < 0 && errno != EINTR)\n            return 0;~        else if (n < 0)\n            return 0;~a signal ends a send
-src/settings/settings.cpp~        if (ascii_lower(text[i]) != ascii_lower(key[i]))~        if (ascii_lower(text[i]) != key[i] && text[i] != key[i])~keys compared with their case
+src/settings/settings.cpp~        if (key[i] == '\0' || ascii_lower(text[i]) != ascii_lower(key[i]))~        if (key[i] == '\0' || (ascii_lower(text[i]) != key[i] && text[i] != key[i]))~keys compared with their case
 src/settings/settings.cpp~    if (overflow)\n        value = UINT32_MAX;~    if (false)\n        value = UINT32_MAX;~numbers above 32 bits not saturated
 src/settings/settings.cpp~        if (key.unset == SettingsDefault::omitted && unset)\n            continue;~        if (key.unset == SettingsDefault::omitted && unset && number == nullptr)\n            continue;~the writer always writes the number options
 src/service/cache.cpp~        if (row != nullptr && row->item_type == held.item_type &&~        if (row == &held &&~a write drops only the registers it names, not those of the same items
 src/service/cache.cpp~    return now_us - entry.read_us < cache.max_age_us;~    return now_us - entry.read_us <= cache.max_age_us;~a value exactly the maximum age old still answers
 src/service/service.cpp~        cache_clear(service.cache);\n~~kept values outlive a lost line
-src/service/service.cpp~    if (max_fd < 0 || wait_select(max_fd + 1, readable, 0) <= 0)~    if (true)~new arrivals wait for the whole batch
+src/service/clients.cpp~    if (max_fd < 0 || wait_select(max_fd + 1, readable, 0) <= 0)~    if (true)~new arrivals wait for the whole batch
+src/service/judge.cpp~        if (f.level == LOG_WARNING)~        if (f.level != LOG_DEBUG)~the gateway logs every finding of the judge, also those it logs elsewhere
+src/service/service.cpp~    if (!service_start_server(service))\n        return 0;~    service_start_server(service);~TLS that cannot be set up leaves the gateway running without a server
+tools/probe/line_cmd.cpp~            if (p.line.lost)\n                return line_failed(p, p.line.lost_errno);\n            const uint32_t made~            const uint32_t made~a line that fails at once taken for a silent device
+tools/probe/modbus_cmd.cpp~        const std::string& name = opt.name.empty() ? opt.host : opt.name;~        const std::string& name = opt.host;~--name ignored: the certificate checked against --host
 EOF
 )
 
@@ -71,7 +77,7 @@ cd "$WORK/src-copy"
 cmake -S . -B build -G Ninja -DKOVEX4_WERROR=ON >/dev/null
 cmake --build build >/dev/null
 
-caught=0 missed=0 total=0
+caught=0 missed=0 unplanted=0 total=0
 while IFS='~' read -r file find replace what; do
     [ -n "$file" ] || continue
     [[ -z ${MUTATION_ONLY:-} || $what =~ $MUTATION_ONLY ]] || continue
@@ -86,14 +92,15 @@ if text.count(find) != 1:
 open(path, "w").write(text.replace(find, replace))
 PY
     then
-        echo "=== $total: NOT PLANTED ($what)"
+        echo "=== $total: NOT PLANTED ($what): its text is not in the code as it is now"
+        unplanted=$((unplanted + 1))
         mv "$file.orig" "$file"
         continue
     fi
+    # shellcheck disable=SC2086 # the filter is a list of ctest options
     if ! cmake --build build >"$WORK/build.log" 2>&1; then
         result="caught (does not build)"
         caught=$((caught + 1))
-    # shellcheck disable=SC2086 # the filter is a list of ctest options
     elif (cd build && timeout 900 ctest -j2 --timeout 300 $FILTER >"$WORK/ctest.log" 2>&1); then
         result="MISSED"
         missed=$((missed + 1))
@@ -105,4 +112,6 @@ PY
     mv "$file.orig" "$file"
     touch "$file"
 done <<<"$MUTANTS"
-echo "=== mutation check: $caught of $total planted faults caught, $missed missed"
+echo "=== mutation check: $caught of $total faults caught, $missed missed, $unplanted not planted"
+# A fault that was not planted was not tried: the check fails as for one that was missed.
+[ "$missed" = 0 ] && [ "$unplanted" = 0 ]

@@ -63,7 +63,9 @@ void discard_input(DevLine& line, int64_t deadline_us) {
 int write_all(DevLine& line, const uint8_t* frame, size_t size, int64_t deadline_us) {
     size_t written = 0;
     while (written < size) {
-        const ssize_t n = com_write(line.fd, frame + written, size - written);
+        const ssize_t n = line.write != nullptr
+                              ? line.write(line.fd, frame + written, size - written)
+                              : com_write(line.fd, frame + written, size - written);
         if (n > 0) {
             written += static_cast<size_t>(n);
         } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
@@ -313,7 +315,7 @@ int dev_line_open(DevLine& line, const DevLinePort& port) {
     line.port = port;
     com_lock_path(port.path.c_str(), line.lock);
     line.fd = com_open(port.path.c_str(), port.baudrate, port.databits, port.parity.c_str(),
-                       port.stopbits);
+                       port.stopbits, &line.setup_errno);
     return line.fd >= 0 ? 1 : 0;
 }
 
@@ -361,8 +363,8 @@ int dev_line_reopen(DevLine& line) {
             com_release(line.lock);
         std::memcpy(line.lock, lock, sizeof lock);
     }
-    const int fd =
-        com_open_quiet(path, port.baudrate, port.databits, port.parity.c_str(), port.stopbits);
+    const int fd = com_open_quiet(path, port.baudrate, port.databits, port.parity.c_str(),
+                                  port.stopbits, &line.setup_errno);
     if (fd < 0) {
         std::snprintf(why, size, "%s", std::strerror(errno));
         return 0;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 // Field-device link: one request frame out, one reply recognised byte by byte.
+#include <sys/types.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -105,6 +107,7 @@ struct DevLinePort {
 struct DevLine {
     int fd = -1;                // non-blocking line from com_open; -1: none (never opened, lost)
     int lost_errno = 0;         // set when the line reported that it is gone; 0: end of input
+    int setup_errno = 0;        // why its settings could not be applied when it was last opened
     bool lost = false;          // the line is gone: every exchange fails at once until reopened
     int64_t quiet_until_us = 0; // after a time-out: input until then is a late reply, dropped
     DevCounters counters{};
@@ -118,6 +121,9 @@ struct DevLine {
     // exchange's bytes (the service's traffic trace; the link itself logs nothing).
     void (*on_exchange)(void* context, const DevTrace& exchange) = nullptr;
     void* on_exchange_context = nullptr;
+    // How a request goes out; nullptr: com_write. A line may take part of it at a time (a USB
+    // adapter with little room); tests put a write here that takes a few bytes at a time.
+    ssize_t (*write)(int fd, const void* data, size_t size) = nullptr;
 };
 
 // One exchange: discards stale input, writes the request and waits for a complete reply, all

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "service/judge.h"
 #include "regmap/regs.h"
 #include "sys/com.h"
 #include "sys/deadline.h"
@@ -89,8 +90,8 @@ void trace_exchange(void* context, const DevTrace& exchange) {
                 exchange.received_len);
 }
 
-// Loads the TLS files. Any of them set asks for TLS: a missing or broken one leaves the service
-// without a server rather than serving plain Modbus where TLS was meant.
+// Loads the TLS files. Any of them set asks for TLS: a missing or broken one ends the service at
+// start rather than serving plain Modbus, or nothing, where TLS was meant.
 bool start_tls(Service& service) {
     const Settings& s = service.settings;
     for (const SettingsField field :
@@ -127,20 +128,23 @@ DevLinePort service_line_port(const Settings& settings) {
                        static_cast<int>(settings.stopbits)};
 }
 
-void service_start_server(Service& service) {
+int service_start_server(Service& service) {
     const Settings& s = service.settings;
     cache_init(service.cache, s.cache_ms);
     service.tls_wanted = !s.tls_cert.empty() || !s.tls_key.empty() || !s.tls_ca.empty();
     if (service.tls_wanted && !start_tls(service))
-        return;
+        return 0;
     clients_start(service.clients, s, service.tls_wanted ? &service.tls : nullptr);
+    return 1;
 }
 
 int service_start(Service& service, const char* settings_path) {
     if (!settings_load(service.settings, settings_path))
         log_msg(LOG_ERR, "open(%s) error: %s", settings_path, strerror(errno));
+    judge_log_warnings(service.settings);
     service.registers = ModbusRegisters{line_read, line_write, &service};
-    service_start_server(service);
+    if (!service_start_server(service))
+        return 0;
     const DevLinePort port = service_line_port(service.settings);
     ComLockRefusal why = ComLockRefusal::none;
     if (!com_lock(port.path.c_str(), 1, &why)) {

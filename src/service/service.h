@@ -54,13 +54,15 @@ std::string service_device_path(const Settings& settings);
 DevLinePort service_line_port(const Settings& settings);
 
 // The server part of start-up: the options from the settings and the listening socket (a failure
-// is logged, and the service then runs without one).
-void service_start_server(Service& service);
+// is logged, and the service then runs without one). 0 when TLS is asked for (any of the three
+// files set) and cannot be set up (logged, "TLS setup error: ..."): the service must not run
+// then, neither without a server nor with a plain one; otherwise 1.
+int service_start_server(Service& service);
 
 // Loads the settings from `settings_path` (a file that cannot be opened is logged, "open(%s) error:
 // %s", and reads like an empty one), starts the server, locks and opens the serial device.
-// 1 on success; 0 when the device cannot be locked or opened (already logged; the lock of a
-// device that cannot be opened is removed again).
+// 1 on success; 0 when TLS cannot be set up, or the device cannot be locked or opened (already
+// logged; the lock of a device that cannot be opened is removed again).
 int service_start(Service& service, const char* settings_path);
 
 // How long the loop waits at most: it turns at least this often for the watchdog, the push

@@ -222,7 +222,7 @@ ComLineFlags com_line_flags(uint32_t baudrate, int databits, const char* parity,
 }
 
 int com_open_quiet(const char* path, uint32_t baudrate, int databits, const char* parity,
-                   int stopbits) {
+                   int stopbits, int* setup_error) {
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_DSYNC);
     if (fd < 0)
         return -1;
@@ -238,13 +238,17 @@ int com_open_quiet(const char* path, uint32_t baudrate, int databits, const char
     const speed_t speed = flags.cflag & CBAUD;
     cfsetospeed(&attributes, speed);
     cfsetispeed(&attributes, speed);
-    if (tcsetattr(fd, TCSANOW, &attributes) != 0)
-        log_msg(LOG_ERR, "tcsetattr(%s) error: %s", path, strerror(errno));
+    const int failed = tcsetattr(fd, TCSANOW, &attributes) != 0 ? errno : 0;
+    if (failed != 0)
+        log_msg(LOG_ERR, "tcsetattr(%s) error: %s", path, strerror(failed));
+    if (setup_error != nullptr)
+        *setup_error = failed;
     return fd;
 }
 
-int com_open(const char* path, uint32_t baudrate, int databits, const char* parity, int stopbits) {
-    const int fd = com_open_quiet(path, baudrate, databits, parity, stopbits);
+int com_open(const char* path, uint32_t baudrate, int databits, const char* parity, int stopbits,
+             int* setup_error) {
+    const int fd = com_open_quiet(path, baudrate, databits, parity, stopbits, setup_error);
     if (fd < 0)
         log_msg(LOG_ERR, "open(%s) error: %s", path, strerror(errno));
     return fd;

@@ -54,12 +54,15 @@ struct ComLineFlags {
 };
 ComLineFlags com_line_flags(uint32_t baudrate, int databits, const char* parity, int stopbits);
 
-// Non-blocking serial descriptor, or -1.
-int com_open(const char* path, uint32_t baudrate, int databits, const char* parity, int stopbits);
+// Non-blocking serial descriptor, or -1. A line whose settings cannot be applied is logged
+// ("tcsetattr(%s) error: %s") and still returned; `setup_error`, when given, is then set to why
+// (an errno value), and to 0 when they were applied.
+int com_open(const char* path, uint32_t baudrate, int databits, const char* parity, int stopbits,
+             int* setup_error = nullptr);
 // The same without the "open(%s) error: %s" line (errno says why), for retries that would
 // otherwise repeat it every few seconds.
 int com_open_quiet(const char* path, uint32_t baudrate, int databits, const char* parity,
-                   int stopbits);
+                   int stopbits, int* setup_error = nullptr);
 
 // read() and write() on the line, resumed after signals.
 ssize_t com_read(int fd, void* buffer, size_t size);

@@ -666,6 +666,12 @@ void tls_fault_text(const TlsFault& fault, char* text, size_t size) {
     }
 }
 
+bool tls_failed_on_dates(const TlsSession& session) {
+    return session.failure == TlsFailure::verify &&
+           (session.verify_result == X509_V_ERR_CERT_HAS_EXPIRED ||
+            session.verify_result == X509_V_ERR_CERT_NOT_YET_VALID);
+}
+
 void tls_reason(const TlsSession& session, char* text, size_t size) {
     switch (session.failure) {
     case TlsFailure::refused:

@@ -157,6 +157,9 @@ int tls_send_now(TlsSession& session, const uint8_t* data, size_t size);
 // Why the session failed, in short words: the gateway's own refusal, what the verification found
 // in the peer's certificate ("certificate has expired"), or the library's reason.
 void tls_reason(const TlsSession& session, char* text, size_t size);
+// Whether the session's verification failed on the peer certificate's dates (expired, or not
+// valid yet), so that a caller can point at the clocks rather than the chain or the name.
+bool tls_failed_on_dates(const TlsSession& session);
 void tls_fault_text(const TlsFault& fault, char* text, size_t size);
 
 // Judges a chain (the peer's own certificate, then the others it sent, in their order) as a

@@ -119,8 +119,9 @@ TEST_F(TlsServer, NoWritersNobodyWrites) {
     EXPECT_EQ(item(3), 0);
 }
 
-// Files that cannot be used leave the gateway without a server, never with a plain one.
-TEST_F(TlsServer, BrokenFilesNoServer) {
+// Files that cannot be used end the gateway at start with the reason, as an unopenable serial line
+// does: it never reports itself ready to the service manager, nor serves plain Modbus meanwhile.
+TEST_F(TlsServer, BrokenFilesEndTheGateway) {
     const std::pair<std::string, std::string> rows[] = {
         {tls_settings("gateway.pem", "writer.key"),
          certs + "/writer.key: the key does not match the certificate " + certs + "/gateway.pem"},
@@ -136,9 +137,14 @@ TEST_F(TlsServer, BrokenFilesNoServer) {
     for (const auto& [settings, log] : rows) {
         SCOPED_TRACE(log);
         Daemon daemon;
+        NotifyListener manager(daemon.dir().file("notify.sock"));
+        daemon.add_env("NOTIFY_SOCKET=" + daemon.dir().file("notify.sock"));
         ASSERT_TRUE(daemon.start(daemon.settings(settings)));
+        EXPECT_EQ(daemon.wait_exit(10000), 1);
         EXPECT_TRUE(daemon.wait_log("TLS setup error: " + log));
         EXPECT_LT(connect_local(daemon.port()), 0);
+        EXPECT_TRUE(manager.messages().empty());
+        EXPECT_NE(access(daemon.lock_file().c_str(), F_OK), 0) << "a lock left behind";
     }
 }
 

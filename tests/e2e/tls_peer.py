@@ -18,7 +18,8 @@ DEADLINE = 30  # seconds; generous, only a broken gateway runs into it
 OID = {name: bytes.fromhex(text) for name, text in (
     ("role", "060B2B0601040183890C862201"), ("cn", "0603550403"),
     ("basicConstraints", "0603551D13"), ("extKeyUsage", "0603551D25"),
-    ("clientAuth", "06082B06010505070302"), ("ecdsaSha256", "300A06082A8648CE3D040302"),
+    ("clientAuth", "06082B06010505070302"), ("serverAuth", "06082B06010505070301"),
+    ("ecdsaSha256", "300A06082A8648CE3D040302"),
     ("rsaSha256", "300D06092A864886F70D01010B0500"), ("rsa", "300D06092A864886F70D0101010500"))}
 EXPIRED = (b"200101000000Z", b"200102000000Z")
 
@@ -68,13 +69,14 @@ def certs(d):
             "encrypted.key")
     # What openssl does not write: a role extension twice (the writer's first) or with bytes after
     # its text (it keeps one extension of a kind), and dates in the past (they need a database of
-    # its own).
-    client = [extension(OID["basicConstraints"], der(0x30, b"")),
-              extension(OID["extKeyUsage"], der(0x30, OID["clientAuth"]))]
-    for name, roles, dates in (("twice", [utf8("operator"), utf8("viewer")], None),
-                               ("padded", [utf8("operator") + b"\xde\xad"], None),
-                               ("expired", [utf8("operator")], EXPIRED)):
-        exts = client + [extension(OID["role"], value) for value in roles]
+    # its own; the expired certificate serves as a client's and as a gateway's).
+    for name, roles, dates, usage in (
+            ("twice", [utf8("operator"), utf8("viewer")], None, OID["clientAuth"]),
+            ("padded", [utf8("operator") + b"\xde\xad"], None, OID["clientAuth"]),
+            ("expired", [utf8("operator")], EXPIRED, OID["serverAuth"] + OID["clientAuth"])):
+        exts = [extension(OID["basicConstraints"], der(0x30, b"")),
+                extension(OID["extKeyUsage"], der(0x30, usage))]
+        exts += [extension(OID["role"], value) for value in roles]
         cert = certificate(name, "ca", ec_key(d, name), exts, dates, os.path.join(d, "ca.key"))
         with open(os.path.join(d, name + ".pem"), "w") as f:
             f.write(ssl.DER_cert_to_PEM_cert(cert))

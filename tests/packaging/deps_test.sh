@@ -4,10 +4,11 @@
 # dpkg's database live in a temporary folder, and apt's sources are two local repositories, one
 # good and one whose index does not match its Release file (as a mirror caught mid-sync). An
 # apt-get on PATH in front of the real one records each call. Nothing leaves the machine.
-#   bash tests/packaging/deps_test.sh SOURCE_DIR      (as root; exits 77 otherwise)
+#   bash tests/packaging/deps_test.sh SOURCE_DIR      (as root: it fails otherwise; exits 77 without
+#                                                     dpkg's tools)
 set -u
 top=$1
-[ "$(id -u)" = 0 ] || { echo "skipped: dpkg installs only as root"; exit 77; }
+[ "$(id -u)" = 0 ] || { echo "FAILED: needs root: dpkg installs only as root"; exit 1; }
 for tool in dpkg-deb dpkg-scanpackages; do
     command -v "$tool" >/dev/null || { echo "skipped: no $tool"; exit 77; }
 done

@@ -63,6 +63,13 @@ TEST_F(ProbeGateway, ModbusClientOverTls) {
                      " over TLS as " + certs +
                          "/writer.pem (role operator)\n"
                          "Registers 1025-1026 (address 0x0400) read:\n   1025     11"));
+    // --name: the name to expect apart from the address connected to.
+    EXPECT_EQ(modbus("writer", "--name localhost read 1024 1").status, 0);
+    EXPECT_TRUE(said(modbus("writer", "--name gw.example read 1024 1"), 2,
+                     "hostname mismatch (the gateway's certificate must chain to --ca, carry "
+                     "the name given as --name"));
+    EXPECT_TRUE(said(modbus("writer", "--name 127.0.0.2 read 1024 1"), 2,
+                     "certificate does not name 127.0.0.2 (no such IP address"));
     EXPECT_EQ(modbus("writer", "write 1026 5", "localhost").status, 0);
     EXPECT_EQ(item(3), 5);
     EXPECT_TRUE(
@@ -74,6 +81,7 @@ TEST_F(ProbeGateway, ModbusClientOverTls) {
     const Ran plain = modbus("", "read 1024 1");
     EXPECT_TRUE(d.wait_log(FAILED + "wrong version number"));
     EXPECT_TRUE(said(plain, 2, "closed the connection without an answer (is its port a TLS one?"));
+    EXPECT_EQ(plain.out.rfind("Connected to 127.0.0.1 port", 0), 0u) << plain.out;
 }
 
 // The probe's verdicts on the TLS files and a client's certificate, judged as the gateway's
@@ -92,6 +100,10 @@ TEST_F(ProbeGateway, VerdictsOnTheFilesAsTheGatewayJudgesThem) {
     } rows[] = {
         {tls_settings(), "writer", "writer.pem: role operator, may write", 0},
         {tls_settings(), "reader", "reader.pem: role viewer, may only read", 0},
+        {"MOD_KOVEX4_TLS_WRITERS=Operator\n" + tls_settings(), "writer",
+         "MOD_KOVEX4_TLS_WRITERS: " + certs +
+             "/writer.pem: role operator may not write: MOD_KOVEX4_TLS_WRITERS names Operator",
+         1},
         {tls_settings(), "norole", "norole" + no_role, 1},
         {tls_settings(), "twice", "twice" + no_role, 1},
         {tls_settings(), "padded", "padded" + no_role, 1},
@@ -114,7 +126,7 @@ TEST_F(ProbeGateway, VerdictsOnTheFilesAsTheGatewayJudgesThem) {
          1},
         {tls_settings("gateway.pem", "writer.key"), "",
          "MOD_KOVEX4_TLS_CERT: " + certs + "/writer.key: the key does not match the certificate " +
-             certs + "/gateway.pem: the gateway runs without a Modbus server",
+             certs + "/gateway.pem: the gateway ends at start",
          1},
         {tls_settings("expired.pem"), "",
          "MOD_KOVEX4_TLS_CERT: the certificate expired on 2020-01-02", 1},
@@ -122,9 +134,8 @@ TEST_F(ProbeGateway, VerdictsOnTheFilesAsTheGatewayJudgesThem) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.finding);
-        write_file(file, "MOD_KOVEX4_DEVICE=null\nMOD_KOVEX4_PORT=802\n"
-                         "MOD_KOVEX4_TLS_WRITERS=operator\n" +
-                             row.extra);
+        write_file(file, "MOD_KOVEX4_DEVICE=null\nMOD_KOVEX4_PORT=802\n" + row.extra +
+                             "MOD_KOVEX4_TLS_WRITERS=operator\n");
         const Ran ran = probe(
             "settings -c " + file +
             (row.client.empty() ? "" : " --client-cert " + certs + "/" + row.client + ".pem"));
@@ -146,6 +157,14 @@ TEST_F(ProbeGateway, VerdictsOnTheFilesAsTheGatewayJudgesThem) {
                      "certificate must chain to --ca"));
     EXPECT_TRUE(other.wait_log(FAILED + "alert unsupported certificate"))
         << other.logs().back().text;
+    other.stop();
+    // A gateway's certificate out of its dates: the probe's hint names the dates.
+    Daemon late;
+    ASSERT_TRUE(late.start(late.settings(tls_settings("expired.pem"))));
+    ASSERT_TRUE(late.wait_listening());
+    EXPECT_TRUE(said(modbus("writer", "read 1024 1", "127.0.0.1", late.port()), 2,
+                     "certificate has expired (a date: the gateway's certificate "
+                     "has expired or is not valid yet"));
 }
 
 } // namespace

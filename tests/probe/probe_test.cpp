@@ -14,10 +14,13 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "device/commands.h"
 #include "devsim.h"
+#include "fixture.h"
 #include "harness.h"
 #include "probe.h"
 #include "regmap/regmap.h"
@@ -123,6 +126,13 @@ TEST(ProbeSettings, EachWarning) {
         if (*row.says == '\0' || found.empty())
             for (const ProbeWarning& w : report.warnings)
                 ADD_FAILURE() << w.line << " " << w.key << ": " << w.text;
+    }
+    // Only a parity text longer than its one letter that counts gets the note.
+    for (const auto& [parity, note] : {std::pair{"N", false}, {"Even", true}}) {
+        ProbeSettingsReport report;
+        probe_check_settings(std::string("MOD_KOVEX4_PARITY=") + parity + "\n", ProbeHost{},
+                             report);
+        EXPECT_EQ(report.rows[4].note.empty(), !note) << parity;
     }
 }
 
@@ -346,6 +356,27 @@ TEST(ProbeLine, AgainstTheSimulator) {
     EXPECT_NE(access(lock.c_str(), F_OK), 0);
 }
 
+// A line that cannot be set up (/dev/null, no terminal at all) or fails at once (a pseudo-terminal
+// whose far end closes at the first request, as a port without hardware fails) is said so, with
+// its likely cause, before any read or scan: never taken for a silent device.
+TEST(ProbeLine, LineThatFailsAtOnce) {
+    TempDir dir;
+    const std::string where = " -c " + dir.file("none") + " --lock-dir " + dir.path();
+    for (const char* mode : {"", " --scan-stations", " --scan-baud"})
+        EXPECT_TRUE(said(probe("line --device null" + where + mode), 2,
+                         "/dev/null cannot be set up as a serial line (Inappropriate ioctl for "
+                         "device): it is not a serial line"));
+    Pty pty;
+    std::thread far_end([&pty] {
+        if (wait_readable(pty.master, 10000))
+            close(std::exchange(pty.master, -1));
+    });
+    const Ran ran = probe("line --device " + pty.slave_path.substr(5) + where);
+    far_end.join();
+    EXPECT_TRUE(
+        said(ran, 2, pty.slave_path + " fails at once (end of input): it reported the end"));
+}
+
 // The probe reads the counters line back by the gateway's own table: every counter, in order,
 // with its value, whatever the line's other words.
 TEST(ProbeStatus, CountersLineReadBackByTheGatewaysTable) {
@@ -371,8 +402,7 @@ TEST(ProbeStatus, CountersLineReadBackByTheGatewaysTable) {
 // `status` and `trace` signal the gateway that holds the line and show the lines it logs; the
 // test plays the system log, writing the gateway's lines to a file as a syslog daemon would.
 TEST(ProbeStatus, CountersAndTraceOfTheRunningGateway) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for private mount namespaces";
+    KOVEX4_NEEDS_ROOT();
 #ifdef KOVEX4_EMULATED
     GTEST_SKIP() << "under an emulator the gateway's process is not named kovex4";
 #endif

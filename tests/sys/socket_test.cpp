@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include "support.h"
+#include "sys/com.h"
 #include "sys/deadline.h"
 #include "sys/log.h"
 #include "sys/resolve.h"
@@ -163,6 +164,29 @@ TEST(Sockets, SendAllResumesAfterSignalsUntilItsDeadline) {
     EXPECT_EQ(error, EAGAIN);
     EXPECT_GE(seconds_since(t0), 1.0);
     EXPECT_LT(seconds_since(t0), 4.0);
+    close(pair[0]);
+    close(pair[1]);
+}
+
+// A read or a receive that signals cut short goes on waiting: it returns what comes after three
+// of them.
+TEST(Sockets, ReadAndReceiveResumeAfterSignals) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    for (const bool receive : {false, true}) {
+        SignalStorm storm;
+        const unsigned before = SignalStorm::handled();
+        std::thread writer([&] {
+            while (SignalStorm::handled() < before + 3)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            EXPECT_EQ(write(pair[1], "x", 1), 1);
+        });
+        char byte = 0;
+        const ssize_t n = receive ? socket_recv(pair[0], &byte, 1) : com_read(pair[0], &byte, 1);
+        writer.join();
+        EXPECT_EQ(n, 1) << (receive ? "socket_recv" : "com_read");
+        EXPECT_EQ(byte, 'x');
+    }
     close(pair[0]);
     close(pair[1]);
 }

@@ -28,6 +28,7 @@ struct Options {
     // ("read ADDRESS COUNT" or "write ADDRESS VALUE...").
     std::string host, port;
     std::string cert, key, ca;
+    std::string name; // the name the gateway's certificate must carry; empty: --host
     std::vector<std::string> words;
 };
 

@@ -54,6 +54,25 @@ bool load_line_settings(Probe& p) {
     return true;
 }
 
+// The gateway goes on with a line whose settings could not be applied; nothing the probe would
+// read there means anything, so it says why and stops before any read or scan.
+bool set_up(const Probe& p) {
+    const int error = p.line.setup_errno;
+    if (error != 0)
+        std::fprintf(stderr, "kovex4-probe: %s cannot be set up as a serial line (%s): %s\n",
+                     p.port.path.c_str(), std::strerror(error), probe_line_failure(error).c_str());
+    return error == 0;
+}
+
+// A line that fails at once, as one without hardware does, is said so with its likely cause
+// rather than taken for a silent device. Returns the exit status.
+int line_failed(const Probe& p, int error) {
+    std::fprintf(stderr, "kovex4-probe: %s fails at once (%s): %s\n", p.port.path.c_str(),
+                 error != 0 ? std::strerror(error) : "end of input",
+                 probe_line_failure(error).c_str());
+    return 2;
+}
+
 // Takes the lock and opens the line as the gateway does; never breaks a live process's lock.
 bool take_line(Probe& p) {
     std::string& lock = p.lock;
@@ -82,7 +101,7 @@ bool take_line(Probe& p) {
         std::fprintf(stderr, "kovex4-probe: the gateway logs \"%s\"\n", text.c_str());
     g_logged.clear();
     dev_line_set_trace(p.line, &p.trace);
-    return opened == 1;
+    return opened == 1 && set_up(p);
 }
 
 void release_line(Probe& p) {
@@ -191,6 +210,8 @@ int run_reads(Probe& p) {
             const uint32_t next = regs_batch_end(at, r.start + r.count);
             const uint32_t before = p.line.counters.transactions;
             ok = regs_read(p.line, p.station, at, next - at, values + (at - r.start)) == 1 && ok;
+            if (p.line.lost)
+                return line_failed(p, p.line.lost_errno);
             const uint32_t made = p.line.counters.transactions - before;
             if (made > 0) {
                 const Exchange e = last_exchange(p);
@@ -258,20 +279,21 @@ int run_reads(Probe& p) {
     return failed == 0 && skipped == 0 ? 0 : 1;
 }
 
-// Writes the whole frame before the deadline.
-bool write_frame(int fd, const uint8_t* frame, size_t n, int64_t deadline) {
+// Writes the whole frame before the deadline: 1 when written, 0 when the deadline came first,
+// -1 when the line failed (errno says why).
+int write_frame(int fd, const uint8_t* frame, size_t n, int64_t deadline) {
     while (n > 0) {
         const ssize_t w = com_write(fd, frame, n);
         if (w > 0) {
             frame += w;
             n -= static_cast<size_t>(w);
         } else if (w < 0 && errno != EAGAIN) {
-            return false;
+            return -1;
         } else if (wait_fd(fd, WaitFor::write, deadline) <= 0) {
-            return false;
+            return 0;
         }
     }
-    return true;
+    return 1;
 }
 
 // One short read of item 'i' 1 per station, replies credited to the station they name, so that a
@@ -289,12 +311,15 @@ int run_scan_stations(Probe& p) {
     DevRecogniser rec{};
     dev_recogniser_reset(rec, reply);
     uint8_t buffer[512];
+    int failure = -1; // errno of a line that failed (0: end of input); -1: none
     // Listens until the deadline, or until `station` has answered (-1: never).
     auto listen = [&](int64_t deadline, int station) {
         while (wait_fd(p.line.fd, WaitFor::read, deadline) > 0) {
             const ssize_t n = com_read(p.line.fd, buffer, sizeof buffer);
-            if (n <= 0 && errno != EAGAIN)
+            if (n == 0 || (n < 0 && errno != EAGAIN)) {
+                failure = n == 0 ? 0 : errno;
                 return;
+            }
             for (ssize_t i = 0; i < n; ++i) {
                 if (dev_recognise_byte(rec, buffer[i])) {
                     answered[reply.station] = true;
@@ -310,15 +335,20 @@ int run_scan_stations(Probe& p) {
                     p.opt.wait_ms);
     listen(wait_clock_us(), -1); // what is waiting now is not an answer
     std::fill(std::begin(answered), std::end(answered), false);
-    for (int station = 0; station < 256 && g_stop == 0; ++station) {
+    for (int station = 0; station < 256 && g_stop == 0 && failure < 0; ++station) {
         request.station = static_cast<uint8_t>(station);
         uint8_t frame[260];
         const size_t len = dev_frame_request(request, frame);
         const int64_t deadline = wait_clock_us() + int64_t{p.opt.wait_ms} * 1000;
-        if (!write_frame(p.line.fd, frame, len, deadline))
+        const int written = write_frame(p.line.fd, frame, len, deadline);
+        if (written < 0)
+            failure = errno;
+        if (written <= 0)
             break;
         listen(deadline, station);
     }
+    if (failure >= 0)
+        return line_failed(p, failure);
     listen(wait_clock_us() + 1000000, -1); // late replies still name their station
     Json json;
     json.object()
@@ -388,8 +418,12 @@ int run_scan_baud(Probe& p) {
                          std::strerror(errno));
             return 2;
         }
+        if (!set_up(p))
+            return 2;
         uint16_t value = 0;
         regs_read(p.line, p.station, 0x0400, 1, &value);
+        if (p.line.lost)
+            return line_failed(p, p.line.lost_errno);
         const Exchange e = last_exchange(p);
         const ProbeVerdict v = e.finding.verdict;
         const bool answers = v == ProbeVerdict::ok || v == ProbeVerdict::nak ||

@@ -32,7 +32,8 @@ const char USAGE[] =
     "             2 when the file cannot be read\n"
     "  line       take the serial line as the gateway does and read registers from the field\n"
     "             device, showing each exchange; exit status 0 when every read was answered,\n"
-    "             1 when one was not, 2 when the line cannot be taken or opened\n"
+    "             1 when one was not, 2 when the line cannot be taken, opened or set up,\n"
+    "             or fails at once\n"
     "  status     make the running gateway log its counters (SIGUSR1) and show that line;\n"
     "             exit status 0 when shown, 1 when no readable log has it, 2 when no gateway\n"
     "             holds the line, it cannot be signalled or the --log file cannot be read\n"
@@ -41,8 +42,10 @@ const char USAGE[] =
     "             exit status 0 when switched on and off, 1 when no readable log shows it,\n"
     "             2 as for status\n"
     "  modbus     ask a gateway as a Modbus TCP client, plain or over TLS:\n"
-    "               modbus --host H --port P [--cert F --key F --ca F] read ADDRESS COUNT\n"
-    "               modbus --host H --port P [--cert F --key F --ca F] write ADDRESS VALUE...\n"
+    "               modbus --host H --port P [--cert F --key F --ca F [--name N]]\n"
+    "                      read ADDRESS COUNT\n"
+    "               modbus --host H --port P [--cert F --key F --ca F [--name N]]\n"
+    "                      write ADDRESS VALUE...\n"
     "             reads COUNT registers (function 3) or writes the VALUEs (function 16) from\n"
     "             the 0-based ADDRESS (numbers decimal or 0x hex) and shows the answer;\n"
     "             exit status 0 for a normal answer, 1 for an exception, 2 for none\n"
@@ -76,6 +79,8 @@ const char USAGE[] =
     "      --cert FILE      this client's certificate (PEM), for Modbus over TLS\n"
     "      --key FILE       its private key (PEM)\n"
     "      --ca FILE        the authority the gateway's certificate must chain to (PEM)\n"
+    "      --name NAME      the name or address the gateway's certificate must carry, when it\n"
+    "                       is not HOST (a forwarded port, NAT); default: HOST\n"
     "  -h, --help           show this text\n";
 
 void capture_log(int, const char* message) {
@@ -108,6 +113,7 @@ constexpr OptionUse OPTION_USE[] = {
     {"--cert", "modbus"},
     {"--key", "modbus"},
     {"--ca", "modbus"},
+    {"--name", "modbus"},
 };
 
 // True when `command` is one of the blank-separated words of `list`.
@@ -139,7 +145,8 @@ int parse_options(int argc, char** argv, Options& opt) {
         PORT,
         CERT,
         KEY,
-        CA
+        CA,
+        NAME
     };
     static const option longopts[] = {
         {"settings", required_argument, nullptr, 'c'},
@@ -160,6 +167,7 @@ int parse_options(int argc, char** argv, Options& opt) {
         {"cert", required_argument, nullptr, CERT},
         {"key", required_argument, nullptr, KEY},
         {"ca", required_argument, nullptr, CA},
+        {"name", required_argument, nullptr, NAME},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -167,7 +175,7 @@ int parse_options(int argc, char** argv, Options& opt) {
     int c;
     int index = -1;
     while ((c = getopt_long(argc, argv, "c:h", longopts, &index)) != -1) {
-        if (c >= DEVICE && c <= CA)
+        if (c >= DEVICE && c <= NAME)
             given.push_back(std::string("--") + longopts[index].name);
         index = -1;
         switch (c) {
@@ -241,6 +249,9 @@ int parse_options(int argc, char** argv, Options& opt) {
         case CA:
             opt.ca = optarg;
             break;
+        case NAME:
+            opt.name = optarg;
+            break;
         case 'h':
             std::printf(USAGE, settings_key(SettingsField::device).name,
                         settings_key(SettingsField::baudrate).name,
@@ -272,6 +283,8 @@ int parse_options(int argc, char** argv, Options& opt) {
     const int tls_files = int(!opt.cert.empty()) + int(!opt.key.empty()) + int(!opt.ca.empty());
     if (tls_files != 0 && tls_files != 3)
         return usage_error("--cert, --key and --ca go together (Modbus over TLS) or not at all");
+    if (!opt.name.empty() && tls_files == 0)
+        return usage_error("--name needs --cert, --key and --ca: it is the name in a certificate");
     return 0;
 }
 
@@ -352,6 +365,8 @@ bool load_settings(const Options& opt, Settings& settings) {
 }
 
 int main(int argc, char** argv) {
+    // Each line of the output goes out before an error line that follows it, also into a pipe.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     Options opt;
     if (const int rc = parse_options(argc, argv, opt); rc != 0)
         return rc < 0 ? 0 : rc;

@@ -106,9 +106,9 @@ std::string exception_words(uint8_t code) {
     }
 }
 
-// What a failed handshake means here.
-std::string handshake_hint(TlsFailure failure) {
-    switch (failure) {
+// What a failed handshake means here; `named` is the option that gave the expected name.
+std::string handshake_hint(const TlsSession& session, const char* named) {
+    switch (session.failure) {
     case TlsFailure::timeout:
         return text_of(" (no TLS answer within %d s: is it a plain Modbus port? Then leave out "
                        "--cert, --key and --ca)",
@@ -117,9 +117,14 @@ std::string handshake_hint(TlsFailure failure) {
     case TlsFailure::alert:
         return REFUSED_HINT;
     case TlsFailure::verify:
+        if (tls_failed_on_dates(session))
+            return " (a date: the gateway's certificate has expired or is not valid yet; check "
+                   "its dates with openssl x509 -noout -dates, and the clocks of both machines)";
+        [[fallthrough]];
     case TlsFailure::refused:
-        return " (the gateway's certificate must chain to --ca, carry the name given as --host "
-               "and allow a TLS server)";
+        return text_of(" (the gateway's certificate must chain to --ca, carry the name given as %s "
+                       "and allow a TLS server)",
+                       named);
     default:
         return "";
     }
@@ -189,22 +194,29 @@ struct Connection {
         }
         if (!over_tls)
             return true;
-        // A name is checked by the library against the certificate's names; an address is
-        // looked for among its IP addresses below, which the library does not do.
-        const bool dotted = settings_parse_ipaddr(opt.host.c_str(), address) != 0;
-        if (!tls_session_open(session, tls->client, fd, dotted ? nullptr : opt.host.c_str())) {
+        // The name to expect: --name (the gateway reached through a forwarded port), else the
+        // host connected to. A name is checked by the library against the certificate's names;
+        // an address is looked for among its IP addresses below, which the library does not do.
+        const std::string& name = opt.name.empty() ? opt.host : opt.name;
+        const char* named = opt.name.empty() ? "--host" : "--name";
+        uint32_t expected = 0;
+        const bool dotted = settings_parse_ipaddr(name.c_str(), expected) != 0;
+        if (!tls_session_open(session, tls->client, fd, dotted ? nullptr : name.c_str())) {
             error = "TLS: out of memory";
             return false;
         }
         if (!tls_handshake_until(session, wait_clock_us() + int64_t{HANDSHAKE_SECONDS} * 1000000)) {
             tls_reason(session, reason, sizeof reason);
-            error =
-                "TLS handshake failed: " + std::string(reason) + handshake_hint(session.failure);
+            error = "TLS handshake failed: " + std::string(reason) + handshake_hint(session, named);
             return false;
         }
-        if (dotted && !tls_check_peer_address(session, address)) {
-            error = "the gateway's certificate does not name " + opt.host +
-                    " (no such IP address among its subject alternative names)";
+        if (dotted && !tls_check_peer_address(session, expected)) {
+            error = "the gateway's certificate does not name " + name +
+                    " (no such IP address among its subject alternative names" +
+                    (opt.name.empty() ? "; through a forwarded port give the name it carries "
+                                        "with --name"
+                                      : "") +
+                    ")";
             return false;
         }
         return true;

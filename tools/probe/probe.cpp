@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -58,42 +59,10 @@ std::string dotted(uint32_t address) {
     return text;
 }
 
-std::string key_name(SettingsField field, int slot = 0) {
-    return settings_key(field, slot).name;
-}
-
-// Why slot n is not pushed, in words.
-std::string slot_problem(PushSlotFault fault, uint32_t start, uint32_t count) {
-    switch (fault) {
-    case PushSlotFault::none:
-        break;
-    case PushSlotFault::count_zero:
-        return "its COUNT is 0";
-    case PushSlotFault::count_too_big:
-        return "its COUNT " + std::to_string(count) + " is above " +
-               std::to_string(MODBUS_MAX_WRITE) + " (the most one push carries)";
-    case PushSlotFault::start_zero:
-        return "its START is 0 (registers count from 1)";
-    case PushSlotFault::past_last:
-        return "registers " + std::to_string(start) + " to " +
-               std::to_string(static_cast<uint64_t>(start) + count - 1) +
-               " run past register 65536";
-    }
-    return "";
-}
-
+// What the gateway makes of each key, in words; the findings about the values are the judge's.
 struct Checker {
     ProbeSettingsReport& report;
     const ProbeHost& host;
-
-    bool is_local(uint32_t address) const {
-        if ((address >> 24) == 127)
-            return true;
-        for (uint32_t a : host.addresses)
-            if (a == address)
-                return true;
-        return false;
-    }
 
     void warn(int line, const std::string& key, const std::string& text) {
         report.warnings.push_back({line, key, text});
@@ -127,79 +96,35 @@ struct Checker {
             row.note = "not checked: the gateway runs whenever it is started";
             break;
         case SettingsField::device: {
-            const DevLinePort port = service_line_port(s);
-            row.used = port.path;
+            row.used = service_device_path(s);
             char lock[COM_LOCK_PATH_MAX + 1];
-            com_lock_path(port.path.c_str(), lock);
+            com_lock_path(row.used.c_str(), lock);
             row.note = std::string("lock file ") + lock;
-            if (s.device.empty())
-                warn(row.line, row.key,
-                     "no device: the gateway stops at once (open(" + port.path +
-                         ") error: Is a directory)");
-            else if (trim(s.device) != s.device)
-                warn(row.line, row.key,
-                     "the blanks are part of the name: the gateway opens " + quoted(row.used));
-            else if (!host.device_exists)
-                warn(row.line, row.key, row.used + " does not exist on this machine");
             break;
         }
-        case SettingsField::baudrate: {
-            const uint32_t speed = com_line_speed(s.baudrate);
-            row.used = std::to_string(speed) + " bit/s";
-            if (speed != s.baudrate && !(s.baudrate == 0 && row.text.empty()))
-                warn(row.line, row.key,
-                     std::to_string(s.baudrate) +
-                         " is not a speed the line supports: the gateway uses " +
-                         std::to_string(speed) + " bit/s");
-            else if (s.baudrate == 0)
+        case SettingsField::baudrate:
+            row.used = std::to_string(com_line_speed(s.baudrate)) + " bit/s";
+            if (s.baudrate == 0)
                 row.note = "default";
             break;
-        }
         case SettingsField::databits:
             row.used = (line.cflag & CSIZE) == CS7 ? "7" : "8";
-            if (s.databits != 7 && s.databits != 8 && s.databits != 0)
-                warn(row.line, row.key,
-                     std::to_string(s.databits) + " data bits are not possible: the gateway uses " +
-                         row.used);
             break;
-        case SettingsField::parity: {
-            const char first = s.parity.empty() ? '\0' : s.parity[0];
+        case SettingsField::parity:
             row.used = (line.cflag & PARENB) == 0   ? "none"
                        : (line.cflag & PARODD) != 0 ? "odd"
                                                     : "even";
-            row.note = "only the first letter counts, in upper case";
-            if (first == 'o' || first == 'e')
-                warn(row.line, row.key,
-                     quoted(s.parity) + " means no parity: the letter must be upper case (" +
-                         static_cast<char>(first - 'a' + 'A') + ")");
-            else if (first != '\0' && first != 'N' && first != 'n' && row.used == "none")
-                warn(row.line, row.key, quoted(s.parity) + " is not O, E or N: no parity");
+            if (s.parity.size() > 1)
+                row.note = "only the first letter counts, in upper case";
             break;
-        }
         case SettingsField::stopbits:
             row.used = (line.cflag & CSTOPB) != 0 ? "2" : "1";
-            if (s.stopbits > 2)
-                warn(row.line, row.key,
-                     std::to_string(s.stopbits) + " stop bits are not possible: the gateway uses " +
-                         row.used);
             break;
         case SettingsField::station:
             row.used = std::to_string(s.station & 0xFF);
-            if (s.station > 255)
-                warn(row.line, row.key,
-                     "station " + std::to_string(s.station) + " is station " + row.used +
-                         ": only the low 8 bits are used");
             break;
         case SettingsField::port:
             row.used = std::to_string(s.port & 0xFFFF);
-            if (s.port > 0xFFFF)
-                warn(row.line, row.key,
-                     "port " + std::to_string(s.port) + " is port " + row.used +
-                         ": only the low 16 bits are used");
-            if ((s.port & 0xFFFF) == 0)
-                warn(row.line, row.key,
-                     "port 0: the gateway listens on a port the system picks, which no client can "
-                     "know");
             row.note = "listens on it, and pushes to it";
             break;
         case SettingsField::data_period:
@@ -222,42 +147,64 @@ struct Checker {
             else if (s.start[i] != 0 || s.count[i] != 0 || s.alarm[i] != 0)
                 row.note = "slot " + std::to_string(key.slot) + " is never pushed";
             break;
-        case SettingsField::alarm:
+        case SettingsField::alarm: {
             row.used = s.alarm[i] == 0 ? "none" : std::to_string(s.alarm[i]);
-            explain_alarm(row, s.alarm[i]);
+            const RegMapEntry* entry =
+                s.alarm[i] == 0 || s.alarm[i] > 0x10000 ? nullptr : regmap_lookup(s.alarm[i] - 1);
+            if (s.alarm[i] != 0 && s.alarm[i] <= 0x10000 &&
+                (entry == nullptr || entry->item_count == 0))
+                row.note = "a register without an item: always 0";
             break;
+        }
         case SettingsField::clients:
             row.used = std::to_string(clients_limit(s));
-            if (s.clients > SERVICE_MAX_CLIENTS)
-                warn(row.line, row.key,
-                     std::to_string(s.clients) + " clients: the gateway serves at most " +
-                         row.used);
             break;
         case SettingsField::write_single:
             row.used = s.write_single != 0 ? "on" : "off";
             row.note = "Modbus function 6";
             break;
-        case SettingsField::listen:
-            explain_listen(row);
+        case SettingsField::listen: {
+            uint32_t address = 0;
+            row.used = s.listen.empty()                                   ? "every address"
+                       : settings_parse_ipaddr(s.listen.c_str(), address) ? dotted(address)
+                                                                          : "no Modbus server";
             break;
-        case SettingsField::allow:
-            explain_allow(row);
+        }
+        case SettingsField::allow: {
+            ServiceAllowList list;
+            service_allow_load(
+                list, s.allow, [](void*, const char*) {}, nullptr);
+            row.used = !list.restricted ? "every client"
+                       : list.count == 0
+                           ? "nobody"
+                           : std::to_string(list.count) + (list.count == 1 ? " entry" : " entries");
+            if (list.count > 0)
+                row.note = "every other client is refused";
             break;
+        }
         case SettingsField::read_only:
             row.used = s.read_only != 0 ? "on" : "off";
             row.note = s.read_only != 0 ? "client writes get exception 1" : "clients may write";
             break;
         case SettingsField::tls_cert:
         case SettingsField::tls_key:
-        case SettingsField::tls_ca:
-            explain_tls_file(row, key.field);
+        case SettingsField::tls_ca: {
+            const std::string& path = *settings_text(s, key);
+            row.used = path.empty() ? "none" : path;
+            if (!s.tls_cert.empty() && !s.tls_key.empty() && !s.tls_ca.empty())
+                row.note = "Modbus over TLS";
             break;
+        }
         case SettingsField::tls_writers:
             row.used = s.tls_writers.empty() ? "nobody" : s.tls_writers;
             row.note = "roles that may write over TLS";
             break;
         case SettingsField::ipaddr:
-            explain_ipaddr(row);
+            row.used = s.ipaddr.empty() ? "none" : s.ipaddr;
+            if (s.ipaddr.empty())
+                row.note = "nothing is pushed";
+            else if (host.push_address != 0 && dotted(host.push_address) != s.ipaddr)
+                row.note = "now " + dotted(host.push_address);
             break;
         case SettingsField::cache_ms:
             row.used = s.cache_ms == 0 ? "off" : std::to_string(s.cache_ms) + " ms";
@@ -267,140 +214,17 @@ struct Checker {
         }
     }
 
-    void explain_alarm(ProbeKeyRow& row, uint32_t alarm) {
-        if (alarm == 0)
-            return;
-        if (alarm > 0x10000) {
-            warn(row.line, row.key,
-                 "register " + std::to_string(alarm) + " is past register 65536: it never reads");
-            return;
+    // The judge's findings, each at the line of its key.
+    void judge() {
+        JudgeFindings findings;
+        judge_settings(report.settings, &host, findings);
+        for (size_t i = 0; i < findings.count; ++i) {
+            const JudgeFinding& f = findings.list[i];
+            const std::string key = f.key != nullptr ? f.key->name : "";
+            warn(row_line(key), key, f.text);
         }
-        const RegMapEntry* entry = regmap_lookup(alarm - 1);
-        if (entry != nullptr && entry->item_count > 1)
-            warn(row.line, row.key,
-                 "register " + std::to_string(alarm) + " is bit-packed (" +
-                     probe_describe_range(alarm - 1, 1) +
-                     "): clearing it after a push clears all of its items");
-        else if (entry == nullptr || entry->item_count == 0)
-            row.note = "a register without an item: always 0";
-    }
-
-    void explain_listen(ProbeKeyRow& row) {
-        const std::string& listen = report.settings.listen;
-        uint32_t address = 0;
-        if (listen.empty()) {
-            row.used = "every address";
-        } else if (!settings_parse_ipaddr(listen.c_str(), address)) {
-            row.used = "no Modbus server";
-            warn(row.line, row.key,
-                 quoted(listen) + " is not an IPv4 address: the gateway runs without a Modbus "
-                                  "server");
-        } else {
-            row.used = dotted(address);
-            if (address != 0 && !is_local(address))
-                warn(row.line, row.key,
-                     row.used + " is not an address of this machine: the gateway cannot listen on "
-                                "it and runs without a Modbus server");
-        }
-    }
-
-    // The entries as the gateway parses them at start-up, with what it logs about them.
-    void explain_allow(ProbeKeyRow& row) {
-        struct Target {
-            Checker& checker;
-            const ProbeKeyRow& row;
-        } target{*this, row};
-        ServiceAllowList list;
-        service_allow_load(
-            list, report.settings.allow,
-            [](void* context, const char* message) {
-                const Target& t = *static_cast<const Target*>(context);
-                t.checker.warn(t.row.line, t.row.key, std::string(message) + ": it is ignored");
-            },
-            &target);
-        if (!list.restricted) {
-            row.used = "every client";
-        } else if (list.count == 0) {
-            row.used = "nobody";
-            warn(row.line, row.key, "no valid entry: nobody can connect");
-        } else {
-            row.used = std::to_string(list.count) + (list.count == 1 ? " entry" : " entries");
-            row.note = "every other client is refused";
-        }
-    }
-
-    // The three TLS files: TLS is on only when all of them are set.
-    void explain_tls_file(ProbeKeyRow& row, SettingsField field) {
-        const Settings& s = report.settings;
-        const std::string& path = *settings_text(s, settings_key(field));
-        const bool all = !s.tls_cert.empty() && !s.tls_key.empty() && !s.tls_ca.empty();
-        const bool any = !s.tls_cert.empty() || !s.tls_key.empty() || !s.tls_ca.empty();
-        row.used = path.empty() ? "none" : path;
-        if (!all) {
-            if (any && path.empty())
-                warn(row.line, row.key,
-                     "missing: with only some of the TLS files set the gateway runs without a "
-                     "Modbus server");
-            return;
-        }
-        row.note = "Modbus over TLS";
-    }
-
-    void explain_ipaddr(ProbeKeyRow& row) {
-        const Settings& s = report.settings;
-        if (s.ipaddr.empty()) {
-            row.used = "none";
-            row.note = "nothing is pushed";
-            return;
-        }
-        const uint32_t address = host.push_address;
-        row.used = s.ipaddr;
-        if (address == 0) {
-            warn(row.line, row.key,
-                 quoted(s.ipaddr) + " cannot be resolved: every push fails (\"error resolving "
-                                    "hostname\")");
-            return;
-        }
-        if (dotted(address) != s.ipaddr)
-            row.note = "now " + dotted(address);
-        uint32_t listen = 0;
-        const bool serves_it =
-            s.listen.empty() ||
-            (settings_parse_ipaddr(s.listen.c_str(), listen) && (listen == 0 || listen == address));
-        if (is_local(address) && serves_it)
-            warn(row.line, row.key,
-                 "the push target " + dotted(address) +
-                     " is this gateway itself: its pushes go to " +
-                     "its own Modbus server on port " + std::to_string(s.port & 0xFFFF));
-    }
-
-    // Findings about the push as a whole.
-    void check_push() {
-        const Settings& s = report.settings;
-        const std::string ipaddr = key_name(SettingsField::ipaddr);
-        int pushed = 0;
-        for (int i = 0; i < SETTINGS_SLOTS; ++i) {
-            const PushSlotFault fault = push_slot_fault(s.start[i], s.count[i]);
-            if (fault == PushSlotFault::none) {
-                ++pushed;
-            } else if (s.start[i] != 0 || s.count[i] != 0 || s.alarm[i] != 0) {
-                const std::string count = key_name(SettingsField::count, i + 1);
-                warn(row_line(count), count,
-                     "slot " + std::to_string(i + 1) +
-                         " is never pushed: " + slot_problem(fault, s.start[i], s.count[i]));
-            }
-        }
-        if (s.ipaddr.empty()) {
-            if (pushed > 0)
-                warn(0, ipaddr, "slots are set but " + ipaddr + " is empty: nothing is pushed");
-            return;
-        }
-        if (pushed == 0)
-            warn(row_line(ipaddr), ipaddr, "a push target, but no slot that can be pushed");
-        else if (s.data_period == 0 && s.alarm_period == 0)
-            warn(row_line(ipaddr), ipaddr,
-                 "a push target, but " + key_name(SettingsField::data_period) + " and " +
-                     key_name(SettingsField::alarm_period) + " are both 0: nothing is pushed");
+        if (findings.left_out > 0)
+            warn(0, "", std::to_string(findings.left_out) + " more findings are not shown");
     }
 
     int row_line(const std::string& key) const {
@@ -492,7 +316,7 @@ void probe_check_settings(const std::string& text, const ProbeHost& host,
             check.check_number(row);
         check.explain(row, SETTINGS_KEYS[k]);
     }
-    check.check_push();
+    check.judge();
     if (!host.service_cannot_read.empty())
         check.warn(0, "", host.service_cannot_read);
     // In the order of the file; findings about the file as a whole last.
@@ -643,6 +467,26 @@ std::string probe_describe(const ProbeFinding& f, uint8_t station_asked) {
     if (f.garbage > 0)
         text += "; " + std::to_string(f.garbage) + " bytes of garbage came before the reply";
     return text;
+}
+
+std::string probe_line_failure(int error) {
+    switch (error) {
+    case EIO:
+        return "most likely no hardware answers at this port: the device file of an on-board "
+               "port exists whether or not a UART is there (dmesg | grep tty lists those found), "
+               "or the adapter was unplugged; neither speed nor station can help";
+    case ENOTTY:
+    case EINVAL:
+        return "it is not a serial line: check the device";
+    case ENXIO:
+    case ENODEV:
+        return "the device is gone (an adapter unplugged, or a port without hardware)";
+    case 0:
+        return "it reported the end of its input: no serial line, or the far end of a "
+               "pseudo-terminal was closed";
+    default:
+        return "check the device and its driver";
+    }
 }
 
 std::string probe_describe_range(uint32_t start, uint32_t count) {

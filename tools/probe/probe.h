@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "service/judge.h"
 #include "settings/settings.h"
 
 // ---- the settings file ----
@@ -33,18 +34,17 @@ struct ProbeSettingsReport {
     std::vector<ProbeWarning> warnings;
 };
 
-// What the settings checks need to know of the machine, found out by the program.
-struct ProbeHost {
-    std::vector<uint32_t> addresses; // the machine's IPv4 addresses, host order
-    bool device_exists = true;       // the serial device the settings name exists
-    uint32_t push_address = 0;       // what the push target resolves to now; 0: it does not
-    std::string service_cannot_read; // why the packaged service cannot read the file; empty: it can
+// What the settings checks need to know of the machine, found out by the program: what the
+// judge's rules need, and why the packaged service cannot read the file (empty: it can).
+struct ProbeHost : JudgeHost {
+    std::string service_cannot_read;
 };
 
 // The record the gateway loads from a settings file holding `text`.
 Settings probe_load_settings(const std::string& text);
 
-// Reads a settings file holding `text` as the gateway does and explains every key.
+// Reads a settings file holding `text` as the gateway does, explains every key, and warns about
+// how the file reads and about every finding of the gateway's judge.
 void probe_check_settings(const std::string& text, const ProbeHost& host,
                           ProbeSettingsReport& report);
 
@@ -87,6 +87,9 @@ ProbeFinding probe_classify(const uint8_t* sent, size_t sent_len, const uint8_t*
                             size_t received_len);
 // The finding in words: "ok", "no answer within 3 s", ...
 std::string probe_describe(const ProbeFinding& finding, uint8_t station_asked);
+// What most likely stands behind a serial line whose set-up or first read or write failed at
+// once with `error` (an errno value; 0: end of input), in words.
+std::string probe_line_failure(int error);
 const char* probe_verdict_name(ProbeVerdict verdict);
 
 // ---- registers ----

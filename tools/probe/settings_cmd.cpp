@@ -101,7 +101,7 @@ void check_tls(const Options& opt, const Settings& s, ProbeSettingsReport& repor
             warn(row_of(report, field),
                  text_of("user %s, whom the packaged service runs as, cannot read %s (%s): the "
                          "gateway then logs \"TLS setup error: %s: Permission denied\" and "
-                         "runs without a Modbus server; %s",
+                         "ends at start; %s",
                          SERVICE_USER, path.c_str(), no.obstacle.c_str(), path.c_str(),
                          no.remedy.c_str()));
     }
@@ -109,7 +109,7 @@ void check_tls(const Options& opt, const Settings& s, ProbeSettingsReport& repor
     char reason[TLS_REASON_SIZE];
     if (!tls_credentials_load(tls, s.tls_cert.c_str(), s.tls_key.c_str(), s.tls_ca.c_str(), reason,
                               sizeof reason)) {
-        warn(cert_row, std::string(reason) + ": the gateway runs without a Modbus server");
+        warn(cert_row, std::string(reason) + ": the gateway ends at start");
         tls_credentials_free(tls);
         return;
     }
@@ -161,6 +161,8 @@ void check_tls(const Options& opt, const Settings& s, ProbeSettingsReport& repor
                               "): the client may only read");
         } else {
             const bool writer = clients_role_writes(s.tls_writers, role);
+            if (const std::string why = judge_writer_role(s, role); !why.empty())
+                warn(writers_row, opt.client_cert + ": " + why);
             if (writers_row != nullptr)
                 writers_row->note =
                     opt.client_cert + ": role " + role +
