@@ -240,6 +240,7 @@ int service_start(Service& service, const char* settings_path) {
     push_init(service.push, service.settings, wait_clock_us() / 1000000);
     service.push.tls_wanted = service.tls_wanted;
     service.push.tls = service.tls.ready ? &service.tls.client : nullptr;
+    publish_start(service.publish, service.settings, wait_clock_us());
     service.counters.started_us = wait_clock_us();
     return 1;
 }
@@ -300,6 +301,8 @@ void service_log_counters(const Service& service, int64_t now_us) {
             used = std::min(sizeof line - 1, used + static_cast<size_t>(n));
     }
     line[used] = '\0';
+    // The publisher's counters follow only when it runs.
+    publish_counters_text(service.publish, line + used, sizeof line - used);
     log_msg(LOG_NOTICE, "counters: %s", line);
 }
 
@@ -361,8 +364,30 @@ void service_iterate(Service& service) {
             wait_us = client.handshake_wants_write ? std::min<int64_t>(wait_us, 10000) : 0;
     }
     const bool any_go_on = wait_us < 1000000;
-    const int ready = wait_select(max_fd + 1, readable, wait_clock_us() + wait_us,
-                                  any_sending ? &writable : nullptr);
+    // The publisher's socket and wake-up time join the wait.
+    LoopWatch publishing;
+    loop_watch_reset(publishing, INT64_MAX);
+    const int64_t before_wait = wait_clock_us();
+    publish_watch(service.publish, publishing, before_wait);
+    for (int fd = 0; fd <= publishing.max_fd; ++fd) {
+        if (FD_ISSET(fd, &publishing.readable))
+            FD_SET(fd, &readable);
+        if (FD_ISSET(fd, &publishing.writable)) {
+            FD_SET(fd, &writable);
+            any_sending = true;
+        }
+    }
+    max_fd = std::max(max_fd, publishing.max_fd);
+    wait_us = std::clamp<int64_t>(publishing.wake_us - before_wait, 0, wait_us);
+    const int ready =
+        wait_select(max_fd + 1, readable, before_wait + wait_us, any_sending ? &writable : nullptr);
+    LoopWatch became_ready;
+    loop_watch_reset(became_ready, INT64_MAX);
+    if (ready > 0) {
+        became_ready.readable = readable;
+        if (any_sending)
+            became_ready.writable = writable;
+    }
     if (ready < 0) {
         log_msg(LOG_ERR, "select error: %s", strerror(errno));
         wait_until(wait_clock_us() + 1000000);
@@ -405,6 +430,8 @@ void service_iterate(Service& service) {
     if (!service.settings.ipaddr.empty())
         push_cycle(service.push, push_registers(service), service.settings,
                    wait_clock_us() / 1000000);
+    publish_run(service.publish, became_ready, wait_clock_us(), push_registers(service),
+                service.settings);
     service_check_line(service, wait_clock_us());
     trace_tick(service.trace, wait_clock_us());
 }

@@ -11,6 +11,7 @@
 #include "service/allow.h"
 #include "service/cache.h"
 #include "service/clients.h"
+#include "service/publish.h"
 #include "service/push.h"
 #include "service/trace.h"
 #include "settings/settings.h"
@@ -44,6 +45,8 @@ struct Service {
     DevLine line;                            // the serial line to the field device
     int64_t reopen_due_us = 0;
     PushState push;
+    // Publication to an MQTT broker (MOD_KOVEX4_MQTT_HOST).
+    PublishState publish;
     ServiceCounters counters{};
     // The lines about refused connections and failed handshakes, limited (SERVICE_REFUSAL_LINES).
     LogLimit refusal_lines{SERVICE_REFUSAL_LINES};

@@ -39,6 +39,7 @@ struct ProbeHost {
     bool device_exists = true;       // the serial device the settings name exists
     uint32_t push_address = 0;       // what the push target resolves to now; 0: it does not
     std::string service_cannot_read; // why the packaged service cannot read the file; empty: it can
+    std::string hostname = "gateway"; // the defaults of the MQTT client identifier and prefix
 };
 
 // The record the gateway loads from a settings file holding `text`.
