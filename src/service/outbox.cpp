@@ -308,7 +308,7 @@ int outbox_open(Outbox& box, const char* dir, uint32_t bound, OutboxReport& repo
     }
     closedir(folder);
     std::sort(found, found + count);
-    const size_t keep = std::min<size_t>(count, OUTBOX_SEGMENTS);
+    const size_t keep = std::min<size_t>(count, box.segments.size());
     for (size_t i = 0; i + keep < count; ++i)
         unlink(outbox_segment_path(box.dir, found[i]).c_str());
 
