@@ -50,8 +50,16 @@ deps_install() {
 }
 
 # Packages every build needs (groff-base: the test suite checks the manual pages with groff;
-# libmbedtls-dev: Modbus over TLS; openssl: the TLS tests make their certificates with it).
-KOVEX4_BUILD_DEPS=(g++ cmake ninja-build libgtest-dev libgmock-dev groff-base libmbedtls-dev openssl)
+# libmbedtls-dev: Modbus over TLS; openssl: the TLS tests make their certificates with it;
+# libmosquitto-dev: the MQTT client, maintained, driven from the gateway's own loop through its
+# socket; libssl-dev: libmosquitto's TLS is OpenSSL's, and the broker's TLS context is made with
+# it; libprotobuf-c-dev and protobuf-c-compiler: the Sparkplug B payload, C code generated from
+# its schema at build time, small and without a C++ runtime of its own).
+KOVEX4_BUILD_DEPS=(g++ cmake ninja-build libgtest-dev libgmock-dev groff-base libmbedtls-dev openssl
+    libmosquitto-dev libssl-dev libprotobuf-c-dev protobuf-c-compiler)
+# The MQTT tests' peers: Debian's broker and its clients, paho-mqtt for the subscriber and Python's
+# protobuf to decode Sparkplug B with a schema of the test's own.
+KOVEX4_MQTT_TEST_DEPS=(mosquitto mosquitto-clients python3-paho-mqtt python3-protobuf)
 
 # Packages the package tests need: cpack's dependency search (dpkg-dev, file), lintian,
 # hardening-check (devscripts), git (the reproducibility test clones the tree), and for the install

@@ -27,10 +27,13 @@ dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture a
 # glibc version), the emulator, GoogleTest's sources (built with the cross compiler), the
 # end-to-end tests' third-party peers, groff for the manual pages, lintian and hardening-check
 # (devscripts) for the packages, mbedTLS (its headers, and its armhf libraries) and openssl for the
-# TLS tests' certificates.
+# TLS tests' certificates; the MQTT publisher's libraries (libmosquitto, OpenSSL, protobuf-c: the
+# headers, and the armhf libraries), the host's protobuf-c compiler, and the MQTT tests' peers.
 deps_install cmake ninja-build g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf \
     qemu-user-static googletest python3-pymodbus mbpoll util-linux groff-base lintian devscripts \
-    libmbedtls-dev libmbedtls-dev:armhf openssl
+    libmbedtls-dev libmbedtls-dev:armhf openssl libmosquitto-dev libmosquitto-dev:armhf \
+    libssl-dev libssl-dev:armhf libprotobuf-c-dev libprotobuf-c-dev:armhf protobuf-c-compiler \
+    "${KOVEX4_MQTT_TEST_DEPS[@]}"
 
 echo "=== $BUILD (arm-linux-gnueabihf, tests under qemu-arm): configure and build"
 # shellcheck disable=SC2086 # KOVEX4_ARM_CMAKE_ARGS holds further options, word by word

@@ -16,6 +16,7 @@
 
 #include "regmap/regs.h"
 #include "service/push.h"
+#include "sys/deadline.h"
 #include "sys/log.h"
 
 namespace {
@@ -703,8 +704,48 @@ void publish_counters_text(const PublishState& state, char* out, size_t size) {
         return;
     }
     const PublishCounters& c = state.counters;
-    std::snprintf(out, size,
-                  " mqtt_published=%u mqtt_acknowledged=%u mqtt_queued=%u mqtt_dropped=%u "
-                  "mqtt_reconnects=%u",
-                  c.published, c.acknowledged, c.queued, c.dropped, c.reconnects);
+    const uint32_t values[] = {c.published, c.acknowledged, c.queued, c.dropped, c.reconnects};
+    size_t used = 0;
+    for (size_t i = 0; i < std::size(values) && used < size; ++i) {
+        const int n = std::snprintf(out + used, size - used, " %s=%u", PUBLISH_COUNTER_NAMES[i],
+                                    static_cast<unsigned>(values[i]));
+        used = n > 0 ? std::min(size - 1, used + static_cast<size_t>(n)) : used;
+    }
+}
+
+int publish_probe(const PublishConfig& config, const Settings& settings, int seconds,
+                  std::string& reason) {
+    PublishState state;
+    state.config = config;
+    state.config.client_id += "-probe";
+    if (config.tls && (state.ssl = make_tls(state, settings, reason)) == nullptr)
+        return 0;
+    mosquitto_lib_init();
+    int ok = 0;
+    if (!prepare_client(state) || mosquitto_will_clear(state.mosq) != MOSQ_ERR_SUCCESS) {
+        reason = "the client cannot be set up";
+    } else {
+        // The probe may wait: it is a program of its own, not the gateway's loop.
+        const int rc = mosquitto_connect(state.mosq, config.host.c_str(),
+                                         static_cast<int>(config.port), seconds);
+        const int64_t deadline = wait_clock_us() + int64_t{seconds} * 1000000;
+        int loop = rc;
+        while (loop == MOSQ_ERR_SUCCESS && !state.event_up && state.event_refusal.empty() &&
+               wait_clock_us() < deadline)
+            loop = mosquitto_loop(state.mosq, 100, 1);
+        if (state.event_up) {
+            ok = 1;
+            mosquitto_disconnect(state.mosq);
+        } else if (!state.event_refusal.empty()) {
+            reason = "refused: " + state.event_refusal;
+        } else if (loop != MOSQ_ERR_SUCCESS) {
+            reason = loop == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(loop);
+            if (!state.event_detail.empty())
+                reason += " (" + state.event_detail + ")";
+        } else {
+            reason = "no answer within " + std::to_string(seconds) + " s";
+        }
+    }
+    publish_stop(state);
+    return ok;
 }

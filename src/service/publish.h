@@ -140,6 +140,16 @@ void publish_watch(PublishState& state, LoopWatch& watch, int64_t now_us);
 void publish_run(PublishState& state, const LoopWatch& ready, int64_t now_us,
                  const ModbusRegisters& registers, const Settings& settings);
 
+// The names of the publisher's counters, in the order of the counters line.
+inline constexpr const char* PUBLISH_COUNTER_NAMES[] = {
+    "mqtt_published", "mqtt_acknowledged", "mqtt_queued", "mqtt_dropped", "mqtt_reconnects"};
+
+// Connects to the broker once, as the gateway does (TLS, user name) but under the client
+// identifier with "-probe" added and without a will, waits up to `seconds` for its answer and
+// disconnects. 1 when the broker accepted the connection; otherwise 0, and `reason` says why.
+int publish_probe(const PublishConfig& config, const Settings& settings, int seconds,
+                  std::string& reason);
+
 // The counters for the "counters: ..." line, " mqtt_published=... mqtt_reconnects=...", into
 // `out` (empty when the publisher is off).
 void publish_counters_text(const PublishState& state, char* out, size_t size);

@@ -812,5 +812,16 @@ std::vector<ProbeCounter> probe_parse_counters(const std::string& line) {
             break;
         }
     }
+    // The publisher's counters, when the line has them.
+    for (const char* name : PUBLISH_COUNTER_NAMES) {
+        const std::string mark = std::string(" ") + name + "=";
+        const size_t at = line.find(mark);
+        if (at == std::string::npos)
+            continue;
+        uint64_t value = 0;
+        for (size_t i = at + mark.size(); i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i)
+            value = value * 10 + static_cast<uint64_t>(line[i] - '0');
+        out.push_back({name, value});
+    }
     return out;
 }
