@@ -627,6 +627,8 @@ void publish_start(PublishState& state, const Settings& settings, int64_t now_us
     // The first period one period after the start.
     state.next_data_us = now_us + int64_t{settings.data_period} * 1000000;
     state.next_alarm_us = now_us + int64_t{settings.alarm_period} * 1000000;
+    state.data_on = settings.data_period != 0;
+    state.alarm_on = settings.alarm_period != 0;
     state.link = PublishLink::down;
     state.retry_us = now_us;
     state.on = true;
@@ -663,9 +665,10 @@ void publish_watch(PublishState& state, LoopWatch& watch, int64_t now_us) {
                       tls_pending(state);
     if (busy)
         loop_wake_by(watch, now_us);
-    if (state.next_data_us > 0)
+    // A period that is off (0) has no time to wake for.
+    if (state.data_on)
         loop_wake_by(watch, state.next_data_us);
-    if (state.next_alarm_us > 0)
+    if (state.alarm_on)
         loop_wake_by(watch, state.next_alarm_us);
     if (state.link == PublishLink::down)
         loop_wake_by(watch, state.retry_us);

@@ -103,7 +103,8 @@ struct PublishState {
     // The schedule (monotonic, microseconds) and the period in progress: alarm registers still
     // to read, then slots still to read, then the batch to store.
     int64_t next_data_us = 0, next_alarm_us = 0;
-    uint32_t sendable = 0; // slot bits with a range that can be read
+    bool data_on = false, alarm_on = false; // the periods are set
+    uint32_t sendable = 0;                  // slot bits with a range that can be read
     bool data_due = false;
     uint32_t scan_left = 0, read_left = 0;
     std::array<uint16_t, SETTINGS_SLOTS> alarm_read{};

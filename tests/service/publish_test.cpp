@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sparkplug.pb-c.h"
+#include "support.h"
 
 namespace {
 
@@ -313,6 +314,55 @@ TEST(PublishConfig, DefaultsAndFindings) {
     std::vector<PublishFinding> findings;
     EXPECT_FALSE(publish_config(Settings{}, "gw7", c, findings));
     EXPECT_TRUE(findings.empty());
+}
+
+} // namespace
+
+namespace {
+
+int no_read(void*, uint32_t, uint32_t, uint16_t*) {
+    return 0;
+}
+int no_write(void*, uint32_t, uint32_t, const uint16_t*) {
+    return 0;
+}
+
+// Between its periods an idle publisher sleeps: a period that is off, like one that is not due,
+// never makes the loop spin, whatever state its connection is in.
+TEST(PublishLoop, AnIdlePublisherSleepsUntilItsNextTime) {
+    const struct {
+        uint32_t data_period, alarm_period;
+    } rows[] = {{60, 0}, {0, 60}, {0, 0}, {30, 90}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.data_period) + " " + std::to_string(row.alarm_period));
+        TempDir dir;
+        Settings s;
+        s.mqtt_host = "127.0.0.1";
+        s.mqtt_port = 1; // nothing listens there
+        s.mqtt_queue = dir.file("queue");
+        s.data_period = row.data_period;
+        s.alarm_period = row.alarm_period;
+        s.start[0] = 1025;
+        s.count[0] = 2;
+        s.alarm[0] = 1029;
+        LogCapture log;
+        PublishState state;
+        const int64_t start = 1000000000;
+        publish_start(state, s, start);
+        ASSERT_TRUE(state.on);
+        LoopWatch ready;
+        loop_watch_reset(ready, INT64_MAX);
+        const ModbusRegisters registers{no_read, no_write, nullptr};
+        for (int64_t now = start; now < start + 3000000; now += 500000) {
+            publish_run(state, ready, now, registers, s);
+            LoopWatch watch;
+            loop_watch_reset(watch, INT64_MAX);
+            publish_watch(state, watch, now);
+            EXPECT_GT(watch.wake_us, now) << "at " << now - start;
+            EXPECT_LE(watch.wake_us, now + 10000000);
+        }
+        publish_stop(state);
+    }
 }
 
 } // namespace
