@@ -209,11 +209,16 @@ void try_connect(PublishState& state, int64_t now_us) {
         go_down(state, now_us);
         return;
     }
+    state.event_detail.clear();
     const int rc = mosquitto_connect_async(state.mosq, c.host.c_str(), static_cast<int>(c.port),
                                            PUBLISH_KEEPALIVE_SECONDS);
     if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_CONN_PENDING) {
-        say_failure(state, "failed",
-                    rc == MOSQ_ERR_ERRNO ? std::string(strerror(errno)) : mosquitto_strerror(rc));
+        // A handshake on a near broker may already fail within the call.
+        std::string reason =
+            rc == MOSQ_ERR_ERRNO ? std::string(strerror(errno)) : mosquitto_strerror(rc);
+        if (!state.event_detail.empty())
+            reason += " (" + state.event_detail + ")";
+        say_failure(state, "failed", reason);
         state.link = PublishLink::connecting; // so that go_down counts the pause
         go_down(state, now_us);
         return;
@@ -377,7 +382,8 @@ void run_device(PublishState& state, int64_t now_us, const ModbusRegisters& regi
         const int i = lowest(state.clear_left);
         state.clear_left &= ~(1u << i);
         const uint16_t zero = 0;
-        registers.write(registers.context, s.alarm[i] - 1, 1, &zero);
+        if (s.alarm[i] != 0) // an alarm queued under settings that had one
+            registers.write(registers.context, s.alarm[i] - 1, 1, &zero);
         state.alarm_pending[i] = 0;
         state.alarm_seq[i] = 0;
         return;
@@ -459,18 +465,20 @@ void run_send(PublishState& state) {
         const OutboxMessage& m = record.message;
         static uint8_t bytes[PAYLOAD_SPB_MAX];
         size_t size = 0;
-        std::string where;
         if (state.config.format == PublishFormat::sparkplug) {
             state.seq = (state.seq + 1) % 256;
             size = payload_spb_data(m, state.seq, record.seq < state.live_from_seq, bytes,
                                     sizeof bytes);
-            where = topic(state, "NDATA");
         } else {
             size = payload_json(m, reinterpret_cast<char*>(bytes), sizeof bytes);
-            char slot[16];
-            std::snprintf(slot, sizeof slot, "slot/%u", static_cast<unsigned>(m.slot));
-            where = topic(state, slot);
         }
+        // The topics were made at start; a slot number beyond them (a queue written with other
+        // settings) goes to a topic made now.
+        char slot[16];
+        std::snprintf(slot, sizeof slot, "slot/%u", static_cast<unsigned>(m.slot));
+        const std::string& where = m.slot >= 1 && m.slot <= SETTINGS_SLOTS
+                                       ? state.data_topics[m.slot - 1u]
+                                       : (state.other_topic = topic(state, slot));
         int mid = 0;
         if (mosquitto_publish(state.mosq, &mid, where.c_str(), static_cast<int>(size), bytes, 1,
                               false) != MOSQ_ERR_SUCCESS)
@@ -624,6 +632,10 @@ void publish_start(PublishState& state, const Settings& settings, int64_t now_us
         state.node.count[i] = static_cast<uint16_t>(settings.count[i]);
         state.node.has_alarm[i] = settings.alarm[i] != 0;
     }
+    for (int i = 0; i < SETTINGS_SLOTS; ++i)
+        state.data_topics[i] = state.config.format == PublishFormat::sparkplug
+                                   ? topic(state, "NDATA")
+                                   : topic(state, ("slot/" + std::to_string(i + 1)).c_str());
     // The first period one period after the start.
     state.next_data_us = now_us + int64_t{settings.data_period} * 1000000;
     state.next_alarm_us = now_us + int64_t{settings.alarm_period} * 1000000;

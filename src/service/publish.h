@@ -94,8 +94,10 @@ struct PublishState {
     std::string event_detail; // the library's last error line
 
     Outbox outbox;
-    OutboxPos send{};           // the next queued message to send
-    bool maybe_unsent = true;   // the queue may hold messages not sent on this connection
+    OutboxPos send{};         // the next queued message to send
+    bool maybe_unsent = true; // the queue may hold messages not sent on this connection
+    std::array<std::string, SETTINGS_SLOTS> data_topics; // of each slot's messages, made at start
+    std::string other_topic;
     uint64_t live_from_seq = 0; // messages numbered from here on were queued on this connection
     std::array<PublishInFlight, PUBLISH_WINDOW> window{};
     uint32_t window_first = 0, window_used = 0;

@@ -9,9 +9,10 @@ Commands:
       appends each message to OUT as a line "TOPIC RETAIN PAYLOAD", a Sparkplug B payload decoded
       to compact JSON.
   ncmd PORT TOPIC: publishes a Sparkplug B "Node Control/Rebirth" command.
-  fake PORT OUT [--connack]: accepts MQTT connections and never acknowledges a message (with
-      --connack it accepts the session, otherwise it never answers at all); writes "connect" and
-      "publish TOPIC" lines to OUT."""
+  fake PORT OUT [--connack | --silent]: accepts MQTT connections and never acknowledges a
+      message (with --connack it accepts the session, otherwise it never answers at all); writes
+      "connect" and "publish TOPIC" lines to OUT, with --silent only "bytes N" for what arrives
+      (a TLS handshake, for one)."""
 import json
 import os
 import pwd
@@ -162,6 +163,9 @@ def fake(port, out, args):
             data = conn.recv(4096)
             if not data:
                 return
+            if "--silent" in args:
+                lines.write("bytes %d\n" % len(data))
+                continue
             buffer += data
             while len(buffer) >= 2:
                 length, shift, at = 0, 0, 1
