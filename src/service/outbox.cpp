@@ -293,8 +293,14 @@ int outbox_open(Outbox& box, const char* dir, uint32_t bound, OutboxReport& repo
     box.bound = std::max(bound, OUTBOX_MIN_BYTES);
     box.segment_bound = box.bound / OUTBOX_SEGMENTS;
     report = OutboxReport{};
-    if (mkdir(dir, 0700) != 0 && errno != EEXIST)
-        return 0;
+    // The folder and any missing parents, as mkdir -p does.
+    for (size_t at = 1; at <= box.dir.size(); ++at) {
+        if (at < box.dir.size() && box.dir[at] != '/')
+            continue;
+        const std::string part = box.dir.substr(0, at);
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
+            return 0;
+    }
     // The segment numbers found, oldest first; beyond what the list holds, the oldest go.
     uint32_t found[256];
     size_t count = 0;

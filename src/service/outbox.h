@@ -97,7 +97,7 @@ struct OutboxReport {
 // The path of segment `number` in `dir`.
 std::string outbox_segment_path(const std::string& dir, uint32_t number);
 
-// Opens (and creates, one level) the queue folder `dir` with a bound of `bound` bytes (at least
+// Opens (and creates, with missing parents) the queue folder `dir` with a bound of `bound` bytes (at least
 // OUTBOX_MIN_BYTES), reads what it holds and cuts it at the first damaged record. 1 on success;
 // 0 with errno set when the folder or a segment cannot be used.
 int outbox_open(Outbox& box, const char* dir, uint32_t bound, OutboxReport& report);
