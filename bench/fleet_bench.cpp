@@ -5,7 +5,9 @@
 // N it prints the messages per second the subscriber received, the messages lost (queued by a
 // gateway and never received: must be 0), the delay from the device read (the message's "time")
 // to the subscriber, and each gateway's resident memory and CPU.
-// Usage: kovex4-fleet-bench [--seconds S] [--daemon PATH] [N ...] (default 10 100 300).
+// Usage: kovex4-fleet-bench [--seconds S] [--tls] [--daemon PATH] [N ...] (default 10 100 300).
+// With --tls the broker asks for client certificates and every connection is TLS (certificates
+// made by tests/e2e/tls_peer.py with openssl).
 #include <arpa/inet.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
@@ -83,11 +85,26 @@ void on_connect(mosquitto* m, void*, int rc) {
         mosquitto_subscribe(m, nullptr, "fleet/+/slot/#", 1);
 }
 
+// The certificates of the TLS runs, empty without --tls.
+std::string g_certs;
+
+// The gateway's TLS settings in the TLS runs: its certificate, key and authority.
+std::string tls_settings() {
+    if (g_certs.empty())
+        return "";
+    return "MOD_KOVEX4_TLS_CERT=" + g_certs + "/gateway.pem\nMOD_KOVEX4_TLS_KEY=" + g_certs +
+           "/gateway.key\nMOD_KOVEX4_TLS_CA=" + g_certs + "/ca.pem\n";
+}
+
 struct Broker {
     TempDir dir;
     unsigned port = 0;
     pid_t pid = -1;
     bool start() {
+        const std::string tls = g_certs.empty() ? ""
+                                                : "cafile " + g_certs + "/ca.pem\ncertfile " +
+                                                      g_certs + "/gateway.pem\nkeyfile " + g_certs +
+                                                      "/gateway.key\nrequire_certificate true\n";
         const int fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
@@ -96,7 +113,8 @@ struct Broker {
         write_file(dir.file("mosquitto.conf"),
                    "listener " + std::to_string(port) +
                        " 127.0.0.1\nallow_anonymous true\nmax_queued_messages 100000\n"
-                       "user root\n");
+                       "user root\n" +
+                       tls);
         pid = spawn_to_file({"/usr/sbin/mosquitto", "-c", dir.file("mosquitto.conf")},
                             dir.file("broker.out"));
         return eventually(
@@ -144,6 +162,10 @@ bool run(unsigned n, int seconds) {
     mosquitto* sub = mosquitto_new("fleet-sub", true, &received);
     mosquitto_message_callback_set(sub, on_message);
     mosquitto_connect_callback_set(sub, on_connect);
+    if (!g_certs.empty())
+        mosquitto_tls_set(sub, (g_certs + "/ca.pem").c_str(), nullptr,
+                          (g_certs + "/writer.pem").c_str(), (g_certs + "/writer.key").c_str(),
+                          nullptr);
     if (mosquitto_connect(sub, "127.0.0.1", static_cast<int>(broker.port), 30) !=
             MOSQ_ERR_SUCCESS ||
         mosquitto_loop_start(sub) != MOSQ_ERR_SUCCESS) {
@@ -158,7 +180,8 @@ bool run(unsigned n, int seconds) {
                 s.items['i'][i] = static_cast<uint16_t>(k * 10 + i);
         });
         const std::string settings =
-            d->settings("MOD_KOVEX4_DATA_PERIOD=1\nMOD_KOVEX4_START1=1025\nMOD_KOVEX4_COUNT1=10\n"
+            d->settings(tls_settings() +
+                        "MOD_KOVEX4_DATA_PERIOD=1\nMOD_KOVEX4_START1=1025\nMOD_KOVEX4_COUNT1=10\n"
                         "MOD_KOVEX4_MQTT_HOST=127.0.0.1\nMOD_KOVEX4_MQTT_PORT=" +
                         std::to_string(broker.port) + "\nMOD_KOVEX4_MQTT_PREFIX=fleet/gw" +
                         std::to_string(k) + "\nMOD_KOVEX4_MQTT_CLIENT_ID=gw" + std::to_string(k) +
@@ -171,7 +194,9 @@ bool run(unsigned n, int seconds) {
     }
     for (auto& d : fleet)
         if (!d->wait_log("MQTT connection to 127.0.0.1 established", WAIT_MS)) {
-            std::printf("N=%u: a gateway did not connect\n", n);
+            std::printf("N=%u: a gateway did not connect:\n", n);
+            for (const LogLine& l : d->logs())
+                std::printf("  %s\n", l.text.c_str());
             return false;
         }
     // The measured stretch: from here, `seconds` of publishing.
@@ -241,6 +266,7 @@ bool run(unsigned n, int seconds) {
 
 int main(int argc, char** argv) {
     int seconds = 20;
+    bool tls = false;
     std::vector<unsigned> counts;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -248,6 +274,8 @@ int main(int argc, char** argv) {
             seconds = std::atoi(argv[++i]);
         else if (arg == "--daemon" && i + 1 < argc)
             bench_daemon_binary = argv[++i];
+        else if (arg == "--tls")
+            tls = true;
         else
             counts.push_back(static_cast<unsigned>(std::atoi(argv[i])));
     }
@@ -259,9 +287,18 @@ int main(int argc, char** argv) {
     files.rlim_cur = files.rlim_max;
     setrlimit(RLIMIT_NOFILE, &files);
     mosquitto_lib_init();
-    std::printf("Fleet: N gateways, one 10-register slot each every second (JSON, QoS 1), one "
+    TempDir certs;
+    if (tls) {
+        g_certs = certs.path();
+        if (run_command("/usr/bin/python3 " KOVEX4_TLS_PEER " certs " + g_certs + " 2>&1") !=
+            "ok\n") {
+            std::printf("the certificates could not be made\n");
+            return 1;
+        }
+    }
+    std::printf("Fleet: N gateways, one 10-register slot each every second (JSON, QoS 1%s), one "
                 "mosquitto, one subscriber; %d s measured\n",
-                seconds);
+                tls ? ", TLS with client certificates" : "", seconds);
     std::printf("%5s %10s %9s %6s %8s %8s %8s %8s %8s %8s\n", "N", "msgs/s", "queued", "lost",
                 "p50 ms", "p99 ms", "RSS KB", "max KB", "CPU %", "max %");
     bool ok = true;
