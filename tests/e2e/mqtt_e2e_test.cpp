@@ -421,3 +421,45 @@ TEST_F(Mqtt, SparkplugBirthDataRebirthHistoryAndDeath) {
 }
 
 } // namespace
+
+namespace {
+
+// kovex4-probe mqtt: the publisher's own judgement of the settings, and one connection as the
+// gateway makes it, which the broker accepts or refuses.
+TEST_F(Mqtt, ProbeJudgesTheSettingsAndReachesTheBroker) {
+    start_broker({"--acl", "gw", "secret", "kovex4/gw1"});
+    const std::string closed = std::to_string(any_free_port());
+    const struct {
+        const char* what;
+        std::string settings;
+        int status;
+        std::string said;
+    } rows[] = {
+        {"no broker set", d.settings(), 1, "MOD_KOVEX4_MQTT_HOST is not set"},
+        {"a prefix with a wildcard",
+         settings("MOD_KOVEX4_MQTT_USER=gw\nMOD_KOVEX4_MQTT_PASSWORD=secret\n", "kovex4/#"), 1,
+         "error: MOD_KOVEX4_MQTT_PREFIX kovex4/# is not a topic prefix"},
+        {"accepted", settings("MOD_KOVEX4_MQTT_USER=gw\nMOD_KOVEX4_MQTT_PASSWORD=secret\n"), 0,
+         "broker reached: the connection was accepted\n"},
+        {"a wrong password", settings("MOD_KOVEX4_MQTT_USER=gw\nMOD_KOVEX4_MQTT_PASSWORD=no\n"), 1,
+         "broker not reached: refused: Connection Refused: not authorised.\n"},
+        {"nothing listening",
+         std::regex_replace(settings(), std::regex("MQTT_PORT=\\d+"), "MQTT_PORT=" + closed), 1,
+         "broker not reached: Connection refused\n"},
+    };
+    for (const auto& row : rows) {
+        const std::string file = d.dir().file("probe-settings");
+        write_file(file, row.settings);
+        const std::string out = run_command(KOVEX4_PROBE " mqtt -c " + file + " 2>&1; echo $?");
+        EXPECT_NE(out.find(row.said), std::string::npos) << row.what << ":\n" << out;
+        EXPECT_EQ(out.substr(out.rfind('\n', out.size() - 2) + 1),
+                  std::to_string(row.status) + "\n")
+            << row.what << ":\n"
+            << out;
+    }
+    // Under an identifier of its own, so that the running gateway is not pushed off the broker.
+    EXPECT_TRUE(std::regex_search(read_file(d.dir().file("broker/broker.log")),
+                                  std::regex(" as kovex4-[^ ]+-probe \\(p2")));
+}
+
+} // namespace

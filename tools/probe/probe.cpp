@@ -309,8 +309,10 @@ struct Checker {
             break;
         case SettingsField::mqtt_prefix:
             row.used = c.prefix;
-            row.note = spb ? "Sparkplug B group " + c.group + ", edge node " + c.node
-                           : "topics " + c.prefix + "/status and " + c.prefix + "/slot/1 ... 5";
+            row.note =
+                spb ? (c.group.empty() ? "Sparkplug B: not GROUP/NODE"
+                                       : "Sparkplug B group " + c.group + ", edge node " + c.node)
+                    : "topics " + c.prefix + "/status and " + c.prefix + "/slot/1 ... 5";
             break;
         case SettingsField::mqtt_format:
             row.used = spb ? "sparkplug" : "json";
