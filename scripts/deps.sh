@@ -54,6 +54,14 @@ deps_install() {
 KOVEX4_BUILD_DEPS=(g++ cmake ninja-build libgtest-dev libgmock-dev groff-base libssl-dev openssl)
 # libc-ares-dev: the push looks up its receiver's name beside the loop, without waiting for it.
 KOVEX4_BUILD_DEPS+=(libc-ares-dev)
+# libmosquitto-dev: the MQTT client, maintained, driven from the gateway's own loop through its
+# socket (its TLS is OpenSSL's); libprotobuf-c-dev and protobuf-c-compiler: the Sparkplug B
+# payload, C code generated from its schema at build time, small and without a C++ runtime of its
+# own.
+KOVEX4_BUILD_DEPS+=(libmosquitto-dev libprotobuf-c-dev protobuf-c-compiler)
+# The MQTT tests' peers: Debian's broker and its clients, paho-mqtt for the subscriber and Python's
+# protobuf to decode Sparkplug B with a schema of the test's own.
+KOVEX4_MQTT_TEST_DEPS=(mosquitto mosquitto-clients python3-paho-mqtt python3-protobuf)
 
 # Packages the package tests need: cpack's dependency search (dpkg-dev, file), lintian,
 # hardening-check (devscripts), git (the reproducibility test clones the tree), and for the install

@@ -11,7 +11,7 @@ deps_install clang libclang-rt-14-dev cmake ninja-build
 
 seconds=${1:-20}
 build=${KOVEX4_FUZZ_BUILD:-build-fuzz}
-targets=(request_path device_reply settings_reader)
+targets=(request_path device_reply settings_reader queue_record)
 
 CC=clang CXX=clang++ cmake -S fuzz -B "$build" -G Ninja >/dev/null
 cmake --build "$build"

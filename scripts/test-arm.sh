@@ -34,6 +34,10 @@ deps_install cmake ninja-build g++-arm-linux-gnueabihf binutils-arm-linux-gnueab
     libssl-dev libssl-dev:armhf openssl
 # The push's name lookup (c-ares): its headers and its armhf library.
 deps_install libc-ares-dev libc-ares-dev:armhf
+# The MQTT publisher's libraries (libmosquitto, protobuf-c: the headers, and the armhf libraries),
+# the host's protobuf-c compiler, and the MQTT tests' peers.
+deps_install libmosquitto-dev libmosquitto-dev:armhf libprotobuf-c-dev libprotobuf-c-dev:armhf \
+    protobuf-c-compiler "${KOVEX4_MQTT_TEST_DEPS[@]}"
 
 echo "=== $BUILD (arm-linux-gnueabihf, tests under qemu-arm): configure and build"
 # shellcheck disable=SC2086 # KOVEX4_ARM_CMAKE_ARGS holds further options, word by word

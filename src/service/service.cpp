@@ -164,6 +164,7 @@ int service_start(Service& service, const char* settings_path) {
     push_init(service.push, service.settings, wait_clock_us() / 1000000);
     service.push.tls_wanted = service.tls_wanted;
     service.push.tls = service.tls.ready ? &service.tls : nullptr;
+    publish_start(service.publish, service.settings, wait_clock_us());
     service.counters.started_us = wait_clock_us();
     return 1;
 }
@@ -229,6 +230,8 @@ void service_log_counters(const Service& service, int64_t now_us) {
             used = std::min(sizeof line - 1, used + static_cast<size_t>(n));
     }
     line[used] = '\0';
+    // The publisher's counters follow only when it runs.
+    publish_counters_text(service.publish, line + used, sizeof line - used);
     log_msg(LOG_NOTICE, "counters: %s", line);
 }
 
@@ -263,6 +266,7 @@ void service_iterate(Service& service) {
     loop_watch_init(watch, now + SERVICE_TURN_US);
     clients_watch(service.clients, watch, now);
     push_watch(service.push, watch, now);
+    publish_watch(service.publish, watch, now);
     if (service.line.lost)
         loop_wake_by(watch, service.reopen_due_us);
     LoopWatch ready;
@@ -273,6 +277,8 @@ void service_iterate(Service& service) {
     clients_run(service.clients, ready, wait_clock_us(),
                 ClientsServe{client_registers(service), &service.trace});
     push_run(service.push, ready, wait_clock_us(), push_registers(service), service.settings);
+    publish_run(service.publish, ready, wait_clock_us(), push_registers(service),
+                service.settings);
     now = wait_clock_us();
     service_check_line(service, now);
     trace_tick(service.trace, now);

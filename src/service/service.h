@@ -11,6 +11,7 @@
 #include "modbus/modbus.h"
 #include "service/cache.h"
 #include "service/clients.h"
+#include "service/publish.h"
 #include "service/push.h"
 #include "service/trace.h"
 #include "settings/settings.h"
@@ -31,6 +32,8 @@ struct Service {
     Settings settings;
     ClientsState clients; // the Modbus TCP server
     PushState push;
+    // Publication to an MQTT broker (MOD_KOVEX4_MQTT_HOST).
+    PublishState publish;
     DevLine line; // the serial line to the field device
     int64_t reopen_due_us = 0;
     ServiceCounters counters{};

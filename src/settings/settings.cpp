@@ -116,6 +116,10 @@ const uint32_t* settings_number(const Settings& s, const SettingsKey& key) {
         return &s.read_only;
     case SettingsField::cache_ms:
         return &s.cache_ms;
+    case SettingsField::mqtt_port:
+        return &s.mqtt_port;
+    case SettingsField::mqtt_queue_kb:
+        return &s.mqtt_queue_kb;
     default:
         return nullptr;
     }
@@ -145,6 +149,20 @@ const std::string* settings_text(const Settings& s, const SettingsKey& key) {
         return &s.tls_ca;
     case SettingsField::tls_writers:
         return &s.tls_writers;
+    case SettingsField::mqtt_host:
+        return &s.mqtt_host;
+    case SettingsField::mqtt_client_id:
+        return &s.mqtt_client_id;
+    case SettingsField::mqtt_prefix:
+        return &s.mqtt_prefix;
+    case SettingsField::mqtt_format:
+        return &s.mqtt_format;
+    case SettingsField::mqtt_user:
+        return &s.mqtt_user;
+    case SettingsField::mqtt_password:
+        return &s.mqtt_password;
+    case SettingsField::mqtt_queue:
+        return &s.mqtt_queue;
     default:
         return nullptr;
     }

@@ -46,6 +46,19 @@ struct Settings {
     // How long, in milliseconds, values read from the device may answer later reads from memory
     // (0, missing: every read goes to the device).
     uint32_t cache_ms = 0;
+    // Publication to an MQTT broker, on when its host is set: the broker's host name or IPv4
+    // address and port (missing: 1883, or 8883 over TLS), the client identifier and topic prefix
+    // (missing: from the host name), the payload format ("json", missing, or "sparkplug"), a user
+    // name and password, and the store-and-forward queue: its folder and its bound in kilobytes.
+    std::string mqtt_host{};
+    uint32_t mqtt_port = 0;
+    std::string mqtt_client_id{};
+    std::string mqtt_prefix{};
+    std::string mqtt_format{};
+    std::string mqtt_user{};
+    std::string mqtt_password{};
+    std::string mqtt_queue{};
+    uint32_t mqtt_queue_kb = 0;
 };
 
 // What each key of the file sets.
@@ -74,6 +87,15 @@ enum class SettingsField : uint8_t {
     tls_ca,
     tls_writers,
     cache_ms,
+    mqtt_host,
+    mqtt_port,
+    mqtt_client_id,
+    mqtt_prefix,
+    mqtt_format,
+    mqtt_user,
+    mqtt_password,
+    mqtt_queue,
+    mqtt_queue_kb,
 };
 
 // How a value is read and written back: a number (decimal, 32 bits) or a text.
@@ -140,6 +162,24 @@ inline constexpr SettingsKey SETTINGS_KEYS[] = {
     {"MOD_KOVEX4_TLS_WRITERS", SettingsField::tls_writers, 0, SettingsKind::text,
      SettingsDefault::omitted},
     {"MOD_KOVEX4_CACHE_MS", SettingsField::cache_ms, 0, SettingsKind::number,
+     SettingsDefault::omitted},
+    {"MOD_KOVEX4_MQTT_HOST", SettingsField::mqtt_host, 0, SettingsKind::text,
+     SettingsDefault::omitted},
+    {"MOD_KOVEX4_MQTT_PORT", SettingsField::mqtt_port, 0, SettingsKind::number,
+     SettingsDefault::omitted},
+    {"MOD_KOVEX4_MQTT_CLIENT_ID", SettingsField::mqtt_client_id, 0, SettingsKind::text,
+     SettingsDefault::omitted},
+    {"MOD_KOVEX4_MQTT_PREFIX", SettingsField::mqtt_prefix, 0, SettingsKind::text,
+     SettingsDefault::omitted},
+    {"MOD_KOVEX4_MQTT_FORMAT", SettingsField::mqtt_format, 0, SettingsKind::text,
+     SettingsDefault::omitted},
+    {"MOD_KOVEX4_MQTT_USER", SettingsField::mqtt_user, 0, SettingsKind::text,
+     SettingsDefault::omitted},
+    {"MOD_KOVEX4_MQTT_PASSWORD", SettingsField::mqtt_password, 0, SettingsKind::text,
+     SettingsDefault::omitted},
+    {"MOD_KOVEX4_MQTT_QUEUE", SettingsField::mqtt_queue, 0, SettingsKind::text,
+     SettingsDefault::omitted},
+    {"MOD_KOVEX4_MQTT_QUEUE_KB", SettingsField::mqtt_queue_kb, 0, SettingsKind::number,
      SettingsDefault::omitted},
 };
 // What every key begins with.

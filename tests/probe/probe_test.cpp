@@ -397,6 +397,20 @@ TEST(ProbeStatus, CountersLineReadBackByTheGatewaysTable) {
     }
     EXPECT_EQ(read[0].value, 7u); // uptime
     EXPECT_TRUE(probe_parse_counters("xuptime=3").empty());
+
+    // With MQTT publication on, its counters follow the others, and are read back too.
+    service->publish.on = true;
+    service->publish.counters = {31, 32, 33, 34, 4294967295u};
+    log.clear();
+    service_log_counters(*service, 7000000);
+    const std::vector<ProbeCounter> more = probe_parse_counters(log.lines()[0].second);
+    ASSERT_EQ(more.size(), SERVICE_COUNTERS.size() + std::size(PUBLISH_COUNTER_NAMES));
+    EXPECT_EQ(log.lines()[0].second.rfind("counters: " + line + " mqtt_published=31 ", 0), 0u);
+    const uint64_t expected[] = {31, 32, 33, 34, 4294967295u};
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        EXPECT_STREQ(more[SERVICE_COUNTERS.size() + i].name, PUBLISH_COUNTER_NAMES[i]);
+        EXPECT_EQ(more[SERVICE_COUNTERS.size() + i].value, expected[i]);
+    }
 }
 
 // `status` and `trace` signal the gateway that holds the line and show the lines it logs; the

@@ -37,6 +37,7 @@ int run_line(const Options& opt);
 int run_status(const Options& opt);
 int run_trace(const Options& opt);
 int run_modbus(const Options& opt);
+int run_mqtt(const Options& opt);
 
 // What the gateway's code logged while the probe ran: shown by the probe, never sent to syslog.
 extern std::vector<std::string> g_logged;

@@ -41,6 +41,11 @@ const char USAGE[] =
     "             they are logged, and switch it off again at Ctrl-C or after --seconds;\n"
     "             exit status 0 when switched on and off, 1 when no readable log shows it,\n"
     "             2 as for status\n"
+    "  mqtt       check the MQTT settings as the gateway judges them and connect to the broker\n"
+    "             once as the gateway would (client identifier with -probe added, no will);\n"
+    "             exit status 0 when the broker accepted the connection, 1 when a setting\n"
+    "             keeps the gateway from publishing or the broker refused or was not reached,\n"
+    "             2 when the settings file cannot be read\n"
     "  modbus     ask a gateway as a Modbus TCP client, plain or over TLS:\n"
     "               modbus --host H --port P [--cert F --key F --ca F [--name N]]\n"
     "                      read ADDRESS COUNT\n"
@@ -265,9 +270,9 @@ int parse_options(int argc, char** argv, Options& opt) {
     // getopt moves the command word behind the options: it is the one argument left, but for
     // the words of a modbus request.
     if (optind == argc)
-        return usage_error("no command (settings, line, status, trace or modbus)");
+        return usage_error("no command (settings, line, status, trace, mqtt or modbus)");
     opt.command = argv[optind];
-    if (!names("settings line status trace modbus", opt.command))
+    if (!names("settings line status trace mqtt modbus", opt.command))
         return usage_error("unknown command " + opt.command);
     opt.words.assign(argv + optind + 1, argv + argc);
     if (opt.command != "modbus" && !opt.words.empty())
@@ -378,6 +383,8 @@ int main(int argc, char** argv) {
         return run_status(opt);
     if (opt.command == "modbus")
         return run_modbus(opt);
+    if (opt.command == "mqtt")
+        return run_mqtt(opt);
     // Ctrl-C ends a long scan after the exchange in progress, so that the lock is released, and
     // a trace after switching it off again.
     struct sigaction action {};

@@ -21,6 +21,7 @@
 #include "modbus/modbus.h"
 #include "regmap/regmap.h"
 #include "regmap/regs.h"
+#include "service/publish.h"
 #include "service/push.h"
 #include "service/service.h"
 #include "sys/com.h"
@@ -210,6 +211,70 @@ struct Checker {
             row.used = s.cache_ms == 0 ? "off" : std::to_string(s.cache_ms) + " ms";
             row.note = s.cache_ms == 0 ? "every read goes to the device"
                                        : "a read may answer with values up to that old";
+            break;
+        case SettingsField::mqtt_host:
+        case SettingsField::mqtt_port:
+        case SettingsField::mqtt_client_id:
+        case SettingsField::mqtt_prefix:
+        case SettingsField::mqtt_format:
+        case SettingsField::mqtt_user:
+        case SettingsField::mqtt_password:
+        case SettingsField::mqtt_queue:
+        case SettingsField::mqtt_queue_kb:
+            explain_mqtt(row, key.field);
+            break;
+        }
+    }
+
+    // The publisher's own judgement of its settings (publish_config), told at the host's row.
+    void explain_mqtt(ProbeKeyRow& row, SettingsField field) {
+        const Settings& s = report.settings;
+        PublishConfig c;
+        std::vector<PublishFinding> findings;
+        const bool on = !s.mqtt_host.empty();
+        const bool usable = on && publish_config(s, host.hostname.c_str(), c, findings);
+        if (!on) {
+            row.used = field == SettingsField::mqtt_host ? "off" : "";
+            row.note = field == SettingsField::mqtt_host ? "no MQTT publication" : "";
+            return;
+        }
+        const bool spb = c.format == PublishFormat::sparkplug;
+        switch (field) {
+        case SettingsField::mqtt_host:
+            row.used = c.host;
+            row.note = !usable ? "not published: see the warnings"
+                       : c.tls ? "over TLS, the broker checked for this name or address"
+                               : "in the clear";
+            for (const PublishFinding& f : findings)
+                warn(row.line, row.key, (f.error ? "the gateway does not publish: " : "") + f.text);
+            break;
+        case SettingsField::mqtt_port:
+            row.used = std::to_string(c.port);
+            break;
+        case SettingsField::mqtt_client_id:
+            row.used = c.client_id;
+            break;
+        case SettingsField::mqtt_prefix:
+            row.used = c.prefix;
+            row.note =
+                spb ? (c.group.empty() ? "Sparkplug B: not GROUP/NODE"
+                                       : "Sparkplug B group " + c.group + ", edge node " + c.node)
+                    : "topics " + c.prefix + "/status and " + c.prefix + "/slot/1 ... 5";
+            break;
+        case SettingsField::mqtt_format:
+            row.used = spb ? "sparkplug" : "json";
+            break;
+        case SettingsField::mqtt_user:
+            row.used = c.user.empty() ? "none" : c.user;
+            break;
+        case SettingsField::mqtt_password:
+            row.used = c.password.empty() ? "none" : "set";
+            break;
+        case SettingsField::mqtt_queue:
+            row.used = c.queue;
+            break;
+        default:
+            row.used = std::to_string(c.queue_bytes / 1024) + " KB";
             break;
         }
     }
@@ -592,6 +657,17 @@ std::vector<ProbeCounter> probe_parse_counters(const std::string& line) {
             out.push_back({counter.name, value});
             break;
         }
+    }
+    // The publisher's counters, when the line has them.
+    for (const char* name : PUBLISH_COUNTER_NAMES) {
+        const std::string mark = std::string(" ") + name + "=";
+        const size_t at = line.find(mark);
+        if (at == std::string::npos)
+            continue;
+        uint64_t value = 0;
+        for (size_t i = at + mark.size(); i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i)
+            value = value * 10 + static_cast<uint64_t>(line[i] - '0');
+        out.push_back({name, value});
     }
     return out;
 }

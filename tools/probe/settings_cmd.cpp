@@ -259,6 +259,9 @@ int run_settings(const Options& opt) {
     if (!settings.ipaddr.empty())
         host.push_address = resolve_hostname(settings.ipaddr.c_str());
     host.service_cannot_read = service_cannot_read(opt.settings);
+    char name[256] = "";
+    if (gethostname(name, sizeof name - 1) == 0 && name[0] != '\0')
+        host.hostname = name;
     g_logged.clear(); // "error resolving hostname": the warning says it in words
 
     ProbeSettingsReport report;

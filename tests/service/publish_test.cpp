@@ -1,0 +1,368 @@
+// SPDX-License-Identifier: Apache-2.0
+// What the MQTT publisher makes of its settings, and its payloads as bytes: the JSON text of a
+// message, and the one Sparkplug B command it obeys.
+#include "service/publish.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sparkplug.pb-c.h"
+#include "support.h"
+
+namespace {
+
+TEST(PublishPayload, JsonCarriesSlotStartReadTimeValuesAndAlarm) {
+    OutboxMessage two;
+    two.slot = 1;
+    two.start = 1025;
+    two.count = 2;
+    two.values[0] = 11;
+    two.values[1] = 65535;
+    two.read_ms = 1714564800123; // 2024-05-01 12:00:00.123 UTC
+    OutboxMessage alarmed = two;
+    alarmed.slot = 5;
+    alarmed.start = 65536;
+    alarmed.count = 1;
+    alarmed.alarmed = true;
+    alarmed.alarm = 3;
+    alarmed.read_ms = 951782400007; // 2000-02-29, a leap day
+    OutboxMessage epoch = two;
+    epoch.read_ms = 0;
+    const struct {
+        OutboxMessage message;
+        const char* json;
+    } rows[] = {
+        {two, R"({"slot":1,"start":1025,"time":"2024-05-01T12:00:00.123Z","values":[11,65535]})"},
+        {alarmed,
+         R"({"slot":5,"start":65536,"time":"2000-02-29T00:00:00.007Z","values":[11],"alarm":3})"},
+        {epoch, R"({"slot":1,"start":1025,"time":"1970-01-01T00:00:00.000Z","values":[11,65535]})"},
+    };
+    for (const auto& row : rows) {
+        char out[PAYLOAD_JSON_MAX];
+        const size_t size = payload_json(row.message, out, sizeof out);
+        EXPECT_EQ(std::string(out, size), row.json);
+        // One byte short of the text and its end: nothing rather than a cut object.
+        EXPECT_EQ(payload_json(row.message, out, size), 0u);
+    }
+    OutboxMessage full = two;
+    full.count = OUTBOX_MAX_VALUES;
+    full.values.fill(65535);
+    char out[PAYLOAD_JSON_MAX];
+    EXPECT_GT(payload_json(full, out, sizeof out), 0u);
+}
+
+std::vector<uint8_t> command(const char* name, bool value, uint32_t datatype = SPB_BOOLEAN) {
+    Kovex4__Sparkplug__Payload__Metric metric = KOVEX4__SPARKPLUG__PAYLOAD__METRIC__INIT;
+    metric.name = const_cast<char*>(name);
+    metric.has_datatype = 1;
+    metric.datatype = datatype;
+    if (datatype == SPB_BOOLEAN) {
+        metric.value_case = KOVEX4__SPARKPLUG__PAYLOAD__METRIC__VALUE_BOOLEAN_VALUE;
+        metric.boolean_value = value;
+    } else {
+        metric.value_case = KOVEX4__SPARKPLUG__PAYLOAD__METRIC__VALUE_INT_VALUE;
+        metric.int_value = value ? 1 : 0;
+    }
+    Kovex4__Sparkplug__Payload__Metric* metrics[] = {&metric};
+    Kovex4__Sparkplug__Payload payload = KOVEX4__SPARKPLUG__PAYLOAD__INIT;
+    payload.n_metrics = 1;
+    payload.metrics = metrics;
+    std::vector<uint8_t> bytes(kovex4__sparkplug__payload__get_packed_size(&payload));
+    kovex4__sparkplug__payload__pack(&payload, bytes.data());
+    return bytes;
+}
+
+TEST(PublishPayload, OnlyATrueRebirthIsACommand) {
+    std::vector<uint8_t> padded = command("Node Control/Rebirth", true);
+    padded.resize(5000, 0);
+    const struct {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        bool rebirth;
+    } rows[] = {
+        {"rebirth", command("Node Control/Rebirth", true), true},
+        {"rebirth false", command("Node Control/Rebirth", false), false},
+        {"another metric", command("Node Control/Reboot", true), false},
+        {"an integer, not a boolean", command("Node Control/Rebirth", true, SPB_UINT16), false},
+        {"not protobuf", {0xFF, 0xFF, 0xFF, 0x01}, false},
+        {"longer than a command may be", padded, false},
+        {"empty", {}, false},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(payload_spb_rebirth(row.bytes.data(), row.bytes.size()), row.rebirth) << row.what;
+    // Its own birth certificate declares the command, set to false: not a rebirth.
+    uint8_t birth[PAYLOAD_SPB_MAX];
+    const size_t size = payload_spb_birth(SparkplugNode{}, 3, 0, 0, birth, sizeof birth);
+    ASSERT_GT(size, 0u);
+    EXPECT_FALSE(payload_spb_rebirth(birth, size));
+}
+
+TEST(PublishPayload, BirthOfFiveFullSlotsFitsItsBuffer) {
+    SparkplugNode node;
+    for (int i = 0; i < SETTINGS_SLOTS; ++i) {
+        node.start[i] = 65536 - OUTBOX_MAX_VALUES + 1;
+        node.count[i] = OUTBOX_MAX_VALUES;
+        node.has_alarm[i] = true;
+        node.known[i] = true;
+        node.values[i].fill(65535);
+    }
+    uint8_t birth[PAYLOAD_SPB_MAX];
+    EXPECT_GT(payload_spb_birth(node, 255, 0, INT64_MAX, birth, sizeof birth), 0u);
+}
+
+struct ConfigRow {
+    const char* what;
+    std::vector<std::pair<SettingsField, std::string>> set;
+    bool usable;
+    std::string host, client_id, prefix, group, node;
+    uint32_t port, queue_kb;
+    std::string finding; // a finding that contains this text; empty: none at all
+};
+
+TEST(PublishConfig, DefaultsAndFindings) {
+    using F = SettingsField;
+    const std::string tls_cert = "/etc/c.pem";
+    const ConfigRow rows[] = {
+        {"defaults from the host name",
+         {{F::mqtt_host, "broker.example"}},
+         true,
+         "broker.example",
+         "kovex4-gw7",
+         "kovex4/gw7",
+         "",
+         "",
+         1883,
+         256,
+         ""},
+        {"a dotted address in its usual form, TLS port",
+         {{F::mqtt_host, "010.0.0.1"}, {F::tls_cert, "/c"}, {F::tls_key, "/k"}, {F::tls_ca, "/a"}},
+         true,
+         "10.0.0.1",
+         "kovex4-gw7",
+         "kovex4/gw7",
+         "",
+         "",
+         8883,
+         256,
+         ""},
+        {"sparkplug group and node",
+         {{F::mqtt_host, "b"}, {F::mqtt_format, "sparkplug"}, {F::mqtt_prefix, "plant/line1"}},
+         true,
+         "b",
+         "kovex4-gw7",
+         "plant/line1",
+         "plant",
+         "line1",
+         1883,
+         256,
+         ""},
+        {"sparkplug needs one slash",
+         {{F::mqtt_host, "b"}, {F::mqtt_format, "sparkplug"}, {F::mqtt_prefix, "a/b/c"}},
+         false,
+         "b",
+         "kovex4-gw7",
+         "a/b/c",
+         "",
+         "",
+         1883,
+         256,
+         "must be GROUP/NODE"},
+        {"wildcards in the prefix",
+         {{F::mqtt_host, "b"}, {F::mqtt_prefix, "site/+/x"}},
+         false,
+         "b",
+         "kovex4-gw7",
+         "site/+/x",
+         "",
+         "",
+         1883,
+         256,
+         "is not a topic prefix"},
+        {"an empty level",
+         {{F::mqtt_host, "b"}, {F::mqtt_prefix, "site//x"}},
+         false,
+         "b",
+         "kovex4-gw7",
+         "site//x",
+         "",
+         "",
+         1883,
+         256,
+         "is not a topic prefix"},
+        {"unknown format",
+         {{F::mqtt_host, "b"}, {F::mqtt_format, "xml"}},
+         false,
+         "b",
+         "kovex4-gw7",
+         "kovex4/gw7",
+         "",
+         "",
+         1883,
+         256,
+         "neither json nor sparkplug"},
+        {"port out of range",
+         {{F::mqtt_host, "b"}, {F::mqtt_port, "65536"}},
+         false,
+         "b",
+         "kovex4-gw7",
+         "kovex4/gw7",
+         "",
+         "",
+         65536,
+         256,
+         "is not a TCP port"},
+        {"password without user",
+         {{F::mqtt_host, "b"}, {F::mqtt_password, "pw"}},
+         false,
+         "b",
+         "kovex4-gw7",
+         "kovex4/gw7",
+         "",
+         "",
+         1883,
+         256,
+         "without MOD_KOVEX4_MQTT_USER"},
+        {"password in the clear",
+         {{F::mqtt_host, "b"}, {F::mqtt_user, "u"}, {F::mqtt_password, "pw"}},
+         true,
+         "b",
+         "kovex4-gw7",
+         "kovex4/gw7",
+         "",
+         "",
+         1883,
+         256,
+         "in the clear"},
+        {"part of TLS",
+         {{F::mqtt_host, "b"}, {F::tls_cert, tls_cert}},
+         false,
+         "b",
+         "kovex4-gw7",
+         "kovex4/gw7",
+         "",
+         "",
+         8883,
+         256,
+         "needs all of"},
+        {"a queue too small, raised",
+         {{F::mqtt_host, "b"}, {F::mqtt_queue_kb, "4"}},
+         true,
+         "b",
+         "kovex4-gw7",
+         "kovex4/gw7",
+         "",
+         "",
+         1883,
+         16,
+         "below the least"},
+        {"a relative queue folder",
+         {{F::mqtt_host, "b"}, {F::mqtt_queue, "queue"}},
+         false,
+         "b",
+         "kovex4-gw7",
+         "kovex4/gw7",
+         "",
+         "",
+         1883,
+         256,
+         "not an absolute path"},
+        {"a long client identifier",
+         {{F::mqtt_host, "b"}, {F::mqtt_client_id, "a-client-identifier-of-30-char"}},
+         true,
+         "b",
+         "a-client-identifier-of-30-char",
+         "kovex4/gw7",
+         "",
+         "",
+         1883,
+         256,
+         "longer than 23"},
+    };
+    for (const ConfigRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        Settings s;
+        s.data_period = 60;
+        for (const auto& [field, value] : row.set) {
+            const SettingsKey& key = settings_key(field);
+            if (uint32_t* number = settings_number(s, key))
+                *number = settings_read_number(value.c_str()).value;
+            else
+                *settings_text(s, key) = value;
+        }
+        PublishConfig c;
+        std::vector<PublishFinding> findings;
+        EXPECT_EQ(publish_config(s, "gw7", c, findings), row.usable);
+        EXPECT_EQ(c.host, row.host);
+        EXPECT_EQ(c.client_id, row.client_id);
+        EXPECT_EQ(c.prefix, row.prefix);
+        EXPECT_EQ(c.group, row.group);
+        EXPECT_EQ(c.node, row.node);
+        EXPECT_EQ(c.port, row.port);
+        EXPECT_EQ(c.queue_bytes, row.queue_kb * 1024);
+        if (row.finding.empty()) {
+            EXPECT_TRUE(findings.empty()) << findings.front().text;
+        } else {
+            ASSERT_EQ(findings.size(), 1u);
+            EXPECT_NE(findings[0].text.find(row.finding), std::string::npos) << findings[0].text;
+            EXPECT_EQ(findings[0].error, !row.usable);
+        }
+    }
+    // Without a host nothing is judged.
+    PublishConfig c;
+    std::vector<PublishFinding> findings;
+    EXPECT_FALSE(publish_config(Settings{}, "gw7", c, findings));
+    EXPECT_TRUE(findings.empty());
+}
+
+} // namespace
+
+namespace {
+
+int no_read(void*, uint32_t, uint32_t, uint16_t*) {
+    return 0;
+}
+int no_write(void*, uint32_t, uint32_t, const uint16_t*) {
+    return 0;
+}
+
+// Between its periods an idle publisher sleeps: a period that is off, like one that is not due,
+// never makes the loop spin, whatever state its connection is in.
+TEST(PublishLoop, AnIdlePublisherSleepsUntilItsNextTime) {
+    const struct {
+        uint32_t data_period, alarm_period;
+    } rows[] = {{60, 0}, {0, 60}, {0, 0}, {30, 90}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.data_period) + " " + std::to_string(row.alarm_period));
+        TempDir dir;
+        Settings s;
+        s.mqtt_host = "127.0.0.1";
+        s.mqtt_port = 1; // nothing listens there
+        s.mqtt_queue = dir.file("queue");
+        s.data_period = row.data_period;
+        s.alarm_period = row.alarm_period;
+        s.start[0] = 1025;
+        s.count[0] = 2;
+        s.alarm[0] = 1029;
+        LogCapture log;
+        PublishState state;
+        const int64_t start = 1000000000;
+        publish_start(state, s, start);
+        ASSERT_TRUE(state.on);
+        LoopWatch ready;
+        loop_watch_init(ready, INT64_MAX);
+        const ModbusRegisters registers{no_read, no_write, nullptr};
+        for (int64_t now = start; now < start + 3000000; now += 500000) {
+            publish_run(state, ready, now, registers, s);
+            LoopWatch watch;
+            loop_watch_init(watch, INT64_MAX);
+            publish_watch(state, watch, now);
+            EXPECT_GT(watch.wake_us, now) << "at " << now - start;
+            EXPECT_LE(watch.wake_us, now + 10000000);
+        }
+        publish_stop(state);
+    }
+}
+
+} // namespace
