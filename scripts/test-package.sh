@@ -105,6 +105,16 @@ wait_lock_owner() {
     echo "$owner"
 }
 
+# in_syslog PATTERN: waits up to 10 s for a line matching PATTERN (grep) in the syslog file: the
+# reader writes each message a moment after the daemon sent it, maybe after the daemon has ended.
+in_syslog() {
+    for _ in $(seq 100); do
+        grep -q "$1" "$work/syslog" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
 inside() {
     local work=$1 daemon_deb=$2 tools_deb=$3 src=$4
     export PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C
@@ -241,8 +251,8 @@ EOF
     ok "daemon pid $pid runs /opt/kovex4/bin/kovex4"
     $PY "$src/scripts/demo_client.py" run 502 >"$work/client.out" 2>&1 || fail "client: $(cat "$work/client.out")"
     ok "a Modbus TCP client reads and writes through it on port 502"
-    grep -q "kovex4\[$pid\]: started" "$work/syslog" || fail "no \"started\" log line: $(cat "$work/syslog")"
-    grep -q "kovex4\[$pid\]: TCP connection from 127.0.0.1 established" "$work/syslog" || fail "no connection log line"
+    in_syslog "kovex4\[$pid\]: started" || fail "no \"started\" log line: $(cat "$work/syslog")"
+    in_syslog "kovex4\[$pid\]: TCP connection from 127.0.0.1 established" || fail "no connection log line"
     ok "syslog: started, TCP connection from 127.0.0.1 established"
     /opt/kovex4/bin/kovex4-probe status --log "$work/syslog" >"$work/probe.out" 2>&1 ||
         fail "kovex4-probe status: $(cat "$work/probe.out")"
@@ -296,7 +306,7 @@ EOF
     grep -q '^NoNewPrivs:\s*1$' <<<"$status" || fail "the daemon may gain privileges"
     ok "daemon pid $daemon_pid runs $start as kovex4 (groups kovex4, dialout) with CAP_NET_BIND_SERVICE only"
     $PY "$src/scripts/demo_client.py" run 502 >"$work/client.out" 2>&1 || fail "client: $(cat "$work/client.out")"
-    grep -q "kovex4\[$daemon_pid\]: TCP connection from 127.0.0.1 established" "$work/syslog" ||
+    in_syslog "kovex4\[$daemon_pid\]: TCP connection from 127.0.0.1 established" ||
         fail "no connection log line: $(cat "$work/syslog")"
     ok "a Modbus TCP client reads and writes through it on port 502; it logs to syslog"
     kill "$daemon_pid"
@@ -349,7 +359,7 @@ EOF
     local rc=0
     # shellcheck disable=SC2086
     as_unit_user "$rw" "-all,+$cap" $start >"$work/daemon.out" 2>&1 || rc=$?
-    [ "$rc" = 1 ] && grep -q "device /dev/ttyPKG0 is locked" "$work/syslog" ||
+    [ "$rc" = 1 ] && in_syslog "device /dev/ttyPKG0 is locked" ||
         fail "the daemon as kovex4 did not stop at the stale lock (status $rc): $(tail -n 3 "$work/syslog")"
     ok "without ExecStartPre the daemon as kovex4 stops at root's stale lock: device /dev/ttyPKG0 is locked"
     # ... so the unit's ExecStartPre, run with full privileges ("+"), removes it first, and then
