@@ -1,5 +1,7 @@
 # SPDX-License-Identifier: Apache-2.0
-# Sourced by the scripts: installs the Debian packages given that are not installed yet.
+# shellcheck shell=bash disable=SC2034 # the lists at the end are for the scripts that source it
+# Sourced by the scripts: installs the Debian packages given that are not installed yet. The lists
+# of packages the scripts install are at the end.
 
 # deps_installed NAME[:ARCH]: whether the package is installed for that architecture. A name without
 # an architecture means the machine's own (or "all"), as it does to apt-get install; asking dpkg
@@ -49,9 +51,17 @@ deps_install() {
     fi
 }
 
+# The -dev packages of the libraries the programs link, one a line: installed for the machine and,
+# as NAME:armhf, for the ARM cross build, on this machine (scripts/test-arm.sh) and in the root of
+# another Debian release (scripts/test-release.sh).
+KOVEX4_LIBRARY_DEPS=(
+    libmbedtls-dev # Modbus over TLS
+)
+
 # Packages every build needs (groff-base: the test suite checks the manual pages with groff;
-# libmbedtls-dev: Modbus over TLS; openssl: the TLS tests make their certificates with it).
-KOVEX4_BUILD_DEPS=(g++ cmake ninja-build libgtest-dev libgmock-dev groff-base libmbedtls-dev openssl)
+# openssl: the TLS tests make their certificates with it), and the libraries.
+KOVEX4_BUILD_DEPS=(g++ cmake ninja-build libgtest-dev libgmock-dev groff-base openssl
+    "${KOVEX4_LIBRARY_DEPS[@]}")
 
 # Packages the package tests need: cpack's dependency search (dpkg-dev, file), lintian,
 # hardening-check (devscripts), git (the reproducibility test clones the tree), and for the install
@@ -59,3 +69,10 @@ KOVEX4_BUILD_DEPS=(g++ cmake ninja-build libgtest-dev libgmock-dev groff-base li
 # strace, man-db.
 KOVEX4_PACKAGE_DEPS=(dpkg-dev file lintian devscripts git util-linux iproute2 adduser systemd strace
     man-db)
+
+# The end-to-end tests' third-party Modbus peers.
+KOVEX4_PEER_DEPS=(python3-pymodbus mbpoll)
+
+# The ARM cross build: the compiler with the target's C and C++ libraries, and binutils (objdump
+# for the packages' glibc version). The target's other libraries are KOVEX4_LIBRARY_DEPS:armhf.
+KOVEX4_CROSS_DEPS=(g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf)

@@ -16,7 +16,7 @@ if [ "$(id -u)" != 0 ]; then
     exit 1
 fi
 . scripts/deps.sh
-deps_install "${KOVEX4_BUILD_DEPS[@]}" "${KOVEX4_PACKAGE_DEPS[@]}" python3-pymodbus mbpoll
+deps_install "${KOVEX4_BUILD_DEPS[@]}" "${KOVEX4_PACKAGE_DEPS[@]}" "${KOVEX4_PEER_DEPS[@]}"
 
 run_suite() {
     local dir=$1
