@@ -59,14 +59,15 @@ KOVEX4_LIBRARY_DEPS=(
 )
 
 # Packages every build needs (groff-base: the test suite checks the manual pages with groff;
-# openssl: the TLS tests make their certificates with it), and the libraries.
-KOVEX4_BUILD_DEPS=(g++ cmake ninja-build libgtest-dev libgmock-dev groff-base openssl
+# openssl: the TLS tests make their certificates with it; pkgconf: the systemd unit's folder is
+# systemd's own, which systemd.pc names), and the libraries.
+KOVEX4_BUILD_DEPS=(g++ cmake ninja-build pkgconf libgtest-dev libgmock-dev groff-base openssl
     "${KOVEX4_LIBRARY_DEPS[@]}")
 
 # Packages the package tests need: cpack's dependency search (dpkg-dev, file), lintian,
 # hardening-check (devscripts), git (the reproducibility test clones the tree), and for the install
-# test the namespaces (util-linux, iproute2), the postinst's adduser, systemd-analyze (systemd),
-# strace, man-db.
+# test the namespaces (util-linux, iproute2), the postinst's adduser, systemd-analyze and
+# systemd.pc (systemd), strace, man-db.
 KOVEX4_PACKAGE_DEPS=(dpkg-dev file lintian devscripts git util-linux iproute2 adduser systemd strace
     man-db)
 
