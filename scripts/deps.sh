@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: Apache-2.0
 # shellcheck shell=bash disable=SC2034 # the lists at the end are for the scripts that source it
-# Sourced by the scripts: installs the Debian packages given that are not installed yet. The lists
-# of packages the scripts install are at the end.
+# Sourced by the scripts: installs the Debian packages given that are not installed yet, and looks
+# up the packages of another Debian release on the machine's mirror. The lists of packages the
+# scripts install are at the end.
 
 # deps_installed NAME[:ARCH]: whether the package is installed for that architecture. A name without
 # an architecture means the machine's own (or "all"), as it does to apt-get install; asking dpkg
@@ -49,6 +50,57 @@ deps_install() {
         deps_update
         apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null
     fi
+}
+
+# deps_mirror: the machine's own Debian mirror, the URI of its apt source for the release's main
+# suite.
+deps_mirror() {
+    local codename
+    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    # shellcheck disable=SC2016 # apt's own placeholder
+    apt-get indextargets --format '$(REPO_URI)' "Codename: $codename" 'Component: main' \
+        'Identifier: Packages' | head -n 1
+}
+
+# deps_suite DIR SUITE ARCH...: fetches the package lists of SUITE's main component on the
+# machine's mirror, for the architectures given (the first is the native one), into DIR, apart
+# from the machine's own apt (which knows nothing of them afterwards), and writes DIR/apt.conf
+# for APT_CONFIG. The lists are fetched anew each time (a mirror caught mid-sync is tried three
+# times); fails when they cannot be.
+deps_suite() {
+    local dir=$1 suite=$2 mirror arch try
+    shift 2
+    mirror=$(deps_mirror)
+    [ -n "$mirror" ] || { echo "deps: no Debian mirror in the apt sources" >&2; return 1; }
+    mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial" "$dir/sources.list.d" "$dir/preferences.d"
+    : >"$dir/status"
+    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $suite main" \
+        >"$dir/sources.list"
+    {
+        echo "Dir::State \"$dir\"; Dir::State::Lists \"$dir/lists\"; Dir::State::status \"$dir/status\";"
+        echo "Dir::Cache \"$dir/cache\"; Dir::Etc::SourceList \"$dir/sources.list\";"
+        echo "Dir::Etc::SourceParts \"$dir/sources.list.d\"; Dir::Etc::PreferencesParts \"$dir/preferences.d\";"
+        echo "APT::Architecture \"$1\"; Acquire::Languages \"none\";"
+        echo "APT::Architectures { $(for arch in "$@"; do printf '"%s"; ' "$arch"; done)};"
+    } >"$dir/apt.conf"
+    for try in 1 2 3; do
+        APT_CONFIG=$dir/apt.conf apt-get update -qq >/dev/null 2>"$dir/update.err" && return 0
+        [ "$try" = 3 ] || sleep "${KOVEX4_APT_RETRY_PAUSE:-10}"
+    done
+    echo "deps: the lists of $suite: $(grep -m1 '^E:' "$dir/update.err" || tail -n1 "$dir/update.err")" >&2
+    return 1
+}
+
+# deps_versions DIR NAME[:ARCH]...: "NAME VERSION" for each package, as the lists of deps_suite
+# DIR have it; "NAME none" for a package they lack.
+deps_versions() {
+    local dir=$1 name version
+    shift
+    for name in "$@"; do
+        version=$(APT_CONFIG=$dir/apt.conf apt-cache show --no-all-versions "$name" 2>/dev/null |
+            sed -n 's/^Version: //p' | head -n 1)
+        echo "$name ${version:-none}"
+    done
 }
 
 # The -dev packages of the libraries the programs link, one a line: installed for the machine and,
