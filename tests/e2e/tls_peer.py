@@ -1,9 +1,9 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: Apache-2.0
 """Modbus over TLS peers for the end-to-end tests: Python's ssl module, certificates by openssl.
-Commands: certs DIR | lasting DIR | client PORT DIR NAME | operator PORT DIR SECONDS INTERVAL | garbage PORT
-DIR | hostile PORT DIR KIND [SECONDS] | hello PORT SUITE... | flood PORT DIR RATE SECONDS (see
-each function for what it does and prints)."""
+Commands: certs DIR | lasting DIR | client PORT DIR NAME | operator PORT DIR SECONDS INTERVAL |
+garbage PORT DIR | hostile PORT DIR KIND [SECONDS] | hello PORT SUITE... | flood PORT DIR RATE
+SECONDS (see each function for what it does and prints)."""
 import os
 import socket
 import ssl
@@ -380,7 +380,8 @@ def garbage(port, d):
 
 
 if __name__ == "__main__":
-    COMMANDS = {f.__name__: f for f in (certs, lasting, client, operator, garbage, hostile, hello, flood)}
+    COMMANDS = {f.__name__: f for f in (certs, lasting, client, operator, garbage, hostile, hello,
+                                        flood)}
     if len(sys.argv) < 3 or sys.argv[1] not in COMMANDS:
         print(__doc__)
         sys.exit(2)
