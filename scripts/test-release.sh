@@ -8,11 +8,12 @@
 # own, removed afterwards), in a private mount namespace with /proc, /sys, /dev and a /run of its
 # own, and the source tree bound in at its own path (the build folders are the tree's build-SUITE
 # and build-SUITE-arm). There:
-#  - amd64: the whole tree with warnings as errors, and its test suite but for what the machine's
-#    own suite already shows and this release cannot change: the soak test, the packages built
-#    twice to compare, the packages installed in a private namespace (the system test installs
-#    and boots these packages in a system of this release, scripts/test-system.sh);
-#  - armhf: the programs cross-built with warnings as errors, without the test suite (the
+#  - amd64: the whole tree in Release, as packagers build it, with warnings as errors, and its test
+#    suite but for what the machine's own suite already shows and this release cannot change: the
+#    soak test, the packages built twice to compare, the packages installed in a private
+#    namespace (the system test installs and boots these packages in a system of this release,
+#    scripts/test-system.sh);
+#  - armhf: the programs cross-built in Release with warnings as errors, without the suite (the
 #    machine's ARM suite runs it under emulation; these programs are booted by the system test);
 #  - the packages of both, made into build-SUITE/debs and build-SUITE-arm/debs, where the system
 #    test finds them, and checked with lintian and hardening-check (scripts/lint-package.sh).
@@ -33,18 +34,18 @@ fail() {
 # ---- In the root ----
 
 inside() {
-    local suite=$1 build=build-$1 arm=build-$1-arm dir
+    local build=build-$1 arm=build-$1-arm dir
     cd "$SRC"
     # cpack gives the archives' outer members the modes the umask leaves.
     umask 022
     echo "=== $build ($(. /etc/os-release && echo "$PRETTY_NAME"), $(g++ --version | head -n 1)): configure and build"
-    cmake -S . -B "$build" -G Ninja -DKOVEX4_WERROR=ON >/dev/null
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOVEX4_WERROR=ON >/dev/null
     cmake --build "$build"
     echo "=== $build: tests"
     (cd "$build" && ctest --output-on-failure -j2 -LE soak -E '^package_deb')
     echo "=== $arm (arm-linux-gnueabihf): configure and build the programs"
     cmake -S . -B "$arm" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
-        -DKOVEX4_WERROR=ON -DKOVEX4_TESTS=OFF >/dev/null
+        -DCMAKE_BUILD_TYPE=Release -DKOVEX4_WERROR=ON -DKOVEX4_TESTS=OFF >/dev/null
     cmake --build "$arm"
     for dir in "$build" "$arm"; do
         echo "=== $dir/debs: the packages"
