@@ -2,7 +2,7 @@
 # Makes a manual page from its template, copying tables and examples from the Markdown documents
 # that state them, so that the page cannot drift from the documentation. Run as:
 #   cmake -DTEMPLATE=page.in -DOUTPUT=page -DDOCS_ROOT=<source dir> -DVERSION=1.0.0
-#         -DDATE=2026-12-07 -P fill-from-docs.cmake
+#         -DDATE=2026-12-07 -DUNIT_DIR=/lib/systemd/system -P fill-from-docs.cmake
 #
 # The template is roff; lines of the form .\" @... (roff comments) are directives, with FILE
 # relative to DOCS_ROOT and HEADING the text of a Markdown heading:
@@ -12,12 +12,13 @@
 #   .\" @tables FILE          The same for every table of FILE. Lines before ".\" @rows" are
 #                             repeated once per table, with @heading@ for the heading above it.
 #   .\" @code FILE HEADING    The first fenced code block under HEADING, one roff line per line.
-# @KOVEX4_VERSION@ and @KOVEX4_DATE@ are replaced everywhere. Cells are turned into roff: code
+# @KOVEX4_VERSION@, @KOVEX4_DATE@ and @KOVEX4_UNIT_DIR@ (the systemd unit's folder) are replaced
+# everywhere. Cells are turned into roff: code
 # spans bold, emphasis italic, links as their text (with the document named for links to one).
 # The script fails when a heading, a table or a column is missing, when a row has the wrong
 # number of cells, or when a character cannot be written in plain roff.
 cmake_minimum_required(VERSION 3.20)
-foreach(var TEMPLATE OUTPUT DOCS_ROOT VERSION DATE)
+foreach(var TEMPLATE OUTPUT DOCS_ROOT VERSION DATE UNIT_DIR)
     if(NOT DEFINED ${var})
         message(FATAL_ERROR "${var} is not set")
     endif()
@@ -323,4 +324,5 @@ list(JOIN output "\n" text)
 unprotect(text)
 string(REPLACE "@KOVEX4_VERSION@" "${VERSION}" text "${text}")
 string(REPLACE "@KOVEX4_DATE@" "${DATE}" text "${text}")
+string(REPLACE "@KOVEX4_UNIT_DIR@" "${UNIT_DIR}" text "${text}")
 file(WRITE "${OUTPUT}" "${text}\n")

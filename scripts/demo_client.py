@@ -127,7 +127,7 @@ def read_table(client, ranges, want):
     good = True
     for start, count in ranges:
         what = "read 0x%04X+%d" % (start, count)
-        response = call(what, lambda: client.read_holding_registers(start, count, slave=1))
+        response = call(what, lambda: client.read_holding_registers(start, count=count, slave=1))
         if response is None:
             good = False
             continue

@@ -1,5 +1,8 @@
 # SPDX-License-Identifier: Apache-2.0
-# Sourced by the scripts: installs the Debian packages given that are not installed yet.
+# shellcheck shell=bash disable=SC2034 # the lists at the end are for the scripts that source it
+# Sourced by the scripts: installs the Debian packages given that are not installed yet, and looks
+# up the packages of another Debian release on the machine's mirror. The lists of packages the
+# scripts install are at the end.
 
 # deps_installed NAME[:ARCH]: whether the package is installed for that architecture. A name without
 # an architecture means the machine's own (or "all"), as it does to apt-get install; asking dpkg
@@ -49,23 +52,88 @@ deps_install() {
     fi
 }
 
+# deps_mirror: the machine's own Debian mirror, the URI of its apt source for the release's main
+# suite.
+deps_mirror() {
+    local codename
+    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    # shellcheck disable=SC2016 # apt's own placeholder
+    apt-get indextargets --format '$(REPO_URI)' "Codename: $codename" 'Component: main' \
+        'Identifier: Packages' | head -n 1
+}
+
+# deps_suite DIR SUITE ARCH...: fetches the package lists of SUITE's main component on the
+# machine's mirror, for the architectures given (the first is the native one), into DIR, apart
+# from the machine's own apt (which knows nothing of them afterwards), and writes DIR/apt.conf
+# for APT_CONFIG. The lists are fetched anew each time (a mirror caught mid-sync is tried three
+# times); fails when they cannot be.
+deps_suite() {
+    local dir=$1 suite=$2 mirror arch try
+    shift 2
+    mirror=$(deps_mirror)
+    [ -n "$mirror" ] || { echo "deps: no Debian mirror in the apt sources" >&2; return 1; }
+    mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial" "$dir/sources.list.d" "$dir/preferences.d"
+    : >"$dir/status"
+    echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $suite main" \
+        >"$dir/sources.list"
+    {
+        echo "Dir::State \"$dir\"; Dir::State::Lists \"$dir/lists\"; Dir::State::status \"$dir/status\";"
+        echo "Dir::Cache \"$dir/cache\"; Dir::Etc::SourceList \"$dir/sources.list\";"
+        echo "Dir::Etc::SourceParts \"$dir/sources.list.d\"; Dir::Etc::PreferencesParts \"$dir/preferences.d\";"
+        echo "APT::Architecture \"$1\"; Acquire::Languages \"none\";"
+        echo "APT::Architectures { $(for arch in "$@"; do printf '"%s"; ' "$arch"; done)};"
+    } >"$dir/apt.conf"
+    for try in 1 2 3; do
+        APT_CONFIG=$dir/apt.conf apt-get update -qq >/dev/null 2>"$dir/update.err" && return 0
+        [ "$try" = 3 ] || sleep "${KOVEX4_APT_RETRY_PAUSE:-10}"
+    done
+    echo "deps: the lists of $suite: $(grep -m1 '^E:' "$dir/update.err" || tail -n1 "$dir/update.err")" >&2
+    return 1
+}
+
+# deps_versions DIR NAME[:ARCH]...: "NAME VERSION" for each package, as the lists of deps_suite
+# DIR have it; "NAME none" for a package they lack.
+deps_versions() {
+    local dir=$1 name version
+    shift
+    for name in "$@"; do
+        version=$(APT_CONFIG=$dir/apt.conf apt-cache show --no-all-versions "$name" 2>/dev/null |
+            sed -n 's/^Version: //p' | head -n 1)
+        echo "$name ${version:-none}"
+    done
+}
+
+# The -dev packages of the libraries the programs link, one a line: installed for the machine and,
+# as NAME:armhf, for the ARM cross build, on this machine (scripts/test-arm.sh) and in the root of
+# another Debian release (scripts/test-release.sh).
+KOVEX4_LIBRARY_DEPS=(
+    libssl-dev        # Modbus over TLS, and the MQTT broker's TLS
+    libc-ares-dev     # the push looks up its receiver's name beside the loop, without waiting
+    libmosquitto-dev  # the MQTT client, maintained, driven from the gateway's own loop
+    libprotobuf-c-dev # the Sparkplug B payload: small, without a C++ runtime of its own
+)
+
 # Packages every build needs (groff-base: the test suite checks the manual pages with groff;
-# libssl-dev: Modbus over TLS; openssl: the TLS tests make their certificates with it).
-KOVEX4_BUILD_DEPS=(g++ cmake ninja-build libgtest-dev libgmock-dev groff-base libssl-dev openssl)
-# libc-ares-dev: the push looks up its receiver's name beside the loop, without waiting for it.
-KOVEX4_BUILD_DEPS+=(libc-ares-dev)
-# libmosquitto-dev: the MQTT client, maintained, driven from the gateway's own loop through its
-# socket (its TLS is OpenSSL's); libprotobuf-c-dev and protobuf-c-compiler: the Sparkplug B
-# payload, C code generated from its schema at build time, small and without a C++ runtime of its
-# own.
-KOVEX4_BUILD_DEPS+=(libmosquitto-dev libprotobuf-c-dev protobuf-c-compiler)
-# The MQTT tests' peers: Debian's broker and its clients, paho-mqtt for the subscriber and Python's
-# protobuf to decode Sparkplug B with a schema of the test's own.
-KOVEX4_MQTT_TEST_DEPS=(mosquitto mosquitto-clients python3-paho-mqtt python3-protobuf)
+# openssl: the TLS tests make their certificates with it; protobuf-c-compiler: the Sparkplug B
+# payload's C code is generated from its schema at build time; pkgconf: the systemd unit's folder is
+# systemd's own, which systemd.pc names), and the libraries.
+KOVEX4_BUILD_DEPS=(g++ cmake ninja-build pkgconf libgtest-dev libgmock-dev groff-base openssl
+    protobuf-c-compiler
+    "${KOVEX4_LIBRARY_DEPS[@]}")
 
 # Packages the package tests need: cpack's dependency search (dpkg-dev, file), lintian,
 # hardening-check (devscripts), git (the reproducibility test clones the tree), and for the install
-# test the namespaces (util-linux, iproute2), the postinst's adduser, systemd-analyze (systemd),
-# strace, man-db.
+# test the namespaces (util-linux, iproute2), the postinst's adduser, systemd-analyze and
+# systemd.pc (systemd), strace, man-db.
 KOVEX4_PACKAGE_DEPS=(dpkg-dev file lintian devscripts git util-linux iproute2 adduser systemd strace
     man-db)
+
+# The end-to-end tests' third-party peers: Modbus clients; Debian's MQTT broker and its clients,
+# paho-mqtt for the subscriber and Python's protobuf to decode Sparkplug B with a schema of the
+# test's own.
+KOVEX4_PEER_DEPS=(python3-pymodbus mbpoll mosquitto mosquitto-clients python3-paho-mqtt
+    python3-protobuf)
+
+# The ARM cross build: the compiler with the target's C and C++ libraries, and binutils (objdump
+# for the packages' glibc version). The target's other libraries are KOVEX4_LIBRARY_DEPS:armhf.
+KOVEX4_CROSS_DEPS=(g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf)

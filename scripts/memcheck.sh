@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-deps_install "${KOVEX4_BUILD_DEPS[@]}" valgrind python3-pymodbus mbpoll
+deps_install "${KOVEX4_BUILD_DEPS[@]}" "${KOVEX4_PEER_DEPS[@]}" valgrind
 
 build=${1:-build}
 cmake -S . -B "$build" -G Ninja >/dev/null

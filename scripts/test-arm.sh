@@ -18,26 +18,18 @@ BUILD=${KOVEX4_ARM_BUILD:-build-arm}
 
 # shellcheck source=scripts/deps.sh
 . scripts/deps.sh
-# The target's OpenSSL comes from Debian's armhf packages, installed side by side with the
-# machine's own (multiarch): the cross linker and the emulator find them in
+# The target's libraries (KOVEX4_LIBRARY_DEPS) come from Debian's armhf packages, installed side
+# by side with the machine's own (multiarch): the cross linker and the emulator find them in
 # /usr/lib/arm-linux-gnueabihf, and the armhf packages' dependencies are read from their shlibs.
 # The configure step says whether that OpenSSL has a 64-bit time_t (src/sys/CMakeLists.txt).
 # While they are missing, deps_install fetches the indexes, the new architecture's among them.
 dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
-# The cross compiler with the target's C and C++ libraries and binutils (objdump for the packages'
-# glibc version), the emulator, GoogleTest's sources (built with the cross compiler), the
+# The cross compiler, the emulator, GoogleTest's sources (built with the cross compiler), the
 # end-to-end tests' third-party peers, groff for the manual pages, lintian and hardening-check
-# (devscripts) for the packages, OpenSSL (its headers, and its armhf libraries) and openssl for the
+# (devscripts) for the packages, the libraries' headers and their armhf builds, and openssl for the
 # TLS tests' certificates.
-deps_install cmake ninja-build g++-arm-linux-gnueabihf binutils-arm-linux-gnueabihf \
-    qemu-user-static googletest python3-pymodbus mbpoll util-linux groff-base lintian devscripts \
-    libssl-dev libssl-dev:armhf openssl
-# The push's name lookup (c-ares): its headers and its armhf library.
-deps_install libc-ares-dev libc-ares-dev:armhf
-# The MQTT publisher's libraries (libmosquitto, protobuf-c: the headers, and the armhf libraries),
-# the host's protobuf-c compiler, and the MQTT tests' peers.
-deps_install libmosquitto-dev libmosquitto-dev:armhf libprotobuf-c-dev libprotobuf-c-dev:armhf \
-    protobuf-c-compiler "${KOVEX4_MQTT_TEST_DEPS[@]}"
+deps_install "${KOVEX4_BUILD_DEPS[@]}" "${KOVEX4_CROSS_DEPS[@]}" "${KOVEX4_PEER_DEPS[@]}" \
+    "${KOVEX4_LIBRARY_DEPS[@]/%/:armhf}" qemu-user-static googletest util-linux lintian devscripts
 
 echo "=== $BUILD (arm-linux-gnueabihf, tests under qemu-arm): configure and build"
 # shellcheck disable=SC2086 # KOVEX4_ARM_CMAKE_ARGS holds further options, word by word

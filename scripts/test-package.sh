@@ -6,7 +6,8 @@
 # /var/lock and /dev the test's own, so nothing on the machine changes; port 502 is the
 # namespace's own.
 #  - Installing creates the system user kovex4 (group kovex4, member of dialout) and the settings
-#    file (root:kovex4 0640); the unit is in /lib/systemd/system, passes systemd-analyze verify
+#    file (root:kovex4 0640); the unit is in systemd's folder of the release the package was made
+#    on (/lib/systemd/system on Debian 12, /usr/lib/systemd/system on 13), passes systemd-analyze verify
 #    and is rated 2.5 or lower by systemd-analyze security; the unit and the init script are
 #    enabled (starting them is left to policy-rc.d, which forbids it in the test).
 #    Reinstalling keeps a changed settings file.
@@ -35,9 +36,9 @@ ok() { echo "ok: $*"; }
 
 # ---- Inside the namespaces (the script runs itself again through unshare) ----
 
-# unit_value KEY: the values of KEY= in the installed unit, one per line.
+# unit_value KEY: the values of KEY= in the installed unit ($UNIT), one per line.
 unit_value() {
-    sed -n "s/^$1=//p" /lib/systemd/system/kovex4.service
+    sed -n "s/^$1=//p" "$UNIT"
 }
 
 # expand_syscalls NAME...: the system calls of the names given (@group or call), one per line.
@@ -105,8 +106,19 @@ wait_lock_owner() {
     echo "$owner"
 }
 
+# in_syslog PATTERN: waits up to 10 s for a line matching PATTERN (grep) in the syslog file: the
+# reader writes each message a moment after the daemon sent it, maybe after the daemon has ended.
+in_syslog() {
+    for _ in $(seq 100); do
+        grep -q "$1" "$work/syslog" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
 inside() {
     local work=$1 daemon_deb=$2 tools_deb=$3 src=$4
+    UNIT=$5
     export PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C
     ip link set lo up
     # /etc, /usr, /var (and /lib where it is not a link into /usr) become copy-on-write views whose
@@ -139,7 +151,7 @@ inside() {
         ns_stop "$daemon_pid" "$tracer" "$sim_pid"
     }
     trap cleanup_inside EXIT
-    local settings=/opt/kovex4/etc/settings unit=/lib/systemd/system/kovex4.service
+    local settings=/opt/kovex4/etc/settings unit=$UNIT
     dpkg_run() {
         dpkg --log=/dev/null "$@" >"$work/dpkg.out" 2>&1 || fail "dpkg $*: $(cat "$work/dpkg.out")"
     }
@@ -166,7 +178,7 @@ inside() {
         fail "settings are $(stat -c %U:%G:%a "$settings"), want root:kovex4:640"
     ok "etc/settings created from settings.example, root:kovex4 0640"
 
-    [ -f "$unit" ] && [ ! -e /opt/kovex4/lib ] || fail "the unit is not (only) in /lib/systemd/system"
+    [ -f "$unit" ] && [ ! -e /opt/kovex4/lib ] || fail "the unit is not (only) in ${unit%/*}"
     grep -qx "ExecStart=/opt/kovex4/bin/kovex4" "$unit" || fail "the unit starts another program"
     with_tmp systemd-analyze verify "$unit" >"$work/verify.out" 2>&1 ||
         fail "systemd-analyze verify: $(cat "$work/verify.out")"
@@ -179,7 +191,8 @@ inside() {
         fail "the init script is not enabled: $(find /etc/rc?.d -name '*kovex4')"
     [ -e /var/lib/systemd/deb-systemd-helper-enabled/kovex4.service.dsh-also ] ||
         fail "the unit is not registered with deb-systemd-helper"
-    [ "$(readlink /etc/systemd/system/multi-user.target.wants/kovex4.service)" = "$unit" ] ||
+    # The link names the unit through /lib or /usr/lib, as the release's deb-systemd-helper finds it.
+    [ "$(readlink -f /etc/systemd/system/multi-user.target.wants/kovex4.service)" = "$(readlink -f "$unit")" ] ||
         fail "installing did not enable the unit"
     [ ! -e /run/kovex4.pid ] && [ -z "$(ls /var/lock)" ] || fail "policy-rc.d did not keep the daemon from starting"
     ok "/etc/init.d/kovex4 and the unit enabled; starting left to policy-rc.d (which forbids it here)"
@@ -241,8 +254,8 @@ EOF
     ok "daemon pid $pid runs /opt/kovex4/bin/kovex4"
     $PY "$src/scripts/demo_client.py" run 502 >"$work/client.out" 2>&1 || fail "client: $(cat "$work/client.out")"
     ok "a Modbus TCP client reads and writes through it on port 502"
-    grep -q "kovex4\[$pid\]: started" "$work/syslog" || fail "no \"started\" log line: $(cat "$work/syslog")"
-    grep -q "kovex4\[$pid\]: TCP connection from 127.0.0.1 established" "$work/syslog" || fail "no connection log line"
+    in_syslog "kovex4\[$pid\]: started" || fail "no \"started\" log line: $(cat "$work/syslog")"
+    in_syslog "kovex4\[$pid\]: TCP connection from 127.0.0.1 established" || fail "no connection log line"
     ok "syslog: started, TCP connection from 127.0.0.1 established"
     /opt/kovex4/bin/kovex4-probe status --log "$work/syslog" >"$work/probe.out" 2>&1 ||
         fail "kovex4-probe status: $(cat "$work/probe.out")"
@@ -296,7 +309,7 @@ EOF
     grep -q '^NoNewPrivs:\s*1$' <<<"$status" || fail "the daemon may gain privileges"
     ok "daemon pid $daemon_pid runs $start as kovex4 (groups kovex4, dialout) with CAP_NET_BIND_SERVICE only"
     $PY "$src/scripts/demo_client.py" run 502 >"$work/client.out" 2>&1 || fail "client: $(cat "$work/client.out")"
-    grep -q "kovex4\[$daemon_pid\]: TCP connection from 127.0.0.1 established" "$work/syslog" ||
+    in_syslog "kovex4\[$daemon_pid\]: TCP connection from 127.0.0.1 established" ||
         fail "no connection log line: $(cat "$work/syslog")"
     ok "a Modbus TCP client reads and writes through it on port 502; it logs to syslog"
     kill "$daemon_pid"
@@ -349,7 +362,7 @@ EOF
     local rc=0
     # shellcheck disable=SC2086
     as_unit_user "$rw" "-all,+$cap" $start >"$work/daemon.out" 2>&1 || rc=$?
-    [ "$rc" = 1 ] && grep -q "device /dev/ttyPKG0 is locked" "$work/syslog" ||
+    [ "$rc" = 1 ] && in_syslog "device /dev/ttyPKG0 is locked" ||
         fail "the daemon as kovex4 did not stop at the stale lock (status $rc): $(tail -n 3 "$work/syslog")"
     ok "without ExecStartPre the daemon as kovex4 stops at root's stale lock: device /dev/ttyPKG0 is locked"
     # ... so the unit's ExecStartPre, run with full privileges ("+"), removes it first, and then
@@ -439,12 +452,15 @@ echo "=== content"
 files() {
     dpkg-deb -c "$1" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | sort
 }
+# The unit, in the folder of systemd's units on the release the package was made for.
+UNIT=/$(files "$DAEMON_DEB" | grep -xE '(usr/)?lib/systemd/system/kovex4\.service') ||
+    fail "$(basename "$DAEMON_DEB") has no kovex4.service in a folder of systemd's units"
 # The daemon's package holds exactly these files (and never etc/settings).
 DOCS=()
 for doc in "$SRC"/docs/*.md; do DOCS+=("usr/share/doc/kovex4/$(basename "$doc")"); done
 diff <(printf '%s\n' opt/kovex4/bin/kovex4 opt/kovex4/libexec/clear-stale-lock \
     opt/kovex4/etc/settings.example etc/init.d/kovex4 \
-    lib/systemd/system/kovex4.service usr/share/man/man8/kovex4.8.gz \
+    "${UNIT#/}" usr/share/man/man8/kovex4.8.gz \
     usr/share/man/man5/kovex4-settings.5.gz usr/share/doc/kovex4/copyright \
     usr/share/doc/kovex4/changelog.gz usr/share/lintian/overrides/kovex4 "${DOCS[@]}" | sort) \
     <(files "$DAEMON_DEB") >"$WORK/content.diff" ||
@@ -476,5 +492,5 @@ for file in passwd group shadow gshadow; do cp -a "/etc/$file" "$WORK/before/"; 
 ns_syslog_start "$WORK/log.sock" "$WORK/syslog"
 
 unshare -m -n --propagation private /bin/bash "$SRC/scripts/test-package.sh" --inside \
-    "$WORK" "$DAEMON_DEB" "$TOOLS_DEB" "$SRC"
+    "$WORK" "$DAEMON_DEB" "$TOOLS_DEB" "$SRC" "$UNIT"
 echo "package test passed"

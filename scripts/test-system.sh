@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# The packages of a build folder booted for real: a minimal Debian root file system with systemd
-# (mmdebstrap, the machine's own Debian mirror, the release's main suite), the build's kovex4 and
+# The packages booted for real: a minimal Debian root file system with systemd (mmdebstrap, the
+# machine's own Debian mirror, the main suite of the machine's release or of SUITE), kovex4 and
 # kovex4-tools installed in it with apt, booted with systemd as PID 1 in QEMU under software
 # emulation: amd64 under qemu-system-x86_64, armhf under qemu-system-arm -M virt (Cortex-A15),
 # each with Debian's kernel and a small initramfs of our own (busybox and the few modules the root
@@ -13,18 +13,37 @@
 # through systemctl and the journal; kill -9, kill -STOP (the watchdog), the UART's host side
 # closed and reopened, a reboot, apt-get purge. It prints figures: boot to the first answer, a
 # read's round trip, the daemon's resident memory, the same with 16 TLS clients.
+# With --later DATE the image, as it was before its first boot, is then booted a second time with
+# the emulator's real-time clock at DATE (2039-03-01: past the end of a 32-bit time_t), and shows
+# the unit active, plain reads, the log's times, a TLS client whose certificate is valid from 2026
+# to 2045 accepted and one whose certificate expired in 2038 refused, and the push to a receiver in
+# the guest over TLS on its schedule.
 # The root file system, the kernel and the initramfs are kept in /var/cache/kovex4-system (or
 # KOVEX4_SYSTEM_CACHE), keyed by the versions of the packages they are made of, so that a second
 # run downloads and builds nothing.
-#   bash scripts/test-system.sh BUILD_DIR      (run as root; the build's architecture: amd64, armhf)
+#   bash scripts/test-system.sh [--suite SUITE] [--later DATE] PACKAGES
+# PACKAGES: a build folder (its packages are made with cpack) or a folder holding kovex4_*.deb
+# and kovex4-tools_*.deb (as scripts/test-release.sh leaves them); their architecture (amd64,
+# armhf) is the guest's. Run as root.
 set -euo pipefail
 SRC=$(cd "$(dirname "$0")/.." && pwd)
-BUILD=$(cd "${1:?usage: test-system.sh BUILD_DIR}" && pwd)
+SUITE=$(. /etc/os-release && echo "$VERSION_CODENAME") LATER=''
+while [ $# -gt 1 ]; do
+    case $1 in
+    --suite) SUITE=$2 ;;
+    --later) LATER=$2 ;;
+    *) break ;;
+    esac
+    shift 2
+done
+BUILD=$(cd "${1:?usage: test-system.sh [--suite SUITE] [--later DATE] PACKAGES}" && pwd)
 CACHE=${KOVEX4_SYSTEM_CACHE:-/var/cache/kovex4-system}
 PY=/usr/bin/python3
 TLS_PEER=$SRC/tests/e2e/tls_peer.py
 LOAD_PEER=$SRC/tests/e2e/load_peer.py
 START=$EPOCHREALTIME
+# The data period of the push in the boot at LATER, seconds.
+PUSH_PERIOD=10
 
 fail() {
     echo "test-system.sh: $*" >&2
@@ -55,7 +74,12 @@ since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }'; 
 WORK=$(ns_workdir system)
 
 echo "=== the packages of $BUILD"
-(cd "$BUILD" && cpack -G DEB -B "$WORK/out" >"$WORK/cpack.log" 2>&1) || fail "cpack: $(cat "$WORK/cpack.log")"
+if [ -f "$BUILD/CMakeCache.txt" ]; then
+    (cd "$BUILD" && cpack -G DEB -B "$WORK/out" >"$WORK/cpack.log" 2>&1) || fail "cpack: $(cat "$WORK/cpack.log")"
+else
+    mkdir "$WORK/out"
+    cp "$BUILD"/kovex4_*.deb "$BUILD"/kovex4-tools_*.deb "$WORK/out/" || fail "no packages in $BUILD"
+fi
 DEBS=("$WORK"/out/kovex4_*.deb "$WORK"/out/kovex4-tools_*.deb)
 [ -f "${DEBS[0]}" ] && [ -f "${DEBS[1]}" ] || fail "no packages in $WORK/out"
 ARCH=$(dpkg-deb -f "${DEBS[0]}" Architecture)
@@ -66,24 +90,24 @@ amd64)
     QEMU=(qemu-system-x86_64 -M pc -accel tcg)
     # The console is the PC's first serial port (ttyS0), so the PCI UART is ttyS1.
     CONSOLE=ttyS0 UART_TTY=ttyS1 KERNEL_META=linux-image-amd64 HOST_DEPS=(qemu-system-x86)
+    EMULATOR=()
     ;;
 armhf)
     # Without highmem=off the PCI host bridge fails to probe on this kernel.
     # shellcheck disable=SC2054 # the machine's options, one argument
     QEMU=(qemu-system-arm -M virt,highmem=off -cpu cortex-a15)
-    # The target's kovex4-devsim runs on the host under qemu-user, with the target's C library (it
-    # carries its C++ runtime and needs no other library).
-    CONSOLE=ttyAMA0 UART_TTY=ttyS0 KERNEL_META=linux-image-armmp
-    HOST_DEPS=(qemu-system-arm qemu-user-static libc6:armhf)
-    dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
+    # The image's own programs (mmdebstrap's maintainer scripts, the kovex4-devsim of the
+    # packages, see start_sim) run on the host under qemu-user.
+    CONSOLE=ttyAMA0 UART_TTY=ttyS0 KERNEL_META=linux-image-armmp HOST_DEPS=(qemu-system-arm qemu-user-static)
+    EMULATOR=(/usr/bin/qemu-arm-static)
     ;;
 *) fail "no way to boot $ARCH" ;;
 esac
-echo "${DEBS[*]##*/}: booted as $ARCH with ${QEMU[*]}"
-deps_install mmdebstrap kmod cpio e2fsprogs mbpoll openssl "${HOST_DEPS[@]}"
+echo "${DEBS[*]##*/}: booted as $ARCH ($SUITE) with ${QEMU[*]}"
+deps_install mmdebstrap kmod cpio e2fsprogs xz-utils mbpoll openssl "${HOST_DEPS[@]}"
 
 # ---- Emulation of the target's programs on the host (mmdebstrap's maintainer scripts, the
-# chroot, the target's kovex4-devsim): qemu-user through binfmt_misc, registered if needed.
+# image's apt): qemu-user through binfmt_misc, registered if needed.
 BINFMT_ADDED=''
 if [ "$ARCH" = armhf ]; then
     mountpoint -q /proc/sys/fs/binfmt_misc || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
@@ -104,11 +128,12 @@ trap cleanup EXIT
 
 # ---- The cached Debian system: base.tar (the root file system), vmlinuz, initrd.img ----
 
-CODENAME=$(. /etc/os-release && echo "$VERSION_CODENAME")
-# The machine's own Debian mirror (its apt sources), the release's main suite only.
-MIRROR=$(apt-get indextargets --format '$(REPO_URI)' "Codename: $CODENAME" 'Component: main' \
-    'Identifier: Packages' | head -n 1)
-[ -n "$MIRROR" ] || fail "no Debian mirror with $CODENAME main in the apt sources"
+# The machine's own Debian mirror (its apt sources), the suite's main component only, whose
+# package lists are fetched apart from the machine's own (scripts/deps.sh).
+MIRROR=$(deps_mirror)
+[ -n "$MIRROR" ] || fail "no Debian mirror in the apt sources"
+LISTS=$CACHE/lists-$SUITE
+deps_suite "$LISTS" "$SUITE" "$(dpkg --print-architecture)" armhf || fail "no package lists of $SUITE"
 # The image's packages: systemd with udev, and what the kovex4 packages depend on (named in them).
 PACKAGES=(systemd systemd-sysv udev)
 while read -r name; do
@@ -125,7 +150,7 @@ MODULES=(virtio_pci virtio_blk virtio_net virtio_console crc32c_generic ext4)
 # mirror's current packages. The kernel package is unpacked, not installed: installing it would
 # make Debian's initramfs, which takes many minutes under emulation.
 make_base() {
-    local dir=$1 try
+    local dir=$1 try modules
     for try in 1 2 3; do
         # A mirror caught mid-sync fails an index or a package; a later try gets a complete one.
         nice -n 10 mmdebstrap --variant=minbase --arch="$ARCH" --include="$(
@@ -135,7 +160,7 @@ make_base() {
             --customize-hook="cd '$dir' && k=\$(APT_CONFIG=\$MMDEBSTRAP_APT_CONFIG apt-cache show \
 --no-all-versions $KERNEL_META | sed -n 's/^Depends: \(linux-image-[^ ,]*\).*/\1/p') && \
 APT_CONFIG=\$MMDEBSTRAP_APT_CONFIG apt-get download -q \$k busybox-static 2>/dev/null" \
-            "$CODENAME" "$dir/base.tar" "deb $MIRROR $CODENAME main" >"$dir/mmdebstrap.log" 2>&1 && break
+            "$SUITE" "$dir/base.tar" "deb $MIRROR $SUITE main" >"$dir/mmdebstrap.log" 2>&1 && break
         [ "$try" = 3 ] || echo "mmdebstrap failed ($(grep -m1 '^E:' "$dir/mmdebstrap.log")), again"
         [ "$try" != 3 ] || fail "mmdebstrap: $(tail -n 5 "$dir/mmdebstrap.log")"
         rm -f "$dir"/*.deb
@@ -145,25 +170,37 @@ APT_CONFIG=\$MMDEBSTRAP_APT_CONFIG apt-get download -q \$k busybox-static 2>/dev
     [ -f "$kernel" ] && [ -f "$busybox" ] || fail "the kernel or busybox was not downloaded"
     mkdir -p "$dir/kernel" "$init"/{bin,dev,proc,sys,root}
     dpkg-deb -x "$kernel" "$dir/kernel"
-    dpkg-deb --fsys-tarfile "$busybox" | tar -xO ./bin/busybox >"$init/bin/busybox"
+    # /bin/busybox (Debian 12) or /usr/bin/busybox (13).
+    dpkg-deb --fsys-tarfile "$busybox" | tar -xO --wildcards './*bin/busybox' >"$init/bin/busybox"
     chmod 755 "$init/bin/busybox"
-    version=$(ls "$dir/kernel/lib/modules")
+    # The modules are in /lib/modules (Debian 12) or /usr/lib/modules (13).
+    modules=$dir/kernel
+    [ -d "$modules/lib/modules" ] || modules=$dir/kernel/usr
+    version=$(ls "$modules/lib/modules")
     cp "$dir/kernel/boot/vmlinuz-$version" "$dir/vmlinuz"
-    depmod -b "$dir/kernel" "$version"
-    # The modules in the order their dependencies need (modprobe --show-depends lists them so).
+    depmod -b "$modules" "$version"
+    # The modules in the order their dependencies need (modprobe --show-depends lists them so),
+    # uncompressed for busybox's insmod (Debian 13's are xz-compressed).
     for module in "${MODULES[@]}"; do
-        modprobe -d "$dir/kernel" -S "$version" --show-depends "$module"
+        modprobe -d "$modules" -S "$version" --show-depends "$module"
     done | awk '$1 == "insmod" && !seen[$2]++ { print $2 }' | while read -r path; do
-        cp "$path" "$init/bin/"
-        echo "${path##*/}" >>"$init/modules"
+        name=${path##*/}
+        case $name in
+        *.xz) xz -dc "$path" >"$init/bin/${name%.xz}" ;;
+        *) cp "$path" "$init/bin/" ;;
+        esac
+        echo "${name%.xz}" >>"$init/modules"
     done
     cat >"$init/init" <<'EOF'
 #!/bin/busybox sh
-# Loads the root disk's modules, mounts the disk and hands over to systemd.
+# Loads the root disk's modules, sets the clock, mounts the disk and hands over to systemd.
 /bin/busybox --install -s /bin
 mount -t devtmpfs dev /dev
 mount -t proc proc /proc
 for module in $(cat /modules); do insmod "/bin/$module" 2>/dev/null; done
+# The system clock from the real-time clock, which a 32-bit kernel does not take once it is past
+# 2038 (nor busybox where it has a 32-bit time_t: then the clock stays where it is).
+hwclock -s -u 2>/dev/null
 tries=0
 while [ ! -b /dev/vda ] && [ "$tries" -lt 600 ]; do sleep 0.1; tries=$((tries + 1)); done
 mount -t ext4 /dev/vda /root || exec sh
@@ -181,25 +218,22 @@ EOF
 KEY=$({
     declare -f make_base
     echo "$MIRROR ${PACKAGES[*]} ${MODULES[*]}"
-    for name in "${PACKAGES[@]}" "$KERNEL_META" busybox-static; do
-        apt-cache madison "$name:$ARCH" | awk -F ' [|] ' -v suite=" $CODENAME/main " \
-            'index($3, suite) { print $1, $2; exit }'
-    done
+    deps_versions "$LISTS" "${PACKAGES[@]/%/:$ARCH}" "$KERNEL_META:$ARCH" "busybox-static:$ARCH"
 } | sha256sum | cut -c1-16)
-BASE=$CACHE/$ARCH-$KEY
+BASE=$CACHE/$SUITE-$ARCH-$KEY
 if [ -s "$BASE/initrd.img" ]; then
-    echo "=== the cached $CODENAME system $BASE"
+    echo "=== the cached $SUITE system $BASE"
 else
-    echo "=== a $CODENAME system for $ARCH: mmdebstrap (${PACKAGES[*]}), kernel, initramfs"
+    echo "=== a $SUITE system for $ARCH: mmdebstrap (${PACKAGES[*]}), kernel, initramfs"
     built=$EPOCHREALTIME
     rm -rf "$BASE.new"
     mkdir -p "$BASE.new"
     make_base "$BASE.new"
-    for old in "$CACHE/$ARCH"-*; do
+    for old in "$CACHE/$SUITE-$ARCH"-*; do
         [ "$old" = "$BASE.new" ] || rm -rf "$old"
     done
     mv "$BASE.new" "$BASE"
-    figure "$ARCH: the $CODENAME system made in $(since "$built") s"
+    figure "$ARCH: the $SUITE system made in $(since "$built") s"
 fi
 
 # ---- The image: the base, the packages installed with apt as a vendor's image build installs
@@ -234,9 +268,26 @@ printf '%s\n' MOD_KOVEX4_ENABLED=1 "MOD_KOVEX4_DEVICE=$UART_TTY" MOD_KOVEX4_BAUD
         echo "MOD_KOVEX4_TLS_${key%%:*}=/srv/site/${key#*:}"
     done
 } >"$ROOT/srv/site/settings.tls"
+# For the boot with the clock at LATER: certificates valid from 2026 to 2045 (and a client's that
+# expired in 2038), and settings for Modbus over TLS on port 802 of the guest's network address,
+# pushing registers 1025-1026 every 10 s over TLS to a receiver in the guest (127.0.0.2, port 802).
+if [ -n "$LATER" ]; then
+    mkdir -p "$ROOT/srv/site/later" "$WORK/lasting"
+    $PY "$TLS_PEER" lasting "$WORK/lasting" >/dev/null
+    cp "$WORK/lasting"/{ca.pem,gateway.pem,gateway.key,receiver.pem,receiver.key} "$ROOT/srv/site/later/"
+    {
+        printf '%s\n' MOD_KOVEX4_ENABLED=1 "MOD_KOVEX4_DEVICE=$UART_TTY" MOD_KOVEX4_BAUDRATE=9600 \
+            MOD_KOVEX4_PORT=802 MOD_KOVEX4_LISTEN=10.0.2.15 MOD_KOVEX4_STATION=1 \
+            MOD_KOVEX4_TLS_WRITERS=operator MOD_KOVEX4_IPADDR=127.0.0.2 \
+            "MOD_KOVEX4_DATA_PERIOD=$PUSH_PERIOD" MOD_KOVEX4_START1=1025 MOD_KOVEX4_COUNT1=2
+        for key in CERT:gateway.pem KEY:gateway.key CA:ca.pem; do
+            echo "MOD_KOVEX4_TLS_${key%%:*}=/srv/site/later/${key#*:}"
+        done
+    } >"$ROOT/srv/site/later/settings"
+fi
 gid=$(awk -F: '$1 == "kovex4" { print $3 }' "$ROOT/etc/group")
 chown -R "0:$gid" "$ROOT/srv/site"
-chmod 640 "$ROOT"/srv/site/*
+find "$ROOT/srv/site" -type f -exec chmod 640 {} +
 # The network: the emulator's user network, configured by systemd-networkd.
 printf '[Match]\nName=en* eth*\n[Network]\nAddress=10.0.2.15/24\nGateway=10.0.2.2\n' \
     >"$ROOT/etc/systemd/network/10-qemu.network"
@@ -257,7 +308,8 @@ WantedBy=multi-user.target
 EOF
 ln -s /etc/systemd/system/test-shell.service "$ROOT/etc/systemd/system/multi-user.target.wants/"
 mke2fs -q -t ext4 -L root -d "$ROOT" "$WORK/disk.img" "$(($(du -sm "$ROOT" | cut -f1) + 200))M" >/dev/null
-rm -rf "$ROOT"
+# The image as it is before its first boot, for the boot at LATER.
+[ -z "$LATER" ] || cp --sparse=always "$WORK/disk.img" "$WORK/later.img"
 
 # ---- The guest ----
 
@@ -275,37 +327,57 @@ while True:
     except OSError:
         s.close()'
 }
-PORT=$(free_port) TLS_PORT=$PORT
-until [ "$TLS_PORT" != "$PORT" ]; do TLS_PORT=$(free_port); done
-mkfifo "$WORK/shell.in" "$WORK/shell.out"
-BOOTED=$EPOCHREALTIME
-"${QEMU[@]}" -m 512 -smp 1 -nodefaults -no-user-config -display none \
-    -kernel "$BASE/vmlinuz" -initrd "$BASE/initrd.img" -append "console=$CONSOLE panic=0" \
-    -serial "file:$WORK/console.log" \
-    -drive "file=$WORK/disk.img,format=raw,if=none,id=disk" -device virtio-blk-pci,drive=disk \
-    -netdev "user,id=net,restrict=on,hostfwd=tcp:127.0.0.1:$PORT-:502,hostfwd=tcp:127.0.0.1:$TLS_PORT-:802" \
-    -device virtio-net-pci,netdev=net \
-    -chardev pty,id=uart -device pci-serial,chardev=uart \
-    -chardev "pipe,id=shell,path=$WORK/shell" -device virtio-serial-pci \
-    -device virtserialport,chardev=shell,name=shell >"$WORK/qemu.log" 2>&1 &
-QEMU_PID=$!
-exec {SHELL_IN}<>"$WORK/shell.in" {SHELL_OUT}<>"$WORK/shell.out"
-for _ in $(seq 300); do
-    UART=$(sed -n 's/^char device redirected to \(.*\) (label uart)$/\1/p' "$WORK/qemu.log")
-    [ -z "$UART" ] && kill -0 "$QEMU_PID" 2>/dev/null || break
-    sleep 0.1
-done
-[ -n "$UART" ] || fail "no pty for the UART: $(cat "$WORK/qemu.log")"
-
-# The field device: the build's kovex4-devsim (the target's, emulated, for armhf) serving the
-# UART's host side, with the items the clients expect.
-dpkg-deb -x "${DEBS[1]}" "$WORK/tools"
+# The field device: the packages' kovex4-devsim serving the UART's host side, with the items the
+# clients expect. It runs in the image's own files (chroot), with the image's libraries, which
+# need not be those of this machine's release; for armhf through the emulator named, copied in
+# (binfmt_misc's registration is the machine's, which others may change meanwhile).
 start_sim() {
-    "$WORK/tools/opt/kovex4/bin/kovex4-devsim" --tty "$UART" --set i:1=100 --set i:2=2000 \
-        --set i:3=30000 >"$WORK/devsim.log" 2>&1 &
+    [ ${#EMULATOR[@]} = 0 ] || [ -x "$ROOT${EMULATOR[0]}" ] || cp "${EMULATOR[0]}" "$ROOT${EMULATOR[0]}"
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    unshare -m --propagation private /bin/sh -e -c 'mkdir -p "$1/dev/pts"; mount --bind /dev/pts "$1/dev/pts"; shift; exec chroot "$@"' \
+        start-sim "$ROOT" "$ROOT" "${EMULATOR[@]}" /opt/kovex4/bin/kovex4-devsim --tty "$UART" \
+        --set i:1=100 --set i:2=2000 --set i:3=30000 >"$WORK/devsim.log" 2>&1 &
     SIM_PID=$!
 }
-start_sim
+
+# boot DISK [OPTION...]: starts the emulator on the disk image DISK, with the options given too,
+# and the field device on its UART. The gateway's ports are forwarded from 127.0.0.1's PORT (502)
+# and TLS_PORT (802).
+SHELL_IN='' SHELL_OUT=''
+boot() {
+    local disk=$1
+    shift
+    PORT=$(free_port) TLS_PORT=$PORT
+    until [ "$TLS_PORT" != "$PORT" ]; do TLS_PORT=$(free_port); done
+    rm -f "$WORK/shell.in" "$WORK/shell.out"
+    mkfifo "$WORK/shell.in" "$WORK/shell.out"
+    BOOTED=$EPOCHREALTIME
+    "${QEMU[@]}" -m 512 -smp 1 -nodefaults -no-user-config -display none \
+        -kernel "$BASE/vmlinuz" -initrd "$BASE/initrd.img" -append "console=$CONSOLE panic=0" \
+        -serial "file:$WORK/console.log" \
+        -drive "file=$disk,format=raw,if=none,id=disk" -device virtio-blk-pci,drive=disk \
+        -netdev "user,id=net,restrict=on,hostfwd=tcp:127.0.0.1:$PORT-:502,hostfwd=tcp:127.0.0.1:$TLS_PORT-:802" \
+        -device virtio-net-pci,netdev=net \
+        -chardev pty,id=uart -device pci-serial,chardev=uart \
+        -chardev "pipe,id=shell,path=$WORK/shell" -device virtio-serial-pci \
+        -device virtserialport,chardev=shell,name=shell "$@" >"$WORK/qemu.log" 2>&1 &
+    QEMU_PID=$!
+    [ -z "$SHELL_IN" ] || exec {SHELL_IN}>&- {SHELL_OUT}>&-
+    exec {SHELL_IN}<>"$WORK/shell.in" {SHELL_OUT}<>"$WORK/shell.out"
+    for _ in $(seq 300); do
+        UART=$(sed -n 's/^char device redirected to \(.*\) (label uart)$/\1/p' "$WORK/qemu.log")
+        [ -z "$UART" ] && kill -0 "$QEMU_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    [ -n "$UART" ] || fail "no pty for the UART: $(cat "$WORK/qemu.log")"
+    start_sim
+}
+
+# halt: ends the emulator (the disk is not needed again) and the field device.
+halt() {
+    ns_stop "$SIM_PID" "$QEMU_PID"
+    SIM_PID='' QEMU_PID='' BOOT_ID=''
+}
 
 # guest COMMAND: runs COMMAND in a subshell of the guest's root shell (standard input /dev/null),
 # prints its output (with its errors) and returns its exit status; it fails after 10 minutes
@@ -371,6 +443,58 @@ main_pid() { guest 'systemctl show -p MainPID --value kovex4'; }
 
 # ---- The checks ----
 
+# check_later: the image as it was before the first boot, booted with the emulator's real-time
+# clock at LATER.
+check_later() {
+    echo "=== the image booted again, its clock at $LATER: plain reads, the log's times"
+    local year=${LATER:0:4} now line out started times
+    boot "$WORK/later.img" -rtc "base=$LATER"
+    wait_shell
+    wait_active
+    wait_answer 120 || fail "no answer from the gateway $(since "$BOOTED") s after the start"
+    figure "$ARCH at $LATER: boot to the first answer: $(since "$BOOTED") s"
+    now=$(guest 'date -u "+%Y-%m-%d %H:%M:%S UTC"')
+    [[ $now == "$year-"* ]] || fail "the guest's clock is at $now, not in $year"
+    mb -r 1025 -c 3 >"$WORK/mb.out" 2>&1 && grep -q '^\[1027\]:.*30000' "$WORK/mb.out" ||
+        fail "mbpoll read: $(cat "$WORK/mb.out")"
+    line=$(journal ' started$|^started') || fail "no start line of kovex4 in the journal"
+    line=$(guest 'journalctl -b -t kovex4 -o short-iso --no-pager | grep -v "^--" | tail -n 1')
+    [[ $line == "$year-"* ]] || fail "the journal's line of kovex4 is not of $year: $line"
+    ok "the clock at $now; kovex4.service active; mbpoll read 100 2000 30000; the journal: $line"
+
+    echo "=== at $LATER: Modbus over TLS and the push over TLS (certificates from 2026 to 2045)"
+    guest "systemctl stop kovex4 && install -m 640 -g kovex4 /srv/site/later/settings /opt/kovex4/etc/settings &&
+        systemd-run -q --unit=kovex4-receiver /opt/kovex4/bin/kovex4-pushrecv --bind 127.0.0.2 --port 802 \
+        --tls-cert /srv/site/later/receiver.pem --tls-key /srv/site/later/receiver.key \
+        --tls-ca /srv/site/later/ca.pem && systemctl start kovex4" || fail "kovex4 did not start with the TLS settings"
+    started=$(guest 'systemctl show -p ExecMainStartTimestampMonotonic --value kovex4')
+    out=$($PY "$TLS_PEER" client "$TLS_PORT" "$WORK/lasting" writer)
+    [ "$out" = "read 100 2000 write ok" ] || fail "TLS client valid from 2026 to 2045: $out"
+    out=$($PY "$TLS_PEER" client "$TLS_PORT" "$WORK/lasting" lapsed)
+    [ "$out" = "handshake failed" ] || fail "TLS client whose certificate expired in 2038: $out"
+    line=$(journal '^TLS handshake with 10\.0\.2\.2 failed: ') || fail "no refusal line"
+    grep -qi expired <<<"$line" || fail "the certificate that expired in 2038 was refused for another reason: $line"
+    ok "TLS: the client valid until 2045 reads and writes; the one that expired in 2038 is refused: $line"
+    # The k-th push (from 0) is due 60 + k * PUSH_PERIOD s after the start; the receiver's journal
+    # lines come after the push. Earlier is a fault; later is load, and shown.
+    guest_until 300 "[ \$(journalctl -b -u kovex4-receiver -o cat | grep -c '^slot unit=1 .* values=100,2000$') -ge 3 ]" ||
+        fail "fewer than 3 pushes in 300 s: $(guest 'journalctl -b -u kovex4-receiver -o cat --no-pager | tail -n 5')"
+    times=$(guest "journalctl -b -u kovex4-receiver -o short-monotonic --no-pager |
+        sed -n 's/^\[ *\([0-9.]*\)\].* slot unit=1 .*/\1/p' | head -n 3")
+    out=$(awk -v start="$started" -v period="$PUSH_PERIOD" '
+        { at = $1 - start / 1e6; due = 60 + (NR - 1) * period
+          if (at < due - 1) early = early sprintf(" push %d at %.1f s, due at %d s;", NR, at, due)
+          line = line sprintf("%s%.1f s", NR > 1 ? ", " : "", at) }
+        END { if (early != "") { print "early:" early; exit 1 } print line }' <<<"$times") ||
+        fail "the push came before its time: $out"
+    figure "$ARCH at $LATER: pushes over TLS $out after the start (due at 60, 70, 80 s)"
+    line=$(guest 'journalctl -b -u kovex4-receiver -o short-iso --no-pager | grep " slot unit=1 " | tail -n 1')
+    [[ $line == "$year-"* ]] || fail "the receiver's journal line is not of $year: $line"
+    ok "pushed over TLS on schedule: $line"
+    out=$(guest 'journalctl -b -p warning -o cat | grep -i kovex4') && fail "warnings about kovex4: $out"
+    ok "no warning about kovex4 in the journal of this boot"
+}
+
 check_boot() {
     echo "=== boot: systemd as PID 1, the unit active (READY=1), the first answer"
     # No connection is tried before the guest's network is up: the emulator's user network would
@@ -382,7 +506,10 @@ check_boot() {
     figure "$ARCH: boot to the first answer: $(since "$BOOTED") s (emulator started to mbpoll's first good read)"
     guest '[ "$(cat /proc/1/comm)" = systemd ] && systemctl is-system-running --wait' ||
         fail "the system is not up: $(guest 'systemctl --failed --no-legend')"
-    guest "grep -qx 0x1b36 /sys/class/tty/$UART_TTY/device/vendor && dmesg | grep -E '$UART_TTY .* is a 16550A'" ||
+    # The PCI device is the tty's device (Debian 12's kernel) or above it (13's: serial ports and
+    # their controllers come between).
+    guest "d=\$(readlink -f /sys/class/tty/$UART_TTY/device); until [ -e \$d/vendor ] || [ \$d = /sys ]; do d=\${d%/*}; done
+        grep -qx 0x1b36 \$d/vendor && dmesg | grep -E '$UART_TTY .* is a 16550A'" ||
         fail "$UART_TTY is not the PCI 16550"
     ok "systemd is PID 1, the system is running, kovex4.service active; $UART_TTY is the PCI 16550"
     guest 'systemd-analyze security --no-pager --threshold=20 kovex4 | tail -n 1' ||
@@ -520,6 +647,7 @@ check_purge() {
     ok "purged: the service stopped; no user, group, package, lock file or file of kovex4 is left"
 }
 
+boot "$WORK/disk.img"
 check_boot
 check_figures
 check_modbus
@@ -529,6 +657,10 @@ check_watchdog
 check_tls
 check_reboot
 check_purge
+if [ -n "$LATER" ]; then
+    halt
+    check_later
+fi
 echo "=== figures ($ARCH)"
 printf '%s\n' "${FIGURES[@]}"
 echo "system test passed ($ARCH) in $(since "$START") s"

@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Installs what is missing, then builds and runs the whole test suite three times: a normal build
-# (which also makes the Debian packages, checks them with lintian and installs them in a private
-# namespace), an AddressSanitizer + UndefinedBehaviorSanitizer build, and a 32-bit ARM cross build
-# run under emulation (scripts/test-arm.sh; it checks the armhf packages with lintian). The amd64
-# and the armhf packages are then each installed in a Debian system booted with systemd under
-# QEMU (scripts/test-system.sh). Every build
-# checks the manual pages with groff and treats compiler warnings as errors, and the whole tree is
-# also compiled as packagers build it (Release). Run as root on Debian.
+# Installs what is missing, then builds and runs the whole test suite, on this machine's release
+# (Debian 12) and on Debian 13, and boots the Debian 13 packages:
+#  - Debian 12, here: a normal build (which also makes the Debian packages, checks them with
+#    lintian, builds them twice to compare and installs them in a private namespace; then the fuzz
+#    targets, the daemon under valgrind and the soak test), an AddressSanitizer +
+#    UndefinedBehaviorSanitizer build, and a 32-bit ARM cross build run under emulation
+#    (scripts/test-arm.sh; it checks the armhf packages with lintian).
+#  - Debian 13, in a root of it (scripts/test-release.sh): the whole tree in Release, as packagers
+#    build it, with its suite (but for the soak test and the package tests above), the armhf
+#    programs, and the amd64 and armhf packages, checked with lintian and hardening-check.
+#  - Those packages installed in a Debian 13 system booted with systemd under QEMU
+#    (scripts/test-system.sh), amd64 and armhf, and the armhf one booted again with its clock in
+#    2039, past the end of a 32-bit time_t.
+# Every build checks the manual pages with groff and treats compiler warnings as errors. The time
+# each step took is printed at the end. Run as root on Debian 12.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "$(id -u)" != 0 ]; then
@@ -15,9 +22,19 @@ if [ "$(id -u)" != 0 ]; then
     echo "namespaces and install the package there; without root they cannot run." >&2
     exit 1
 fi
+START=$EPOCHREALTIME
+STEPS=()
+# step NAME COMMAND...: runs COMMAND and notes how long it took.
+step() {
+    local name=$1 began=$EPOCHREALTIME
+    shift
+    "$@"
+    STEPS+=("$(awk -v a="$began" -v b="$EPOCHREALTIME" -v n="$name" 'BEGIN { printf "%6.1f min  %s", (b - a) / 60, n }')")
+}
+
 . scripts/deps.sh
-deps_install "${KOVEX4_BUILD_DEPS[@]}" "${KOVEX4_PACKAGE_DEPS[@]}" "${KOVEX4_MQTT_TEST_DEPS[@]}" \
-    python3-pymodbus mbpoll
+step "packages installed" deps_install "${KOVEX4_BUILD_DEPS[@]}" "${KOVEX4_PACKAGE_DEPS[@]}" \
+    "${KOVEX4_PEER_DEPS[@]}"
 
 run_suite() {
     local dir=$1
@@ -27,20 +44,22 @@ run_suite() {
     cmake --build "$dir"
     echo "=== $dir: tests"
     (cd "$dir" && ctest --output-on-failure -j2 -LE soak)
-    if [ "$dir" = build ]; then
-        # Reliability of the native build: fuzz targets, the daemon under valgrind, and the soak
-        # test with its figures shown.
-        bash scripts/fuzz.sh 20
-        bash scripts/memcheck.sh "$dir"
-        (cd "$dir" && ctest -L soak -V)
-    fi
 }
 
-echo "=== build-release: the whole tree as packagers build it (compile only)"
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DKOVEX4_WERROR=ON >/dev/null
-cmake --build build-release
-run_suite build
-bash scripts/test-system.sh build
-run_suite build-asan -DKOVEX4_SANITIZE=ON
-KOVEX4_ARM_CMAKE_ARGS=-DKOVEX4_WERROR=ON bash scripts/test-arm.sh
-bash scripts/test-system.sh "${KOVEX4_ARM_BUILD:-build-arm}"
+step "Debian 12: build, suite, packages" run_suite build
+# Reliability of the native build: fuzz targets, the daemon under valgrind, and the soak test with
+# its figures shown.
+step "Debian 12: fuzz targets" bash scripts/fuzz.sh 20
+step "Debian 12: valgrind" bash scripts/memcheck.sh build
+step "Debian 12: soak" bash -c 'cd build && ctest -L soak -V'
+step "Debian 12: ASan+UBSan build and suite" run_suite build-asan -DKOVEX4_SANITIZE=ON
+step "Debian 12: ARM build and suite (qemu-arm)" env KOVEX4_ARM_CMAKE_ARGS=-DKOVEX4_WERROR=ON \
+    bash scripts/test-arm.sh
+step "Debian 13: root, builds, suite, packages" bash scripts/test-release.sh trixie
+step "Debian 13: system test amd64" bash scripts/test-system.sh --suite trixie build-trixie/debs
+step "Debian 13: system test armhf, then at 2039" bash scripts/test-system.sh --suite trixie \
+    --later 2039-03-01 build-trixie-arm/debs
+
+echo "=== time per step"
+printf '%s\n' "${STEPS[@]}"
+awk -v a="$START" -v b="$EPOCHREALTIME" 'BEGIN { printf "%6.1f min  the whole test command\n", (b - a) / 60 }'

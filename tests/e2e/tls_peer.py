@@ -1,10 +1,10 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: Apache-2.0
 """Modbus over TLS peers for the end-to-end tests: Python's ssl module, certificates by openssl.
-Commands: certs DIR | client PORT DIR NAME [VERSION] | resume PORT DIR NAME VERSION | operator
-PORT DIR SECONDS INTERVAL | garbage PORT DIR VERSION | hostile PORT DIR KIND VERSION [SECONDS] |
-hello PORT SUITE... | flood PORT DIR RATE SECONDS (see each function for what it does and
-prints). VERSION is 1.2 or 1.3, the only TLS version the peer offers."""
+Commands: certs DIR | lasting DIR | client PORT DIR NAME [VERSION] | resume PORT DIR NAME
+VERSION | operator PORT DIR SECONDS INTERVAL | garbage PORT DIR VERSION | hostile PORT DIR KIND
+VERSION [SECONDS] | hello PORT SUITE... | flood PORT DIR RATE SECONDS (see each function for what
+it does and prints). VERSION is 1.2 or 1.3, the only TLS version the peer offers."""
 import os
 import socket
 import ssl
@@ -80,6 +80,40 @@ def certs(d):
         cert = certificate(name, "ca", ec_key(d, name), exts, dates, os.path.join(d, "ca.key"))
         with open(os.path.join(d, name + ".pem"), "w") as f:
             f.write(ssl.DER_cert_to_PEM_cert(cert))
+    print("ok")
+
+
+def lasting(d):
+    """Makes in D certificates for a gateway whose clock is past 2038: an authority, "gateway"
+    (IP 127.0.0.1), "receiver" (a push receiver, IP 127.0.0.2) and "writer" (role operator), valid
+    from 2026 to 2045, and "lapsed", a writer whose certificate expired in 2038. Prints "ok"."""
+    # openssl ca sets both dates (req and x509 start at the present); it keeps a database.
+    with open(os.path.join(d, "ca.cnf"), "w") as f:
+        f.write("[ca]\ndefault_ca = site\n[site]\ndatabase = index.txt\nnew_certs_dir = .\n"
+                "serial = serial\ndefault_md = sha256\npolicy = any\nunique_subject = no\n"
+                "[any]\ncommonName = supplied\n")
+    open(os.path.join(d, "index.txt"), "w").close()
+    with open(os.path.join(d, "serial"), "w") as f:
+        f.write("1000\n")
+    for name, usage, san, role, end in (
+            ("ca", None, None, None, "450101000000Z"),
+            ("gateway", "serverAuth,clientAuth", "IP:127.0.0.1", None, "450101000000Z"),
+            ("receiver", "serverAuth", "IP:127.0.0.2", None, "450101000000Z"),
+            ("writer", "clientAuth", None, "operator", "450101000000Z"),
+            ("lapsed", "clientAuth", None, "operator", "380601000000Z")):
+        ext = ["basicConstraints=critical,CA:TRUE", "keyUsage=keyCertSign,cRLSign"] if not usage \
+            else ["basicConstraints=CA:FALSE", "extendedKeyUsage=" + usage,
+                  "authorityKeyIdentifier=keyid"]
+        ext += [line for line in ("subjectKeyIdentifier=hash", san and "subjectAltName=" + san,
+                                  role and ROLE_OID + "=ASN1:UTF8String:" + role) if line]
+        with open(os.path.join(d, name + ".ext"), "w") as f:
+            f.write("\n".join(ext) + "\n")
+        openssl(d, "req", "-new", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                "-keyout", name + ".key", "-subj", "/CN=" + name, "-out", name + ".csr")
+        signer = ("-selfsign",) if not usage else ("-cert", "ca.pem")
+        openssl(d, "ca", "-batch", "-config", "ca.cnf", *signer, "-keyfile", "ca.key", "-in",
+                name + ".csr", "-startdate", "260101000000Z", "-enddate", end, "-extfile",
+                name + ".ext", "-notext", "-out", name + ".pem")
     print("ok")
 
 
@@ -411,8 +445,8 @@ def garbage(port, d, version):
 
 
 if __name__ == "__main__":
-    COMMANDS = {f.__name__: f for f in (certs, client, resume, operator, garbage, hostile, hello,
-                                        flood)}
+    COMMANDS = {f.__name__: f for f in (certs, lasting, client, resume, operator, garbage, hostile,
+                                        hello, flood)}
     if len(sys.argv) < 3 or sys.argv[1] not in COMMANDS:
         print(__doc__)
         sys.exit(2)
