@@ -34,6 +34,13 @@ void socket_state(void* data, ares_socket_t fd, int readable, int writable) {
         *free_entry = ResolveSocket{fd, readable != 0, writable != 0};
 }
 
+int not_resolved(ResolveLookup& lookup, const char* why) {
+    lookup.failure = why;
+    if (!lookup.quiet)
+        log_msg(LOG_ERR, "error resolving hostname %s", lookup.name);
+    return lookup.status = -1;
+}
+
 void resolved(void* data, int status, int, ares_addrinfo* result) {
     auto& lookup = *static_cast<ResolveLookup*>(data);
     if (status == ARES_EDESTRUCTION) // cancelled
@@ -47,8 +54,7 @@ void resolved(void* data, int status, int, ares_addrinfo* result) {
             ntohl(reinterpret_cast<const sockaddr_in*>(node->ai_addr)->sin_addr.s_addr);
         lookup.status = 1;
     } else {
-        log_msg(LOG_ERR, "error resolving hostname %s", lookup.name);
-        lookup.status = -1;
+        not_resolved(lookup, status == ARES_SUCCESS ? "no IPv4 address" : ares_strerror(status));
     }
     if (result != nullptr)
         ares_freeaddrinfo(result);
@@ -71,6 +77,7 @@ int resolve_start(ResolveLookup& lookup, const char* name) {
     lookup.name = name;
     lookup.address = 0;
     lookup.status = 0;
+    lookup.failure = "";
     // The forms of an address that the system's resolver takes without a lookup.
     in_addr dotted{};
     if (inet_aton(name, &dotted) != 0) {
@@ -83,10 +90,8 @@ int resolve_start(ResolveLookup& lookup, const char* name) {
     options.sock_state_cb_data = &lookup;
     ares_channel channel = nullptr;
     if (!library_ready ||
-        ares_init_options(&channel, &options, ARES_OPT_SOCK_STATE_CB) != ARES_SUCCESS) {
-        log_msg(LOG_ERR, "error resolving hostname %s", name);
-        return lookup.status = -1;
-    }
+        ares_init_options(&channel, &options, ARES_OPT_SOCK_STATE_CB) != ARES_SUCCESS)
+        return not_resolved(lookup, "the resolver cannot be set up");
     lookup.channel = channel;
     ares_addrinfo_hints hints{};
     hints.ai_family = AF_INET;

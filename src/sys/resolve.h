@@ -25,14 +25,18 @@ struct ResolveLookup {
     const char* name = nullptr; // the caller's, kept until the lookup ends
     int status = 0;             // 1 resolved, 0 under way, -1 not resolved
     uint32_t address = 0;       // when resolved: the first IPv4 address, host byte order
+    const char* failure = "";   // when not resolved: why, in the library's words
+    // Set by a caller that says itself what became of its lookups: no line is logged.
+    bool quiet = false;
 };
 
 // Starts looking up `name`, which the caller keeps until the lookup has ended: 1 resolved at once
 // (a dotted address, or a name the library answers without asking: `address` set), 0 under way,
-// -1 not resolved ("error resolving hostname %s" logged, as every failure below).
+// -1 not resolved ("error resolving hostname %s" logged unless `quiet`, as every failure below).
 int resolve_start(ResolveLookup& lookup, const char* name);
 // When the lookup wants to be taken further at the latest (monotonic microseconds, see
-// sys/deadline.h): a tenth of a second on while it is under way, for its time-outs. Its sockets are in `lookup.sockets`.
+// sys/deadline.h): a tenth of a second on while it is under way, for its time-outs. Its sockets are
+// in `lookup.sockets`.
 int64_t resolve_wake_us(const ResolveLookup& lookup, int64_t now_us);
 // Takes the lookup further with what select found ready (its time-outs are handled whether or
 // not a socket is ready): 1 resolved, 0 still under way, -1 not resolved.
