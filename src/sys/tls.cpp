@@ -191,22 +191,70 @@ bool judge_cert(X509* cert, uint32_t index, TlsFault& fault) {
     return true;
 }
 
+// Whether `cert` carries `address` (host order) as an iPAddress subject alternative name: only
+// those count, never the common name.
+bool carries_address(X509* cert, uint32_t address) {
+    const unsigned char wanted[4] = {
+        static_cast<unsigned char>(address >> 24), static_cast<unsigned char>(address >> 16),
+        static_cast<unsigned char>(address >> 8), static_cast<unsigned char>(address)};
+    return cert != nullptr && X509_check_ip(cert, wanted, sizeof wanted, 0) == 1;
+}
+
 // The library's verification, after the gateway's judgement of what the peer sent: both for
 // the server (the client's chain) and the client (the server's). The peer's certificates are
-// parsed but no signature of them has been checked yet.
-int verify_peer(X509_STORE_CTX* store, void*) {
+// parsed but no signature of them has been checked yet. `external` is the configuration's
+// TlsExternalClient when another library makes its sessions: nothing of this module reads their
+// failures afterwards, so they are noted here, and the server's address is checked here too.
+int verify_peer(X509_STORE_CTX* store, void* external) {
     SSL* ssl =
         static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* other = static_cast<TlsExternalClient*>(external);
+    TlsSession* session = other != nullptr ? &other->outcome : session_of(ssl);
+    X509* leaf = X509_STORE_CTX_get0_cert(store);
     TlsFault fault;
-    if (!tls_judge_certs(X509_STORE_CTX_get0_cert(store), X509_STORE_CTX_get0_untrusted(store),
-                         fault)) {
-        if (TlsSession* session = session_of(ssl))
+    if (!tls_judge_certs(leaf, X509_STORE_CTX_get0_untrusted(store), fault)) {
+        if (session != nullptr)
             session->fault = fault;
+        if (other != nullptr)
+            other->outcome.failure = TlsFailure::refused;
         // The peer hears "bad certificate".
         X509_STORE_CTX_set_error(store, X509_V_ERR_CERT_REJECTED);
         return 0;
     }
-    return X509_verify_cert(store) > 0 ? 1 : 0;
+    if (X509_verify_cert(store) <= 0) {
+        if (other != nullptr) {
+            other->outcome.failure = TlsFailure::verify;
+            other->outcome.verify_result = X509_STORE_CTX_get_error(store);
+        }
+        return 0;
+    }
+    if (other != nullptr && other->host_name[0] == '\0' && !carries_address(leaf, other->address)) {
+        other->outcome.fault = {TlsRefusal::address, 1, other->address};
+        other->outcome.failure = TlsFailure::refused;
+        X509_STORE_CTX_set_error(store, X509_V_ERR_IP_ADDRESS_MISMATCH);
+        return 0;
+    }
+    return 1;
+}
+
+// What an external client's sessions go through that the other library does not tell: the
+// start of a handshake, where the name it asks for (SNI) is set to the configuration's, and a
+// fatal alert from the server, kept as the reason it refused the gateway.
+void external_event(const SSL* ssl, int where, int value) {
+    auto* client = static_cast<TlsExternalClient*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+    if (client == nullptr)
+        return;
+    if ((where & SSL_CB_HANDSHAKE_START) != 0) {
+        // The library's hook hands the session over as const; the name is the session's own
+        // setting, read when the first message of the handshake is written, right after.
+        const char* name = client->host_name[0] != '\0' ? client->host_name : nullptr;
+        SSL_set_tlsext_host_name(const_cast<SSL*>(ssl), name);
+    } else if ((where & SSL_CB_READ_ALERT) == SSL_CB_READ_ALERT && (value >> 8) == SSL3_AL_FATAL &&
+               client->outcome.failure == TlsFailure::none) {
+        // As the library words the alert when it fails on it (tls_reason).
+        client->outcome.failure = TlsFailure::alert;
+        client->outcome.error = ERR_PACK(ERR_LIB_SSL, 0, SSL_AD_REASON_OFFSET + (value & 0xFF));
+    }
 }
 
 // A server's check of a client's session ticket: the session is taken only while the client's
@@ -435,9 +483,15 @@ int tls_credentials_load(TlsCredentials& c, const char* cert_path, const char* k
         }
     }
     ERR_clear_error();
-    EVP_PKEY_free(key);
-    sk_X509_pop_free(own, X509_free);
-    sk_X509_pop_free(ca, X509_free);
+    if (ok) {
+        c.chain = own;
+        c.key = key;
+        c.authority = ca;
+    } else {
+        EVP_PKEY_free(key);
+        sk_X509_pop_free(own, X509_free);
+        sk_X509_pop_free(ca, X509_free);
+    }
     c.ready = ok;
     return ok ? 1 : 0;
 }
@@ -450,7 +504,54 @@ void tls_credentials_free(TlsCredentials& c) {
     SSL_CTX_free(c.client.ctx);
     X509_free(c.cert);
     X509_free(c.ca);
+    EVP_PKEY_free(c.key);
+    sk_X509_pop_free(c.chain, X509_free);
+    sk_X509_pop_free(c.authority, X509_free);
     c = TlsCredentials{};
+}
+
+int tls_external_open(TlsExternalClient& client, const TlsCredentials& credentials,
+                      const char* host_name, uint32_t address) {
+    tls_external_close(client);
+    if (!credentials.ready ||
+        (host_name != nullptr && std::strlen(host_name) >= sizeof client.host_name))
+        return 0;
+    if (host_name != nullptr)
+        std::snprintf(client.host_name, sizeof client.host_name, "%s", host_name);
+    client.address = address;
+    SSL_CTX* ctx = make_context(false, credentials.chain, credentials.key, credentials.authority);
+    bool ok = ctx != nullptr;
+    if (ok) {
+        // The other library offers no earlier session: none is kept.
+        SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+        SSL_CTX_sess_set_new_cb(ctx, nullptr);
+        SSL_CTX_set_cert_verify_callback(ctx, verify_peer, &client);
+        SSL_CTX_set_info_callback(ctx, external_event);
+        SSL_CTX_set_app_data(ctx, &client);
+        ok = host_name == nullptr ||
+             X509_VERIFY_PARAM_set1_host(SSL_CTX_get0_param(ctx), client.host_name, 0) == 1;
+    }
+    ERR_clear_error();
+    if (!ok) {
+        SSL_CTX_free(ctx);
+        client = TlsExternalClient{};
+        return 0;
+    }
+    client.config.ctx = ctx;
+    return 1;
+}
+
+void tls_external_close(TlsExternalClient& client) {
+    SSL_CTX_free(client.config.ctx);
+    client = TlsExternalClient{};
+}
+
+void tls_external_reset(TlsExternalClient& client) {
+    client.outcome = TlsSession{};
+}
+
+bool tls_external_pending(const ssl_st* ssl) {
+    return ssl != nullptr && SSL_pending(ssl) > 0;
 }
 
 int tls_session_open(TlsSession& session, const TlsConfig& config, int fd, const char* host_name,
@@ -741,12 +842,7 @@ int tls_judge_certs(x509_st* leaf, const stack_st_X509* others, TlsFault& fault)
 }
 
 int tls_check_peer_address(TlsSession& session, uint32_t address) {
-    X509* peer = session.open ? SSL_get0_peer_certificate(session.ssl) : nullptr;
-    const unsigned char wanted[4] = {
-        static_cast<unsigned char>(address >> 24), static_cast<unsigned char>(address >> 16),
-        static_cast<unsigned char>(address >> 8), static_cast<unsigned char>(address)};
-    // Only the iPAddress subject alternative names count, never the common name.
-    if (peer != nullptr && X509_check_ip(peer, wanted, sizeof wanted, 0) == 1)
+    if (session.open && carries_address(SSL_get0_peer_certificate(session.ssl), address))
         return 1;
     session.fault = {TlsRefusal::address, 1, address};
     session.failure = TlsFailure::refused;

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+struct evp_pkey_st;
 struct ssl_ctx_st;
 struct ssl_st;
 struct x509_st;
@@ -77,12 +78,16 @@ struct TlsConfig {
 
 // The gateway's certificate and key, the authority its peers' certificates must chain to, and one
 // configuration for each direction: TLS 1.2 or 1.3, the peer's certificate required. `cert` is
-// the first certificate of the certificate file, `ca` the first of the authority file.
+// the first certificate of the certificate file, `ca` the first of the authority file. The files'
+// certificates and key are kept as read, for configurations made later (tls_external_open).
 struct TlsCredentials {
     TlsConfig server;
     TlsConfig client;
     x509_st* cert = nullptr;
     x509_st* ca = nullptr;
+    stack_st_X509* chain = nullptr;     // the certificate file's
+    evp_pkey_st* key = nullptr;         // the key file's
+    stack_st_X509* authority = nullptr; // the authority file's
     bool ready = false;
 };
 
@@ -161,6 +166,34 @@ void tls_reason(const TlsSession& session, char* text, size_t size);
 // valid yet), so that a caller can point at the clocks rather than the chain or the name.
 bool tls_failed_on_dates(const TlsSession& session);
 void tls_fault_text(const TlsFault& fault, char* text, size_t size);
+
+// A client configuration for one server whose sessions another library makes and drives on its
+// own socket (it is handed `config.ctx`): made from the credentials, with the same versions,
+// suites, groups and signatures as their client configuration, and the server's chain judged and
+// verified the same way. The server is checked for what it was set to be, within the handshake,
+// before the other library sends anything to it: `host_name`, as tls_session_open checks it (the
+// library's verification; the name is also sent, SNI, whatever address the other library has
+// connected to), or without a name, `address` (host order) as tls_check_peer_address checks it
+// (no SNI then). Why its last handshake failed is kept in `outcome` for tls_reason: the gateway's
+// refusal, the verification's finding, or the server's fatal alert. No session is kept to be
+// resumed. The record must stay where it is while it is open: the library's hooks are given its
+// address.
+struct TlsExternalClient {
+    TlsConfig config;
+    char host_name[256] = ""; // empty: checked by `address`
+    uint32_t address = 0;
+    TlsSession outcome;
+};
+// 1, or 0 (no memory, credentials not ready, a name too long) with the client left closed.
+int tls_external_open(TlsExternalClient& client, const TlsCredentials& credentials,
+                      const char* host_name, uint32_t address);
+// Harmless on a closed one; the other library must have freed its sessions before.
+void tls_external_close(TlsExternalClient& client);
+// Forgets the last handshake's failure: before each connection.
+void tls_external_reset(TlsExternalClient& client);
+// Whether `ssl`, a session the other library made from an external client's configuration, holds
+// received bytes already: select would not report them.
+bool tls_external_pending(const ssl_st* ssl);
 
 // Judges a chain (the peer's own certificate, then the others it sent, in their order) as a
 // peer's handshake is judged (see TLS_HANDSHAKE_MAX_BYTES): 1 when it may be verified, 0 with
