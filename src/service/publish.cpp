@@ -2,9 +2,6 @@
 #include "service/publish.h"
 
 #include <mosquitto.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -93,55 +90,33 @@ void on_message(mosquitto*, void* data, const mosquitto_message* message) {
         state.event_rebirth = true;
 }
 
-// Notes why the broker's certificate was not accepted, for the line that says the connection
-// failed.
-int verify_broker(int ok, X509_STORE_CTX* store) {
-    if (ok == 0) {
-        SSL* ssl = static_cast<SSL*>(
-            X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
-        auto* state = static_cast<PublishState*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
-        if (state != nullptr)
-            state->event_detail = std::string("certificate not accepted: ") +
-                                  X509_verify_cert_error_string(X509_STORE_CTX_get_error(store));
-    }
-    return ok;
+// The broker's TLS client configuration from the gateway's credentials, its certificate checked
+// for the host setting as the push checks its receiver's: the name, or a dotted address as an
+// iPAddress subject alternative name.
+bool open_tls(PublishState& state, const TlsCredentials& credentials) {
+    uint32_t address = 0;
+    const bool by_address = settings_parse_ipaddr(state.config.host.c_str(), address) != 0;
+    return tls_external_open(state.tls, credentials,
+                             by_address ? nullptr : state.config.host.c_str(), address) == 1;
 }
 
-// The TLS context for the broker: the site's certificate and key, its authority, and the
-// broker's certificate checked for the host setting (its name, or as an iPAddress subject
-// alternative name when it is a dotted address). nullptr with `reason` set when a file fails.
-ssl_ctx_st* make_tls(PublishState& state, const Settings& s, std::string& reason) {
-    const PublishConfig& c = state.config;
-    SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
-    if (ctx == nullptr) {
-        reason = "out of memory";
-        return nullptr;
+// Why a connection failed: the TLS handshake's reason in the words the push uses for its
+// receiver, or else libmosquitto's `words` with its last error line.
+std::string failure_reason(const PublishState& state, const std::string& words) {
+    if (state.tls.outcome.failure != TlsFailure::none) {
+        char reason[TLS_REASON_SIZE];
+        tls_reason(state.tls.outcome, reason, sizeof reason);
+        return std::string("TLS handshake: ") + reason;
     }
-    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-    const char* step = nullptr;
-    if (SSL_CTX_load_verify_locations(ctx, s.tls_ca.c_str(), nullptr) != 1)
-        step = "the authority";
-    else if (SSL_CTX_use_certificate_chain_file(ctx, s.tls_cert.c_str()) != 1)
-        step = "the certificate";
-    else if (SSL_CTX_use_PrivateKey_file(ctx, s.tls_key.c_str(), SSL_FILETYPE_PEM) != 1 ||
-             SSL_CTX_check_private_key(ctx) != 1)
-        step = "the key";
-    X509_VERIFY_PARAM* param = SSL_CTX_get0_param(ctx);
-    if (step == nullptr &&
-        (c.host_is_address ? X509_VERIFY_PARAM_set1_ip_asc(param, c.host.c_str())
-                           : X509_VERIFY_PARAM_set1_host(param, c.host.c_str(), 0)) != 1)
-        step = "the broker's name";
-    if (step != nullptr) {
-        char detail[256];
-        ERR_error_string_n(ERR_get_error(), detail, sizeof detail);
-        reason = std::string(step) + " cannot be used: " + detail;
-        ERR_clear_error();
-        SSL_CTX_free(ctx);
-        return nullptr;
-    }
-    SSL_CTX_set_app_data(ctx, &state);
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, verify_broker);
-    return ctx;
+    return state.event_detail.empty() ? words : words + " (" + state.event_detail + ")";
+}
+
+std::string library_words(int rc) {
+    return rc == MOSQ_ERR_ERRNO ? std::string(strerror(errno)) : mosquitto_strerror(rc);
+}
+
+bool connected(const PublishState& state) {
+    return state.link == PublishLink::connecting || state.link == PublishLink::up;
 }
 
 // A fresh session: libmosquitto's state of the last one (its queued and unacknowledged
@@ -173,9 +148,11 @@ bool prepare_client(PublishState& state) {
                                   c.password.empty() ? nullptr : c.password.c_str()) !=
             MOSQ_ERR_SUCCESS)
         return false;
-    // The context is used as it is, with its own checks: libmosquitto's defaults would want files.
-    if (state.ssl != nullptr &&
-        (mosquitto_void_option(m, MOSQ_OPT_SSL_CTX, state.ssl) != MOSQ_ERR_SUCCESS ||
+    // The configuration is used as it is, with its own checks: libmosquitto's defaults would want
+    // files, and its check of the name would compare the certificate with the dotted address it
+    // connects to.
+    if (state.tls.config.ctx != nullptr &&
+        (mosquitto_void_option(m, MOSQ_OPT_SSL_CTX, state.tls.config.ctx) != MOSQ_ERR_SUCCESS ||
          mosquitto_int_option(m, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0) != MOSQ_ERR_SUCCESS))
         return false;
     // The last will: "offline" on the status topic, or the Sparkplug death certificate with the
@@ -191,8 +168,9 @@ bool prepare_client(PublishState& state) {
 }
 
 void go_down(PublishState& state, int64_t now_us) {
-    if (state.mosq != nullptr && state.link != PublishLink::down)
+    if (state.mosq != nullptr && connected(state))
         mosquitto_disconnect(state.mosq);
+    resolve_cancel(state.lookup);
     state.link = PublishLink::down;
     state.retry_us = now_us + int64_t{state.retry_seconds} * 1000000;
     state.retry_seconds = std::min(state.retry_seconds * 2, PUBLISH_RETRY_MAX_SECONDS);
@@ -202,29 +180,65 @@ void go_down(PublishState& state, int64_t now_us) {
     state.maybe_unsent = true;
 }
 
-void try_connect(PublishState& state, int64_t now_us) {
+// The address the lookup found, dotted, for libmosquitto: its own lookup of a dotted address does
+// not wait.
+void set_address(PublishState& state) {
+    const uint32_t a = state.lookup.address;
+    std::snprintf(state.address, sizeof state.address, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xFFu,
+                  (a >> 8) & 0xFFu, a & 0xFFu);
+}
+
+// The broker's name looked up (`found` as resolve_start says): libmosquitto connects to the
+// address found, or the failure is said and the next try waits.
+void connect_to(PublishState& state, int found, int64_t now_us) {
     const PublishConfig& c = state.config;
+    if (found < 0) {
+        say_failure(state, "failed",
+                    std::string("name not resolved (") + state.lookup.failure + ")");
+        go_down(state, now_us);
+        return;
+    }
     if (!prepare_client(state)) {
         say_failure(state, "failed", "the client cannot be set up");
         go_down(state, now_us);
         return;
     }
+    set_address(state);
     state.event_detail.clear();
-    const int rc = mosquitto_connect_async(state.mosq, c.host.c_str(), static_cast<int>(c.port),
+    tls_external_reset(state.tls);
+    const int rc = mosquitto_connect_async(state.mosq, state.address, static_cast<int>(c.port),
                                            PUBLISH_KEEPALIVE_SECONDS);
     if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_CONN_PENDING) {
         // A handshake on a near broker may already fail within the call.
-        std::string reason =
-            rc == MOSQ_ERR_ERRNO ? std::string(strerror(errno)) : mosquitto_strerror(rc);
-        if (!state.event_detail.empty())
-            reason += " (" + state.event_detail + ")";
-        say_failure(state, "failed", reason);
-        state.link = PublishLink::connecting; // so that go_down counts the pause
+        say_failure(state, "failed", failure_reason(state, library_words(rc)));
+        state.link = PublishLink::connecting; // so that go_down ends the connection
         go_down(state, now_us);
         return;
     }
     state.link = PublishLink::connecting;
     state.give_up_us = now_us + int64_t{PUBLISH_CONNECT_SECONDS} * 1000000;
+}
+
+// A connection begins with the lookup of the broker's name, beside the loop (a dotted address
+// needs none). The lookup logs nothing itself: a name that does not resolve is said as the
+// publisher's other failures are, once.
+void try_connect(PublishState& state, int64_t now_us) {
+    state.lookup.quiet = true;
+    const int found = resolve_start(state.lookup, state.config.host.c_str());
+    if (found == 0)
+        state.link = PublishLink::resolving;
+    else
+        connect_to(state, found, now_us);
+}
+
+void watch_lookup(const PublishState& state, LoopWatch& watch, int64_t now_us) {
+    for (const ResolveSocket& s : state.lookup.sockets) {
+        if (s.read)
+            loop_watch_fd(watch, s.fd);
+        if (s.write)
+            loop_watch_fd(watch, s.fd, true);
+    }
+    loop_wake_by(watch, resolve_wake_us(state.lookup, now_us));
 }
 
 void birth(PublishState& state) {
@@ -256,11 +270,10 @@ void came_up(PublishState& state) {
     }
 }
 
-bool tls_pending(PublishState& state) {
-    if (state.ssl == nullptr || state.mosq == nullptr || state.link == PublishLink::down)
-        return false;
-    SSL* ssl = static_cast<SSL*>(mosquitto_ssl_get(state.mosq));
-    return ssl != nullptr && SSL_pending(ssl) > 0;
+// Whether the broker's TLS session holds received bytes already, which select does not see.
+bool broker_pending(PublishState& state) {
+    return state.tls.config.ctx != nullptr && state.mosq != nullptr && connected(state) &&
+           tls_external_pending(static_cast<const ssl_st*>(mosquitto_ssl_get(state.mosq)));
 }
 
 // The broker's socket and the connection's life.
@@ -271,13 +284,19 @@ void run_link(PublishState& state, const LoopWatch& ready, int64_t now_us) {
             try_connect(state, now_us);
         return;
     }
+    if (state.link == PublishLink::resolving) {
+        const int found = resolve_continue(state.lookup, ready.readable, ready.writable);
+        if (found != 0)
+            connect_to(state, found, now_us);
+        return;
+    }
     const int fd = mosquitto_socket(m);
     int rc = MOSQ_ERR_SUCCESS;
     // While the connection (and its TLS handshake) is being made, its read call takes each step,
     // whichever way the socket became ready; TLS may hold received bytes select does not see.
     const bool connecting = state.link == PublishLink::connecting &&
                             (loop_fd_ready(ready, fd, false) || loop_fd_ready(ready, fd, true));
-    if (connecting || loop_fd_ready(ready, fd, false) || tls_pending(state))
+    if (connecting || loop_fd_ready(ready, fd, false) || broker_pending(state))
         rc = mosquitto_loop_read(m, 1);
     if (rc == MOSQ_ERR_SUCCESS && mosquitto_want_write(m))
         rc = mosquitto_loop_write(m, 1);
@@ -295,18 +314,16 @@ void run_link(PublishState& state, const LoopWatch& ready, int64_t now_us) {
     }
     if (rc != MOSQ_ERR_SUCCESS || state.event_down) {
         const bool was_up = state.link == PublishLink::up;
-        std::string reason = rc == MOSQ_ERR_ERRNO     ? strerror(errno)
-                             : rc != MOSQ_ERR_SUCCESS ? mosquitto_strerror(rc)
-                                                      : mosquitto_strerror(state.event_reason);
-        if (!state.event_detail.empty())
-            reason += " (" + state.event_detail + ")";
-        state.event_down = false;
-        state.event_detail.clear();
+        const std::string words =
+            rc != MOSQ_ERR_SUCCESS ? library_words(rc) : mosquitto_strerror(state.event_reason);
         if (was_up)
             log_msg(LOG_NOTICE, "MQTT connection to %s lost: %s", state.config.host.c_str(),
-                    reason.c_str());
+                    (state.event_detail.empty() ? words : words + " (" + state.event_detail + ")")
+                        .c_str());
         else
-            say_failure(state, "failed", reason);
+            say_failure(state, "failed", failure_reason(state, words));
+        state.event_down = false;
+        state.event_detail.clear();
         go_down(state, now_us);
         return;
     }
@@ -578,7 +595,8 @@ bool publish_config(const Settings& s, const char* hostname, PublishConfig& c,
     return errors == errors_before;
 }
 
-void publish_start(PublishState& state, const Settings& settings, int64_t now_us) {
+void publish_start(PublishState& state, const Settings& settings, int64_t now_us,
+                   const TlsCredentials* credentials) {
     state.on = false;
     if (settings.mqtt_host.empty())
         return;
@@ -591,13 +609,12 @@ void publish_start(PublishState& state, const Settings& settings, int64_t now_us
                 f.text.c_str());
     if (!usable)
         return;
-    if (state.config.tls) {
-        std::string reason;
-        state.ssl = make_tls(state, settings, reason);
-        if (state.ssl == nullptr) {
-            log_msg(LOG_ERR, "MQTT setup error: TLS: %s", reason.c_str());
-            return;
-        }
+    // The gateway's own TLS files, loaded once: without them it does not start, and the
+    // publisher never talks to the broker in the clear where TLS was meant.
+    if (state.config.tls && (credentials == nullptr || !open_tls(state, *credentials))) {
+        log_msg(LOG_ERR, "MQTT setup error: TLS: %s",
+                credentials == nullptr ? "the TLS files are not loaded" : "out of memory");
+        return;
     }
     OutboxReport report;
     if (!outbox_open(state.outbox, state.config.queue.c_str(), state.config.queue_bytes, report)) {
@@ -647,14 +664,12 @@ void publish_start(PublishState& state, const Settings& settings, int64_t now_us
 }
 
 void publish_stop(PublishState& state) {
+    resolve_cancel(state.lookup);
     if (state.mosq != nullptr) {
         mosquitto_destroy(state.mosq);
         state.mosq = nullptr;
     }
-    if (state.ssl != nullptr) {
-        SSL_CTX_free(state.ssl);
-        state.ssl = nullptr;
-    }
+    tls_external_close(state.tls);
     outbox_close(state.outbox);
     state.on = false;
 }
@@ -662,9 +677,7 @@ void publish_stop(PublishState& state) {
 void publish_watch(PublishState& state, LoopWatch& watch, int64_t now_us) {
     if (!state.on)
         return;
-    const int fd = state.mosq != nullptr && state.link != PublishLink::down
-                       ? mosquitto_socket(state.mosq)
-                       : -1;
+    const int fd = state.mosq != nullptr && connected(state) ? mosquitto_socket(state.mosq) : -1;
     if (fd >= 0) {
         loop_watch_fd(watch, fd, false);
         if (mosquitto_want_write(state.mosq))
@@ -674,7 +687,7 @@ void publish_watch(PublishState& state, LoopWatch& watch, int64_t now_us) {
                       (state.link == PublishLink::up && state.maybe_unsent &&
                        state.window_used < PUBLISH_WINDOW) ||
                       state.event_up || state.event_down || state.event_rebirth ||
-                      tls_pending(state);
+                      broker_pending(state);
     if (busy)
         loop_wake_by(watch, now_us);
     // A period that is off (0) has no time to wake for.
@@ -684,10 +697,12 @@ void publish_watch(PublishState& state, LoopWatch& watch, int64_t now_us) {
         loop_wake_by(watch, state.next_alarm_us);
     if (state.link == PublishLink::down)
         loop_wake_by(watch, state.retry_us);
+    else if (state.link == PublishLink::resolving)
+        watch_lookup(state, watch, now_us);
     else if (state.link == PublishLink::connecting)
         loop_wake_by(watch, state.give_up_us);
     // libmosquitto's housekeeping (keepalive pings) at least once a second.
-    if (state.link != PublishLink::down)
+    if (connected(state))
         loop_wake_by(watch, now_us + 1000000);
 }
 
@@ -708,7 +723,7 @@ void publish_run(PublishState& state, const LoopWatch& ready, int64_t now_us,
     run_device(state, now_us, registers, settings);
     run_send(state);
     // What was just published goes out now rather than at the next turn.
-    if (state.link != PublishLink::down && mosquitto_want_write(state.mosq))
+    if (connected(state) && mosquitto_want_write(state.mosq))
         mosquitto_loop_write(state.mosq, 1);
 }
 
@@ -728,22 +743,57 @@ void publish_counters_text(const PublishState& state, char* out, size_t size) {
     }
 }
 
+namespace {
+
+// The broker's name looked up as the gateway looks it up, waiting until `deadline_us` (the probe
+// is a program of its own, not the gateway's loop): 1, -1, or 0 when the time ran out.
+int lookup_until(PublishState& state, int64_t deadline_us) {
+    state.lookup.quiet = true;
+    int found = resolve_start(state.lookup, state.config.host.c_str());
+    while (found == 0) {
+        const int64_t now = wait_clock_us();
+        if (now >= deadline_us) {
+            resolve_cancel(state.lookup);
+            return 0;
+        }
+        LoopWatch watch, ready;
+        loop_watch_init(watch, deadline_us);
+        watch_lookup(state, watch, now);
+        if (loop_wait(watch, ready) < 0)
+            loop_watch_init(ready, deadline_us);
+        found = resolve_continue(state.lookup, ready.readable, ready.writable);
+    }
+    return found;
+}
+
+} // namespace
+
 int publish_probe(const PublishConfig& config, const Settings& settings, int seconds,
                   std::string& reason) {
     PublishState state;
     state.config = config;
     state.config.client_id += "-probe";
-    if (config.tls && (state.ssl = make_tls(state, settings, reason)) == nullptr)
-        return 0;
-    mosquitto_lib_init();
+    TlsCredentials credentials;
+    char why[TLS_REASON_SIZE] = "";
     int ok = 0;
-    if (!prepare_client(state) || mosquitto_will_clear(state.mosq) != MOSQ_ERR_SUCCESS) {
+    const int64_t deadline = wait_clock_us() + int64_t{seconds} * 1000000;
+    int found = 0;
+    mosquitto_lib_init();
+    if (config.tls &&
+        !tls_credentials_load(credentials, settings.tls_cert.c_str(), settings.tls_key.c_str(),
+                              settings.tls_ca.c_str(), why, sizeof why)) {
+        reason = std::string("TLS: ") + why;
+    } else if (config.tls && !open_tls(state, credentials)) {
+        reason = "TLS: out of memory";
+    } else if ((found = lookup_until(state, deadline)) <= 0) {
+        reason = found < 0 ? std::string("name not resolved (") + state.lookup.failure + ")"
+                           : "no answer within " + std::to_string(seconds) + " s";
+    } else if (!prepare_client(state) || mosquitto_will_clear(state.mosq) != MOSQ_ERR_SUCCESS) {
         reason = "the client cannot be set up";
     } else {
-        // The probe may wait: it is a program of its own, not the gateway's loop.
-        const int rc = mosquitto_connect(state.mosq, config.host.c_str(),
-                                         static_cast<int>(config.port), seconds);
-        const int64_t deadline = wait_clock_us() + int64_t{seconds} * 1000000;
+        set_address(state);
+        const int rc =
+            mosquitto_connect(state.mosq, state.address, static_cast<int>(config.port), seconds);
         int loop = rc;
         while (loop == MOSQ_ERR_SUCCESS && !state.event_up && state.event_refusal.empty() &&
                wait_clock_us() < deadline)
@@ -754,13 +804,12 @@ int publish_probe(const PublishConfig& config, const Settings& settings, int sec
         } else if (!state.event_refusal.empty()) {
             reason = "refused: " + state.event_refusal;
         } else if (loop != MOSQ_ERR_SUCCESS) {
-            reason = loop == MOSQ_ERR_ERRNO ? strerror(errno) : mosquitto_strerror(loop);
-            if (!state.event_detail.empty())
-                reason += " (" + state.event_detail + ")";
+            reason = failure_reason(state, library_words(loop));
         } else {
             reason = "no answer within " + std::to_string(seconds) + " s";
         }
     }
     publish_stop(state);
+    tls_credentials_free(credentials);
     return ok;
 }

@@ -16,9 +16,10 @@
 #include "service/outbox.h"
 #include "service/payload.h"
 #include "settings/settings.h"
+#include "sys/resolve.h"
+#include "sys/tls.h"
 
 struct mosquitto;
-struct ssl_ctx_st;
 
 enum class PublishFormat : uint8_t { json, sparkplug };
 
@@ -65,7 +66,9 @@ struct PublishCounters {
     uint32_t reconnects;   // connections established after the first
 };
 
-enum class PublishLink : uint8_t { down, connecting, up };
+// Down, waiting for the next try; looking the broker's name up; connected and waiting for the
+// broker's CONNACK (and the TLS handshake before it); up.
+enum class PublishLink : uint8_t { down, resolving, connecting, up };
 
 // A message sent and not yet acknowledged.
 struct PublishInFlight {
@@ -80,8 +83,11 @@ struct PublishState {
     bool on = false;
     PublishConfig config;
     mosquitto* mosq = nullptr;
-    ssl_ctx_st* ssl = nullptr;
+    // Over TLS the broker's client configuration, which libmosquitto makes its sessions from.
+    TlsExternalClient tls;
     PublishLink link = PublishLink::down;
+    ResolveLookup lookup;   // of the broker's name, before each connection
+    char address[16] = "";  // the broker's, dotted: where libmosquitto connects
     int64_t retry_us = 0;   // a connection is tried from then on
     int64_t give_up_us = 0; // a connection still without CONNACK then is given up
     int retry_seconds = 1;  // the next pause, doubled up to PUBLISH_RETRY_MAX_SECONDS
@@ -130,9 +136,11 @@ struct PublishState {
 };
 
 // Sets the publisher up from the settings at start (monotonic `now_us`): judges the settings
-// (findings logged), opens the queue, makes the client. Without a broker in the settings it stays
-// off and logs nothing.
-void publish_start(PublishState& state, const Settings& settings, int64_t now_us);
+// (findings logged), opens the queue, makes the client; over TLS with the gateway's loaded
+// `credentials` (nullptr: none). Without a broker in the settings it stays off and logs nothing.
+// The state must stay where it is while the publisher runs.
+void publish_start(PublishState& state, const Settings& settings, int64_t now_us,
+                   const TlsCredentials* credentials = nullptr);
 void publish_stop(PublishState& state);
 
 // What the publisher waits for: its socket, and when it wants to be called again.

@@ -164,7 +164,8 @@ int service_start(Service& service, const char* settings_path) {
     push_init(service.push, service.settings, wait_clock_us() / 1000000);
     service.push.tls_wanted = service.tls_wanted;
     service.push.tls = service.tls.ready ? &service.tls : nullptr;
-    publish_start(service.publish, service.settings, wait_clock_us());
+    publish_start(service.publish, service.settings, wait_clock_us(),
+                  service.tls.ready ? &service.tls : nullptr);
     service.counters.started_us = wait_clock_us();
     return 1;
 }

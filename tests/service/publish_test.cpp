@@ -365,4 +365,39 @@ TEST(PublishLoop, AnIdlePublisherSleepsUntilItsNextTime) {
     }
 }
 
+// A broker name that does not resolve is said once, in the publisher's words, while it is tried
+// again with the back-off; the resolver's own line is not logged for it. A name with an empty
+// label is refused by the resolver itself, so no query leaves the machine.
+TEST(PublishLoop, AnUnresolvedNameIsSaidOnceAndTriedWithTheBackOff) {
+    TempDir dir;
+    Settings s;
+    s.mqtt_host = "unknown..host";
+    s.mqtt_queue = dir.file("queue");
+    s.data_period = 60;
+    LogCapture log;
+    PublishState state;
+    const int64_t start = 1000000000;
+    publish_start(state, s, start);
+    ASSERT_TRUE(state.on);
+    LoopWatch ready;
+    loop_watch_init(ready, INT64_MAX);
+    const ModbusRegisters registers{no_read, no_write, nullptr};
+    std::vector<int64_t> pauses; // seconds from each try to the next
+    for (int64_t now = start; now < start + 200000000; now += 250000) {
+        const int64_t retry = state.retry_us;
+        publish_run(state, ready, now, registers, s);
+        EXPECT_NE(state.link, PublishLink::connecting);
+        if (state.retry_us != retry)
+            pauses.push_back((state.retry_us - now) / 1000000);
+    }
+    EXPECT_EQ(pauses, (std::vector<int64_t>{1, 2, 4, 8, 16, 32, 60, 60, 60}));
+    int said = 0;
+    for (const auto& [priority, text] : log.lines()) {
+        EXPECT_NE(text, "error resolving hostname unknown..host");
+        said += text.rfind("MQTT connection to unknown..host failed: name not resolved (", 0) == 0;
+    }
+    EXPECT_EQ(said, 1);
+    publish_stop(state);
+}
+
 } // namespace
