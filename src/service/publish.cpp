@@ -777,7 +777,6 @@ int publish_probe(const PublishConfig& config, const Settings& settings, int sec
     char why[TLS_REASON_SIZE] = "";
     int ok = 0;
     const int64_t deadline = wait_clock_us() + int64_t{seconds} * 1000000;
-    int found = 0;
     mosquitto_lib_init();
     if (config.tls &&
         !tls_credentials_load(credentials, settings.tls_cert.c_str(), settings.tls_key.c_str(),
@@ -785,7 +784,7 @@ int publish_probe(const PublishConfig& config, const Settings& settings, int sec
         reason = std::string("TLS: ") + why;
     } else if (config.tls && !open_tls(state, credentials)) {
         reason = "TLS: out of memory";
-    } else if ((found = lookup_until(state, deadline)) <= 0) {
+    } else if (const int found = lookup_until(state, deadline); found <= 0) {
         reason = found < 0 ? std::string("name not resolved (") + state.lookup.failure + ")"
                            : "no answer within " + std::to_string(seconds) + " s";
     } else if (!prepare_client(state) || mosquitto_will_clear(state.mosq) != MOSQ_ERR_SUCCESS) {
