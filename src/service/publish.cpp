@@ -94,10 +94,12 @@ void on_message(mosquitto*, void* data, const mosquitto_message* message) {
 // for the host setting as the push checks its receiver's: the name, or a dotted address as an
 // iPAddress subject alternative name.
 bool open_tls(PublishState& state, const TlsCredentials& credentials) {
+    const PublishConfig& c = state.config;
     uint32_t address = 0;
-    const bool by_address = settings_parse_ipaddr(state.config.host.c_str(), address) != 0;
-    return tls_external_open(state.tls, credentials,
-                             by_address ? nullptr : state.config.host.c_str(), address) == 1;
+    if (c.host_is_address)
+        settings_parse_ipaddr(c.host.c_str(), address);
+    return tls_external_open(state.tls, credentials, c.host_is_address ? nullptr : c.host.c_str(),
+                             address) == 1;
 }
 
 // Why a connection failed: the TLS handshake's reason in the words the push uses for its
