@@ -459,7 +459,7 @@ TEST_F(Mqtt, ProbeJudgesTheSettingsAndReachesTheBroker) {
         {"no broker set", d.settings(), 1, "MOD_KOVEX4_MQTT_HOST is not set"},
         {"a prefix with a wildcard",
          settings("MOD_KOVEX4_MQTT_USER=gw\nMOD_KOVEX4_MQTT_PASSWORD=secret\n", "kovex4/#"), 1,
-         "error: MOD_KOVEX4_MQTT_PREFIX kovex4/# is not a topic prefix"},
+         "error: MOD_KOVEX4_MQTT_PREFIX: kovex4/# is not a topic prefix"},
         {"accepted", settings("MOD_KOVEX4_MQTT_USER=gw\nMOD_KOVEX4_MQTT_PASSWORD=secret\n"), 0,
          "broker reached: the connection was accepted\n"},
         {"a wrong password", settings("MOD_KOVEX4_MQTT_USER=gw\nMOD_KOVEX4_MQTT_PASSWORD=no\n"), 1,

@@ -38,7 +38,6 @@ struct ProbeSettingsReport {
 // judge's rules need, and why the packaged service cannot read the file (empty: it can).
 struct ProbeHost : JudgeHost {
     std::string service_cannot_read;
-    std::string hostname = "gateway"; // the defaults of the MQTT client identifier and prefix
 };
 
 // The record the gateway loads from a settings file holding `text`.
