@@ -463,7 +463,6 @@ ProbeFinding probe_classify(const uint8_t* sent, size_t sent_len, const uint8_t*
         return f;
     }
     f.garbage = begin;
-    f.reply_len = end + 1 - begin;
     f.station = reply.station;
     const bool read = command == DEV_CMD_READ_ITEMS || command == DEV_CMD_READ_BLOCK;
     if (reply.station != station)

@@ -73,12 +73,11 @@ enum class ProbeVerdict : uint8_t {
 
 struct ProbeFinding {
     ProbeVerdict verdict = ProbeVerdict::silence;
-    size_t garbage = 0;   // bytes before the reply
-    uint8_t station = 0;  // the station the reply names
-    int want_count = -1;  // items (or block bytes) asked for, -1: not a read
-    int got_count = -1;   // ... and received
-    size_t reply_len = 0; // bytes of the recognised reply
-    uint8_t command = 0;  // of the request
+    size_t garbage = 0;  // bytes before the reply
+    uint8_t station = 0; // the station the reply names
+    int want_count = -1; // items (or block bytes) asked for, -1: not a read
+    int got_count = -1;  // ... and received
+    uint8_t command = 0; // of the request
 };
 
 // What the bytes received after `sent` (one request frame) come to, judged as the gateway's
