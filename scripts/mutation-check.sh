@@ -36,17 +36,17 @@ src/modbus/request.cpp~    if (frame.length < READ_REQUEST_LENGTH) {~    if (fal
 src/modbus/request.cpp~    if (frame.length < WRITE_SINGLE_LENGTH) {~    if (false) {~short function 6 frames executed
 src/modbus/mbap.cpp~        case SKIP_BODY:\n            ++parser.count;\n            if (parser.count >= frame.length) {~        case SKIP_BODY:\n            ++parser.count;\n            if (parser.count > frame.length) {~oversized frames skipped one byte too far
 src/modbus/push_request.cpp~return frame->length == 6 && frame->body[1] == MODBUS_WRITE_MULTIPLE ? 1 : 0;~return frame->body[1] == MODBUS_WRITE_MULTIPLE ? 1 : 0;~exception-length answers taken for acknowledgements
-src/service/clients.cpp~        if (c.last_active < idlest->last_active)~        if (false)~the first client replaced, not the idlest
-src/service/service.cpp~        service.first_turn = (service.first_turn + 1) % clients_places(service);~        service.first_turn = 0;~turns always begin with the same client
-src/service/service.cpp~                if (client.fd >= 0 && serve_one(service, client)) {~                while (client.fd >= 0 && serve_one(service, client)) {~a client served until its input is used up
+src/service/clients.cpp~        if (found == nullptr || c.last_active < found->last_active)~        if (found == nullptr)~the first client replaced, not the idlest
+src/service/clients.cpp~        clients.first_turn = (clients.first_turn + 1) % turns;~        clients.first_turn = 0;~turns always begin with the same client
+src/service/clients.cpp~                if (client.fd >= 0 && serve_one(clients, client, serve)) {~                while (client.fd >= 0 && serve_one(clients, client, serve)) {~a client served until its input is used up
 src/device/link.cpp~    if (!com_lock(path, 0, &refusal)) {~    if (true) {~a lost line never reopened
-src/service/service.cpp~service.modbus_options = s.write_single != 0 ? MODBUS_SERVE_WRITE_SINGLE : 0;~service.modbus_options = 0;~MOD_KOVEX4_WRITE_SINGLE ignored
-src/service/service.cpp~    service.listen_fd = socket_open_tcp_server(s.port, address);~    service.listen_fd = socket_open_tcp_server(s.port, 0);~MOD_KOVEX4_LISTEN ignored
+src/service/clients.cpp~clients.modbus_options = s.write_single != 0 ? MODBUS_SERVE_WRITE_SINGLE : 0;~clients.modbus_options = 0;~MOD_KOVEX4_WRITE_SINGLE ignored
+src/service/clients.cpp~    clients.listen_fd = socket_open_tcp_server(s.port, address);~    clients.listen_fd = socket_open_tcp_server(s.port, 0);~MOD_KOVEX4_LISTEN ignored
 src/service/allow.cpp~        list.restricted = true;\n~~an allow list of invalid entries lets everyone in
 src/modbus/request.cpp~(function == MODBUS_WRITE_MULTIPLE || function == MODBUS_WRITE_SINGLE)) {~function == MODBUS_WRITE_MULTIPLE) {~read-only lets function 6 write
-src/service/service.cpp~    ++(function == MODBUS_READ_HOLDING     ? counters.requests_fc3~    ++(function == MODBUS_WRITE_SINGLE     ? counters.requests_fc3~requests counted under the wrong function
+src/service/clients.cpp~    ++(function == MODBUS_READ_HOLDING     ? counters.requests_fc3~    ++(function == MODBUS_WRITE_SINGLE     ? counters.requests_fc3~requests counted under the wrong function
 src/service/push.cpp~    return next > now ? next : now;~    return next > now ? next : next;~missed periods repeated
-src/service/push.cpp~    if (answer == nullptr || !modbus_is_write_ack(answer))~    if (answer == nullptr)~alarm cleared without an acknowledgement
+src/service/push.cpp~    if (!modbus_is_write_ack(answer))\n        return next_slot(push, false);~    if (false)\n        return next_slot(push, false);~alarm cleared without an acknowledgement
 src/service/push.cpp~    if (start == 0)\n        return PushSlotFault::start_zero;~    if (false)\n        return PushSlotFault::start_zero;~slots with START 0 pushed
 src/sys/deadline.cpp~        if (errno != EINTR)\n            return -1;~        return -1;~a signal ends a wait
 src/sys/deadline.cpp~        if (ready >= 0 || errno != EINTR)\n            return ready;~        return ready;~a signal ends the main loop's wait
@@ -60,9 +60,11 @@ src/settings/settings.cpp~        if (key.unset == SettingsDefault::omitted && u
 src/service/cache.cpp~        if (row != nullptr && row->item_type == held.item_type &&~        if (row == &held &&~a write drops only the registers it names, not those of the same items
 src/service/cache.cpp~    return now_us - entry.read_us < cache.max_age_us;~    return now_us - entry.read_us <= cache.max_age_us;~a value exactly the maximum age old still answers
 src/service/service.cpp~        cache_clear(service.cache);\n~~kept values outlive a lost line
-src/service/clients.cpp~    if (max_fd < 0 || wait_select(max_fd + 1, readable, 0) <= 0)~    if (true)~new arrivals wait for the whole batch
+src/service/clients.cpp~    if (watch.max_fd < 0 || loop_wait(watch, ready) <= 0)~    if (true)~new arrivals wait for the whole batch
 src/service/judge.cpp~        if (f.level == LOG_WARNING)~        if (f.level != LOG_DEBUG)~the gateway logs every finding of the judge, also those it logs elsewhere
 src/service/service.cpp~    if (!service_start_server(service))\n        return 0;~    service_start_server(service);~TLS that cannot be set up leaves the gateway running without a server
+src/service/publish.cpp~    if (!usable)\n        return;\n    char hostname~    char hostname~the publisher runs with settings the judge finds wrong
+src/service/judge.cpp~    else if (c.client_id.size() > 23)~    else if (c.client_id.size() >= 23)~a client identifier of 23 characters warned of
 tools/probe/line_cmd.cpp~            if (p.line.lost)\n                return line_failed(p, p.line.lost_errno);\n            const uint32_t made~            const uint32_t made~a line that fails at once taken for a silent device
 tools/probe/modbus_cmd.cpp~        const std::string& name = opt.name.empty() ? opt.host : opt.name;~        const std::string& name = opt.host;~--name ignored: the certificate checked against --host
 EOF

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "service/judge.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -8,6 +10,7 @@
 #include "regmap/regmap.h"
 #include "service/allow.h"
 #include "service/clients.h"
+#include "service/publish.h"
 #include "service/push.h"
 #include "service/service.h"
 #include "sys/com.h"
@@ -36,6 +39,14 @@ struct Judge {
     bool is_local(uint32_t address) const {
         const std::vector<uint32_t>& own = host->addresses;
         return (address >> 24) == 127 || std::find(own.begin(), own.end(), address) != own.end();
+    }
+    // The machine's name; the gateway judges for the machine it runs on.
+    std::string hostname() const {
+        if (host != nullptr)
+            return host->hostname;
+        char name[256] = "";
+        gethostname(name, sizeof name - 1);
+        return name;
     }
     ComLineFlags line() const {
         return com_line_flags(s.baudrate, static_cast<int>(s.databits), s.parity.c_str(),
@@ -261,11 +272,65 @@ void tls_files(Judge& j) {
                   "missing: with only some of the TLS files set the gateway ends at start");
 }
 
+bool has_wildcard(const std::string& text) {
+    return text.find_first_of("+#") != std::string::npos;
+}
+
+// A topic prefix: levels separated by '/', none empty, no wildcard.
+bool valid_prefix(const std::string& prefix) {
+    return !prefix.empty() && !has_wildcard(prefix) && prefix.front() != '/' &&
+           prefix.back() != '/' && prefix.find("//") == std::string::npos;
+}
+
+// The publisher's settings as it uses them, defaults filled in. An error keeps it from running.
+void mqtt_publication(Judge& j) {
+    using F = SettingsField;
+    const Settings& s = j.s;
+    if (s.mqtt_host.empty())
+        return;
+    PublishConfig c;
+    publish_config(s, j.hostname().c_str(), c);
+    const std::string off = ": the gateway does not publish";
+    if (c.port > 0xFFFF)
+        j.add(LOG_ERR, F::mqtt_port, number(c.port) + " is not a TCP port" + off);
+    if (PublishFormat format; !publish_format(s.mqtt_format, format))
+        j.add(LOG_ERR, F::mqtt_format, s.mqtt_format + " is neither json nor sparkplug" + off);
+    if (has_wildcard(c.client_id) || c.client_id.size() > 0xFFFF)
+        j.add(LOG_ERR, F::mqtt_client_id, c.client_id + " is not a client identifier" + off);
+    else if (c.client_id.size() > 23)
+        j.add(LOG_WARNING, F::mqtt_client_id,
+              c.client_id + " has " + number(static_cast<uint32_t>(c.client_id.size())) +
+                  " characters, above 23, which a broker may refuse");
+    if (!valid_prefix(c.prefix))
+        j.add(LOG_ERR, F::mqtt_prefix,
+              c.prefix + " is not a topic prefix (levels separated by '/', none empty, no + or #)" +
+                  off);
+    else if (c.format == PublishFormat::sparkplug && c.group.empty())
+        j.add(LOG_ERR, F::mqtt_prefix,
+              c.prefix + " must be GROUP/NODE for Sparkplug B (one '/')" + off);
+    if (c.user.empty() && !c.password.empty())
+        j.add(LOG_ERR, F::mqtt_password, "set without " + key_name(F::mqtt_user) + off);
+    else if (!c.password.empty() && !c.tls)
+        j.add(LOG_WARNING, F::mqtt_password, "goes to the broker in the clear (no TLS files set)");
+    if (c.queue.front() != '/')
+        j.add(LOG_ERR, F::mqtt_queue, c.queue + " is not an absolute path" + off);
+    const uint32_t kept = c.queue_bytes / 1024;
+    if (s.mqtt_queue_kb != 0 && s.mqtt_queue_kb != kept)
+        j.add(LOG_WARNING, F::mqtt_queue_kb,
+              number(s.mqtt_queue_kb) +
+                  (s.mqtt_queue_kb < kept ? " is below the least" : " is above the most") +
+                  ": the queue keeps " + number(kept) + " KB");
+    if (s.data_period == 0 && s.alarm_period == 0)
+        j.add(LOG_WARNING, F::mqtt_host,
+              key_name(F::data_period) + " and " + key_name(F::alarm_period) +
+                  " are both 0: nothing is published");
+}
+
 // One row a rule; a new rule is one more function and one more row.
 using JudgeRule = void (*)(Judge&);
-constexpr JudgeRule RULES[] = {device_name,    line_framing, station_and_port,
-                               push_slots,     push_target,  client_count,
-                               listen_address, allow_list,   tls_files};
+constexpr JudgeRule RULES[] = {device_name, line_framing,    station_and_port, push_slots,
+                               push_target, client_count,    listen_address,   allow_list,
+                               tls_files,   mqtt_publication};
 
 } // namespace
 
@@ -274,6 +339,17 @@ void judge_settings(const Settings& settings, const JudgeHost* host, JudgeFindin
     Judge judge{settings, host, findings};
     for (const JudgeRule rule : RULES)
         rule(judge);
+}
+
+int judge_mqtt(const Settings& settings, const JudgeHost* host, JudgeFindings& findings) {
+    findings = JudgeFindings{};
+    Judge judge{settings, host, findings};
+    tls_files(judge);
+    mqtt_publication(judge);
+    for (size_t i = 0; i < findings.count; ++i)
+        if (findings.list[i].level == LOG_ERR)
+            return 0;
+    return settings.mqtt_host.empty() ? 0 : 1;
 }
 
 void judge_log_warnings(const Settings& settings) {

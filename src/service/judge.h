@@ -17,14 +17,15 @@ struct JudgeHost {
     std::vector<uint32_t> addresses; // the machine's IPv4 addresses, host order
     bool device_exists = true;       // the serial device the settings name exists
     uint32_t push_address = 0;       // what the push target resolves to now; 0: it does not
+    std::string hostname;            // the defaults of the MQTT client identifier and prefix
 };
 
 // One finding: a sentence about the key's value (the key nullptr: about the settings as a whole),
 // at the syslog level it deserves. LOG_WARNING: the gateway works, but not as the setting seems
 // to mean; at start the gateway logs it, "KEY: text". Any other level: the gateway reports it
 // itself, in words of its own, where it acts on the setting (LOG_ERR: "TLS setup error: ...",
-// "allow list entry ...", "listen address ...", "open(...) error: ..."; LOG_NOTICE: "slot ... is
-// not pushed: ...").
+// "allow list entry ...", "listen address ...", "open(...) error: ...", "MQTT setup error: ...";
+// LOG_NOTICE: "slot ... is not pushed: ...").
 struct JudgeFinding {
     int level = 0;
     const SettingsKey* key = nullptr;
@@ -41,7 +42,12 @@ struct JudgeFindings {
 
 // Judges `settings`; with `host` also what depends on the machine (a device that is not there, a
 // listen address of another machine, a push target that cannot be resolved or is this gateway).
+// Without `host` the MQTT defaults come from this machine's name.
 void judge_settings(const Settings& settings, const JudgeHost* host, JudgeFindings& findings);
+
+// Judges what the MQTT publisher uses of `settings` (its own keys and the TLS files), as above:
+// 1 when it can publish with them (a broker is set and no finding is LOG_ERR), otherwise 0.
+int judge_mqtt(const Settings& settings, const JudgeHost* host, JudgeFindings& findings);
 
 // Judges `settings` without a host and logs the warnings at LOG_WARNING, "KEY: text" each.
 void judge_log_warnings(const Settings& settings);

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "regmap/regs.h"
+#include "service/judge.h"
 #include "service/push.h"
 #include "sys/deadline.h"
 #include "sys/log.h"
@@ -23,16 +24,6 @@ int64_t utc_ms() {
     timespec t{};
     clock_gettime(CLOCK_REALTIME, &t);
     return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
-}
-
-bool has_wildcard(const std::string& text) {
-    return text.find_first_of("+#") != std::string::npos;
-}
-
-// A topic prefix: levels separated by '/', none empty, no wildcard.
-bool valid_prefix(const std::string& prefix) {
-    return !prefix.empty() && !has_wildcard(prefix) && prefix.front() != '/' &&
-           prefix.back() != '/' && prefix.find("//") == std::string::npos;
 }
 
 std::string topic(const PublishState& state, const char* what) {
@@ -511,17 +502,9 @@ void run_send(PublishState& state) {
 
 } // namespace
 
-bool publish_config(const Settings& s, const char* hostname, PublishConfig& c,
-                    std::vector<PublishFinding>& findings) {
+void publish_config(const Settings& s, const char* hostname, PublishConfig& c) {
     c = PublishConfig{};
-    if (s.mqtt_host.empty())
-        return false;
-    const size_t errors_before = std::count_if(findings.begin(), findings.end(),
-                                               [](const PublishFinding& f) { return f.error; });
-    auto error = [&](const std::string& text) { findings.push_back({true, text}); };
-    auto warning = [&](const std::string& text) { findings.push_back({false, text}); };
     const std::string host = hostname != nullptr && *hostname != '\0' ? hostname : "gateway";
-
     uint32_t address = 0;
     c.host_is_address = settings_parse_ipaddr(s.mqtt_host.c_str(), address) != 0;
     if (c.host_is_address) {
@@ -533,68 +516,26 @@ bool publish_config(const Settings& s, const char* hostname, PublishConfig& c,
         c.host = s.mqtt_host;
     }
     c.tls = !s.tls_cert.empty() || !s.tls_key.empty() || !s.tls_ca.empty();
-    if (c.tls && (s.tls_cert.empty() || s.tls_key.empty() || s.tls_ca.empty()))
-        error("MOD_KOVEX4_MQTT_HOST over TLS needs all of MOD_KOVEX4_TLS_CERT, MOD_KOVEX4_TLS_KEY "
-              "and MOD_KOVEX4_TLS_CA");
     c.port = s.mqtt_port != 0 ? s.mqtt_port : c.tls ? 8883 : 1883;
-    if (c.port > 65535)
-        error("MOD_KOVEX4_MQTT_PORT " + std::to_string(s.mqtt_port) + " is not a TCP port");
-
-    if (s.mqtt_format.empty() || s.mqtt_format == "json")
-        c.format = PublishFormat::json;
-    else if (s.mqtt_format == "sparkplug")
-        c.format = PublishFormat::sparkplug;
-    else
-        error("MOD_KOVEX4_MQTT_FORMAT " + s.mqtt_format + " is neither json nor sparkplug");
-
+    publish_format(s.mqtt_format, c.format);
     c.client_id = !s.mqtt_client_id.empty() ? s.mqtt_client_id : "kovex4-" + host;
-    if (has_wildcard(c.client_id) || c.client_id.size() > 65535)
-        error("MOD_KOVEX4_MQTT_CLIENT_ID " + c.client_id + " is not a client identifier");
-    else if (c.client_id.size() > 23)
-        warning("MQTT client identifier " + c.client_id +
-                " is longer than 23 characters, which a broker may refuse");
-
     c.prefix = !s.mqtt_prefix.empty() ? s.mqtt_prefix : "kovex4/" + host;
-    if (!valid_prefix(c.prefix)) {
-        error("MOD_KOVEX4_MQTT_PREFIX " + c.prefix +
-              " is not a topic prefix (levels separated by '/', none empty, no + or #)");
-    } else if (c.format == PublishFormat::sparkplug) {
-        const size_t slash = c.prefix.find('/');
-        if (slash == std::string::npos || c.prefix.find('/', slash + 1) != std::string::npos)
-            error("MOD_KOVEX4_MQTT_PREFIX " + c.prefix +
-                  " must be GROUP/NODE for Sparkplug B (one '/')");
-        else {
-            c.group = c.prefix.substr(0, slash);
-            c.node = c.prefix.substr(slash + 1);
-        }
+    const size_t slash = c.prefix.find('/');
+    if (c.format == PublishFormat::sparkplug && slash != std::string::npos &&
+        c.prefix.find('/', slash + 1) == std::string::npos) {
+        c.group = c.prefix.substr(0, slash);
+        c.node = c.prefix.substr(slash + 1);
     }
-
     c.user = s.mqtt_user;
     c.password = s.mqtt_password;
-    if (c.user.empty() && !c.password.empty())
-        error("MOD_KOVEX4_MQTT_PASSWORD is set without MOD_KOVEX4_MQTT_USER");
-    else if (!c.password.empty() && !c.tls)
-        warning("MQTT password goes to the broker in the clear (no TLS files set)");
-
     c.queue = !s.mqtt_queue.empty() ? s.mqtt_queue : PUBLISH_QUEUE_DEFAULT;
-    if (c.queue.front() != '/')
-        error("MOD_KOVEX4_MQTT_QUEUE " + c.queue + " is not an absolute path");
     const uint32_t kb = s.mqtt_queue_kb != 0 ? s.mqtt_queue_kb : PUBLISH_QUEUE_KB_DEFAULT;
-    const uint32_t min_kb = OUTBOX_MIN_BYTES / 1024;
-    if (kb < min_kb)
-        warning("MOD_KOVEX4_MQTT_QUEUE_KB " + std::to_string(kb) + " is below the least, " +
-                std::to_string(min_kb) + ": the queue keeps " + std::to_string(min_kb) + " KB");
-    c.queue_bytes = std::clamp<uint32_t>(kb, min_kb, 1024u * 1024u) * 1024u;
-    if (kb > 1024u * 1024u)
-        warning("MOD_KOVEX4_MQTT_QUEUE_KB " + std::to_string(kb) +
-                " is above 1 GB: the queue keeps 1 GB");
+    c.queue_bytes = std::clamp<uint32_t>(kb, OUTBOX_MIN_BYTES / 1024, 1024u * 1024u) * 1024u;
+}
 
-    if (s.data_period == 0 && s.alarm_period == 0)
-        warning("MQTT: MOD_KOVEX4_DATA_PERIOD and MOD_KOVEX4_ALARM_PERIOD are 0: no slot is "
-                "ever published");
-    const size_t errors = std::count_if(findings.begin(), findings.end(),
-                                        [](const PublishFinding& f) { return f.error; });
-    return errors == errors_before;
+bool publish_format(const std::string& name, PublishFormat& format) {
+    format = name == "sparkplug" ? PublishFormat::sparkplug : PublishFormat::json;
+    return name.empty() || name == "json" || name == "sparkplug";
 }
 
 void publish_start(PublishState& state, const Settings& settings, int64_t now_us,
@@ -602,15 +543,19 @@ void publish_start(PublishState& state, const Settings& settings, int64_t now_us
     state.on = false;
     if (settings.mqtt_host.empty())
         return;
-    char hostname[256] = "";
-    gethostname(hostname, sizeof hostname - 1);
-    std::vector<PublishFinding> findings;
-    const bool usable = publish_config(settings, hostname, state.config, findings);
-    for (const PublishFinding& f : findings)
-        log_msg(f.error ? LOG_ERR : LOG_WARNING, "MQTT setup %s: %s", f.error ? "error" : "warning",
-                f.text.c_str());
+    // The judge's warnings are logged with the others at start; its errors keep the publisher
+    // off.
+    JudgeFindings findings;
+    const int usable = judge_mqtt(settings, nullptr, findings);
+    for (size_t i = 0; i < findings.count; ++i)
+        if (findings.list[i].level == LOG_ERR)
+            log_msg(LOG_ERR, "MQTT setup error: %s: %s", findings.list[i].key->name,
+                    findings.list[i].text.c_str());
     if (!usable)
         return;
+    char hostname[256] = "";
+    gethostname(hostname, sizeof hostname - 1);
+    publish_config(settings, hostname, state.config);
     // The gateway's own TLS files, loaded once: without them it does not start, and the
     // publisher never talks to the broker in the clear where TLS was meant.
     if (state.config.tls && (credentials == nullptr || !open_tls(state, *credentials))) {

@@ -9,7 +9,6 @@
 #include <array>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "modbus/modbus.h"
 #include "service/loop.h"
@@ -46,17 +45,13 @@ struct PublishConfig {
     uint32_t queue_bytes = 0;
 };
 
-// A judgement of an MQTT setting: an error stops the publisher, a warning does not.
-struct PublishFinding {
-    bool error;
-    std::string text;
-};
+// The publisher's configuration from `settings`, with `hostname` for the defaults. What it cannot
+// use is taken as it is: judge_mqtt (service/judge.h) says what is wrong with it.
+void publish_config(const Settings& settings, const char* hostname, PublishConfig& config);
 
-// The publisher's configuration from `settings`, with `hostname` for the defaults. False when
-// an error was found; every finding is appended to `findings`. Without MOD_KOVEX4_MQTT_HOST
-// nothing is found and the result is false.
-bool publish_config(const Settings& settings, const char* hostname, PublishConfig& config,
-                    std::vector<PublishFinding>& findings);
+// The format MOD_KOVEX4_MQTT_FORMAT names: json (also when empty) or sparkplug; false for any
+// other text.
+bool publish_format(const std::string& name, PublishFormat& format);
 
 struct PublishCounters {
     uint32_t published;    // PUBLISH packets of slot messages sent (again after a reconnect too)

@@ -23,8 +23,7 @@
 #error "KOVEX4_BINARY must name the daemon under test, KOVEX4_NAMESPACE_SH scripts/namespace.sh"
 #endif
 
-// A free TCP port on 127.0.0.1 (bound, read back and released).
-static unsigned free_port() {
+unsigned free_port() {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);

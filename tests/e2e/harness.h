@@ -95,6 +95,8 @@ private:
 
 // Connected TCP socket to address:port, or -1.
 int connect_local(unsigned port, const char* address = "127.0.0.1");
+// A free TCP port on 127.0.0.1 (bound, read back and released).
+unsigned free_port();
 // Sends `request` and reads one Modbus TCP frame back (header + length bytes); empty on time-out
 // or end of stream.
 std::vector<uint8_t> request_reply(int fd, const std::vector<uint8_t>& request,

@@ -2,12 +2,9 @@
 // MQTT publication from the real daemon to Debian's mosquitto on 127.0.0.1, read back by an
 // independent subscriber (paho-mqtt, Sparkplug B decoded by Python's protobuf with a schema of its
 // own): mqtt_peer.py. The queue on disk is read back with the record decoder between runs.
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,15 +22,6 @@ namespace {
 
 const std::string PY = "/usr/bin/python3";
 constexpr int WAIT_MS = 30000; // generous: only a broken gateway or broker runs into it
-
-unsigned any_free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    const unsigned port = bound_port(fd);
-    close(fd);
-    return port;
-}
 
 std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
@@ -186,7 +174,7 @@ protected:
         return text;
     }
 
-    unsigned port = any_free_port();
+    unsigned port = free_port();
     pid_t broker_pid = -1, sub_pid = -1;
 };
 
@@ -497,7 +485,7 @@ TEST_F(Mqtt, ProbeJudgesTheSettingsAndReachesTheBroker) {
         return text.replace(text.find(was), was.size(), "MQTT_PORT=" + closed + "\n");
     };
     start_broker({"--acl", "gw", "secret", "kovex4/gw1"});
-    const std::string closed = std::to_string(any_free_port());
+    const std::string closed = std::to_string(free_port());
     const struct {
         const char* what;
         std::string settings;
@@ -507,7 +495,7 @@ TEST_F(Mqtt, ProbeJudgesTheSettingsAndReachesTheBroker) {
         {"no broker set", d.settings(), 1, "MOD_KOVEX4_MQTT_HOST is not set"},
         {"a prefix with a wildcard",
          settings("MOD_KOVEX4_MQTT_USER=gw\nMOD_KOVEX4_MQTT_PASSWORD=secret\n", "kovex4/#"), 1,
-         "error: MOD_KOVEX4_MQTT_PREFIX kovex4/# is not a topic prefix"},
+         "error: MOD_KOVEX4_MQTT_PREFIX: kovex4/# is not a topic prefix"},
         {"accepted", settings("MOD_KOVEX4_MQTT_USER=gw\nMOD_KOVEX4_MQTT_PASSWORD=secret\n"), 0,
          "broker reached: the connection was accepted\n"},
         {"a wrong password", settings("MOD_KOVEX4_MQTT_USER=gw\nMOD_KOVEX4_MQTT_PASSWORD=no\n"), 1,

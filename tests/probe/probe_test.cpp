@@ -102,6 +102,8 @@ TEST(ProbeSettings, EachWarning) {
          "allow list entry lan is not an IPv4 address or network: it is ignored"},
         {"MOD_KOVEX4_ALLOW=10.0.0.0/33", "MOD_KOVEX4_ALLOW", "nobody can connect"},
         {"\xEF\xBB\xBFMOD_KOVEX4_PORT=1502", "", "byte-order mark"},
+        {"MOD_KOVEX4_MQTT_HOST=b\nMOD_KOVEX4_DATA_PERIOD=60\nMOD_KOVEX4_MQTT_FORMAT=xml",
+         "MOD_KOVEX4_MQTT_FORMAT", "xml is neither json nor sparkplug"},
     };
     LogCapture log;
     for (const auto& row : rows) {

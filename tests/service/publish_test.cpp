@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// What the MQTT publisher makes of its settings, and its payloads as bytes: the JSON text of a
-// message, and the one Sparkplug B command it obeys.
+// What the MQTT publisher makes of its settings and what the judge finds in them, and its payloads
+// as bytes: the JSON text of a message, and the one Sparkplug B command it obeys.
 #include "service/publish.h"
 
 #include <gtest/gtest.h>
@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "service/judge.h"
 #include "sparkplug.pb-c.h"
 #include "support.h"
+#include "sys/log.h"
 
 namespace {
 
@@ -112,208 +114,104 @@ TEST(PublishPayload, BirthOfFiveFullSlotsFitsItsBuffer) {
     EXPECT_GT(payload_spb_birth(node, 255, 0, INT64_MAX, birth, sizeof birth), 0u);
 }
 
-struct ConfigRow {
-    const char* what;
-    std::vector<std::pair<SettingsField, std::string>> set;
-    bool usable;
-    std::string host, client_id, prefix, group, node;
-    uint32_t port, queue_kb;
-    std::string finding; // a finding that contains this text; empty: none at all
-};
-
-TEST(PublishConfig, DefaultsAndFindings) {
-    using F = SettingsField;
-    const std::string tls_cert = "/etc/c.pem";
-    const ConfigRow rows[] = {
-        {"defaults from the host name",
-         {{F::mqtt_host, "broker.example"}},
-         true,
-         "broker.example",
-         "kovex4-gw7",
-         "kovex4/gw7",
-         "",
-         "",
-         1883,
-         256,
-         ""},
-        {"a dotted address in its usual form, TLS port",
-         {{F::mqtt_host, "010.0.0.1"}, {F::tls_cert, "/c"}, {F::tls_key, "/k"}, {F::tls_ca, "/a"}},
-         true,
-         "10.0.0.1",
-         "kovex4-gw7",
-         "kovex4/gw7",
-         "",
-         "",
-         8883,
-         256,
-         ""},
-        {"sparkplug group and node",
-         {{F::mqtt_host, "b"}, {F::mqtt_format, "sparkplug"}, {F::mqtt_prefix, "plant/line1"}},
-         true,
-         "b",
-         "kovex4-gw7",
-         "plant/line1",
-         "plant",
-         "line1",
-         1883,
-         256,
-         ""},
-        {"sparkplug needs one slash",
-         {{F::mqtt_host, "b"}, {F::mqtt_format, "sparkplug"}, {F::mqtt_prefix, "a/b/c"}},
-         false,
-         "b",
-         "kovex4-gw7",
-         "a/b/c",
-         "",
-         "",
-         1883,
-         256,
-         "must be GROUP/NODE"},
-        {"wildcards in the prefix",
-         {{F::mqtt_host, "b"}, {F::mqtt_prefix, "site/+/x"}},
-         false,
-         "b",
-         "kovex4-gw7",
-         "site/+/x",
-         "",
-         "",
-         1883,
-         256,
-         "is not a topic prefix"},
-        {"an empty level",
-         {{F::mqtt_host, "b"}, {F::mqtt_prefix, "site//x"}},
-         false,
-         "b",
-         "kovex4-gw7",
-         "site//x",
-         "",
-         "",
-         1883,
-         256,
-         "is not a topic prefix"},
-        {"unknown format",
-         {{F::mqtt_host, "b"}, {F::mqtt_format, "xml"}},
-         false,
-         "b",
-         "kovex4-gw7",
-         "kovex4/gw7",
-         "",
-         "",
-         1883,
-         256,
-         "neither json nor sparkplug"},
-        {"port out of range",
-         {{F::mqtt_host, "b"}, {F::mqtt_port, "65536"}},
-         false,
-         "b",
-         "kovex4-gw7",
-         "kovex4/gw7",
-         "",
-         "",
-         65536,
-         256,
-         "is not a TCP port"},
-        {"password without user",
-         {{F::mqtt_host, "b"}, {F::mqtt_password, "pw"}},
-         false,
-         "b",
-         "kovex4-gw7",
-         "kovex4/gw7",
-         "",
-         "",
-         1883,
-         256,
-         "without MOD_KOVEX4_MQTT_USER"},
-        {"password in the clear",
-         {{F::mqtt_host, "b"}, {F::mqtt_user, "u"}, {F::mqtt_password, "pw"}},
-         true,
-         "b",
-         "kovex4-gw7",
-         "kovex4/gw7",
-         "",
-         "",
-         1883,
-         256,
-         "in the clear"},
-        {"part of TLS",
-         {{F::mqtt_host, "b"}, {F::tls_cert, tls_cert}},
-         false,
-         "b",
-         "kovex4-gw7",
-         "kovex4/gw7",
-         "",
-         "",
-         8883,
-         256,
-         "needs all of"},
-        {"a queue too small, raised",
-         {{F::mqtt_host, "b"}, {F::mqtt_queue_kb, "4"}},
-         true,
-         "b",
-         "kovex4-gw7",
-         "kovex4/gw7",
-         "",
-         "",
-         1883,
-         16,
-         "below the least"},
-        {"a relative queue folder",
-         {{F::mqtt_host, "b"}, {F::mqtt_queue, "queue"}},
-         false,
-         "b",
-         "kovex4-gw7",
-         "kovex4/gw7",
-         "",
-         "",
-         1883,
-         256,
-         "not an absolute path"},
-        {"a long client identifier",
-         {{F::mqtt_host, "b"}, {F::mqtt_client_id, "a-client-identifier-of-30-char"}},
-         true,
-         "b",
-         "a-client-identifier-of-30-char",
-         "kovex4/gw7",
-         "",
-         "",
-         1883,
-         256,
-         "longer than 23"},
-    };
-    for (const ConfigRow& row : rows) {
-        SCOPED_TRACE(row.what);
-        Settings s;
-        s.data_period = 60;
-        for (const auto& [field, value] : row.set) {
-            const SettingsKey& key = settings_key(field);
-            if (uint32_t* number = settings_number(s, key))
-                *number = settings_read_number(value.c_str()).value;
-            else
-                *settings_text(s, key) = value;
-        }
-        PublishConfig c;
-        std::vector<PublishFinding> findings;
-        EXPECT_EQ(publish_config(s, "gw7", c, findings), row.usable);
-        EXPECT_EQ(c.host, row.host);
-        EXPECT_EQ(c.client_id, row.client_id);
-        EXPECT_EQ(c.prefix, row.prefix);
-        EXPECT_EQ(c.group, row.group);
-        EXPECT_EQ(c.node, row.node);
-        EXPECT_EQ(c.port, row.port);
-        EXPECT_EQ(c.queue_bytes, row.queue_kb * 1024);
-        if (row.finding.empty()) {
-            EXPECT_TRUE(findings.empty()) << findings.front().text;
-        } else {
-            ASSERT_EQ(findings.size(), 1u);
-            EXPECT_NE(findings[0].text.find(row.finding), std::string::npos) << findings[0].text;
-            EXPECT_EQ(findings[0].error, !row.usable);
-        }
+// Each settings key of a row set to its text, numbers read as the gateway reads them.
+Settings with(Settings s, const std::vector<std::pair<SettingsField, std::string>>& set) {
+    for (const auto& [field, value] : set) {
+        const SettingsKey& key = settings_key(field);
+        if (uint32_t* number = settings_number(s, key))
+            *number = settings_read_number(value.c_str()).value;
+        else
+            *settings_text(s, key) = value;
     }
-    // Without a host nothing is judged.
-    PublishConfig c;
-    std::vector<PublishFinding> findings;
-    EXPECT_FALSE(publish_config(Settings{}, "gw7", c, findings));
-    EXPECT_TRUE(findings.empty());
+    return s;
+}
+
+// The defaults come from the host name, the TLS files and the queue's bounds.
+TEST(PublishConfig, DefaultsFromTheHostNameAndTheTlsFiles) {
+    using F = SettingsField;
+    const struct {
+        std::vector<std::pair<F, std::string>> set;
+        const char* config; // host, client identifier, prefix, group/node, port, queue KB
+    } rows[] = {
+        {{{F::mqtt_host, "broker.example"}}, "broker.example kovex4-gw7 kovex4/gw7 / 1883 256"},
+        {{{F::mqtt_host, "010.0.0.1"}, {F::tls_cert, "/c"}, {F::tls_key, "/k"}, {F::tls_ca, "/a"}},
+         "10.0.0.1 kovex4-gw7 kovex4/gw7 / 8883 256"},
+        {{{F::mqtt_host, "b"}, {F::mqtt_format, "sparkplug"}, {F::mqtt_prefix, "plant/line1"}},
+         "b kovex4-gw7 plant/line1 plant/line1 1883 256"},
+        {{{F::mqtt_host, "b"}, {F::mqtt_queue_kb, "4"}, {F::mqtt_client_id, "c"}},
+         "b c kovex4/gw7 / 1883 16"},
+        {{{F::mqtt_host, "b"}, {F::mqtt_queue_kb, "2000000"}, {F::mqtt_port, "1884"}},
+         "b kovex4-gw7 kovex4/gw7 / 1884 1048576"},
+    };
+    for (const auto& row : rows) {
+        PublishConfig c;
+        publish_config(with(Settings{}, row.set), "gw7", c);
+        EXPECT_EQ(c.host + " " + c.client_id + " " + c.prefix + " " + c.group + "/" + c.node + " " +
+                      std::to_string(c.port) + " " + std::to_string(c.queue_bytes / 1024),
+                  row.config);
+    }
+}
+
+// What the judge finds in the publisher's settings: an error keeps the publisher off and is
+// logged by it at start; a warning (logged with the judge's others) does not.
+TEST(PublishConfig, JudgedErrorsKeepThePublisherOff) {
+    using F = SettingsField;
+    const struct {
+        std::vector<std::pair<F, std::string>> set;
+        int usable;
+        F key;
+        const char* says; // the first finding's; "": none
+    } rows[] = {
+        {{{F::mqtt_format, "sparkplug"}, {F::mqtt_prefix, "plant/line1"}}, 1, F::mqtt_host, ""},
+        {{{F::mqtt_format, "sparkplug"}, {F::mqtt_prefix, "a/b/c"}}, 0, F::mqtt_prefix, "GROUP/"},
+        {{{F::mqtt_prefix, "site/+/x"}}, 0, F::mqtt_prefix, "site/+/x is not a topic prefix"},
+        {{{F::mqtt_prefix, "site//x"}}, 0, F::mqtt_prefix, "site//x is not a topic prefix"},
+        {{{F::mqtt_format, "xml"}}, 0, F::mqtt_format, "xml is neither json nor sparkplug"},
+        {{{F::mqtt_port, "65536"}}, 0, F::mqtt_port, "65536 is not a TCP port"},
+        {{{F::mqtt_client_id, "gw#1"}}, 0, F::mqtt_client_id, "gw#1 is not a client identifier"},
+        {{{F::mqtt_client_id, "a-client-identifier-23c"}}, 1, F::mqtt_host, ""},
+        {{{F::mqtt_client_id, "a-client-identifier-24ch"}}, 1, F::mqtt_client_id, "24 characters"},
+        {{{F::mqtt_password, "pw"}}, 0, F::mqtt_password, "set without MOD_KOVEX4_MQTT_USER"},
+        {{{F::mqtt_user, "u"}, {F::mqtt_password, "pw"}}, 1, F::mqtt_password, "in the clear"},
+        {{{F::tls_cert, "/c"}}, 0, F::tls_key, "missing"},
+        {{{F::mqtt_queue, "queue"}}, 0, F::mqtt_queue, "queue is not an absolute path"},
+        {{{F::mqtt_queue_kb, "15"}}, 1, F::mqtt_queue_kb, "15 is below the least: the queue keeps"},
+        {{{F::mqtt_queue_kb, "1048577"}}, 1, F::mqtt_queue_kb, "the queue keeps 1048576 KB"},
+        {{{F::data_period, "0"}}, 1, F::mqtt_host, "both 0: nothing is published"},
+    };
+    TempDir dir;
+    Settings base;
+    base.mqtt_host = "127.0.0.1";
+    base.mqtt_port = 1; // nothing listens there
+    base.mqtt_queue = dir.file("queue");
+    base.data_period = 60;
+    for (const auto& row : rows) {
+        const Settings s = with(base, row.set);
+        SCOPED_TRACE(row.says);
+        JudgeFindings findings;
+        EXPECT_EQ(judge_mqtt(s, nullptr, findings), row.usable);
+        ASSERT_EQ(findings.count == 0, *row.says == '\0');
+        int errors = 0;
+        for (size_t i = 0; i < findings.count; ++i)
+            errors += findings.list[i].level == LOG_ERR;
+        if (findings.count > 0) {
+            EXPECT_EQ(findings.list[0].key, &settings_key(row.key));
+            EXPECT_NE(findings.list[0].text.find(row.says), std::string::npos)
+                << findings.list[0].text;
+        }
+        LogCapture log;
+        PublishState state;
+        publish_start(state, s, 0);
+        EXPECT_EQ(state.on, row.usable == 1);
+        for (const auto& [level, text] : log.lines())
+            EXPECT_TRUE(level == LOG_ERR && text.rfind("MQTT setup error: ", 0) == 0) << text;
+        EXPECT_EQ(log.lines().size(), static_cast<size_t>(errors));
+        publish_stop(state);
+    }
+    // Without a broker nothing is judged, and the publisher stays off.
+    JudgeFindings findings;
+    EXPECT_EQ(judge_mqtt(Settings{}, nullptr, findings), 0);
+    EXPECT_EQ(findings.count, 0u);
 }
 
 } // namespace

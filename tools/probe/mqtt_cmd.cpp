@@ -5,10 +5,11 @@
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "cli.h"
+#include "service/judge.h"
 #include "service/publish.h"
+#include "sys/log.h"
 
 namespace {
 
@@ -24,17 +25,23 @@ int run_mqtt(const Options& opt) {
         std::printf("MOD_KOVEX4_MQTT_HOST is not set: the gateway publishes nothing over MQTT\n");
         return 1;
     }
+    JudgeHost host;
     char hostname[256] = "";
-    gethostname(hostname, sizeof hostname - 1);
-    PublishConfig config;
-    std::vector<PublishFinding> findings;
-    const bool usable = publish_config(settings, hostname, config, findings);
-    for (const PublishFinding& f : findings)
-        std::printf("%s: %s\n", f.error ? "error" : "warning", f.text.c_str());
+    if (gethostname(hostname, sizeof hostname - 1) == 0)
+        host.hostname = hostname;
+    JudgeFindings findings;
+    const int usable = judge_mqtt(settings, &host, findings);
+    for (size_t i = 0; i < findings.count; ++i) {
+        const JudgeFinding& f = findings.list[i];
+        std::printf("%s: %s: %s\n", f.level == LOG_ERR ? "error" : "warning", f.key->name,
+                    f.text.c_str());
+    }
     if (!usable) {
         std::printf("the gateway does not publish with these settings\n");
         return 1;
     }
+    PublishConfig config;
+    publish_config(settings, host.hostname.c_str(), config);
     std::printf(
         "broker %s port %u%s%s, client %s, %s topics under %s, queue %s (%u KB)\n",
         config.host.c_str(), static_cast<unsigned>(config.port), config.tls ? " over TLS" : "",

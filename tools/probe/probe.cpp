@@ -226,28 +226,26 @@ struct Checker {
         }
     }
 
-    // The publisher's own judgement of its settings (publish_config), told at the host's row.
+    // The publisher's settings with the defaults it fills in; the judge tells what is wrong.
     void explain_mqtt(ProbeKeyRow& row, SettingsField field) {
         const Settings& s = report.settings;
-        PublishConfig c;
-        std::vector<PublishFinding> findings;
-        const bool on = !s.mqtt_host.empty();
-        const bool usable = on && publish_config(s, host.hostname.c_str(), c, findings);
-        if (!on) {
+        if (s.mqtt_host.empty()) {
             row.used = field == SettingsField::mqtt_host ? "off" : "";
             row.note = field == SettingsField::mqtt_host ? "no MQTT publication" : "";
             return;
         }
+        PublishConfig c;
+        publish_config(s, host.hostname.c_str(), c);
         const bool spb = c.format == PublishFormat::sparkplug;
         switch (field) {
-        case SettingsField::mqtt_host:
+        case SettingsField::mqtt_host: {
+            JudgeFindings findings;
             row.used = c.host;
-            row.note = !usable ? "not published: see the warnings"
+            row.note = !judge_mqtt(s, &host, findings) ? "not published: see the warnings"
                        : c.tls ? "over TLS, the broker checked for this name or address"
                                : "in the clear";
-            for (const PublishFinding& f : findings)
-                warn(row.line, row.key, (f.error ? "the gateway does not publish: " : "") + f.text);
             break;
+        }
         case SettingsField::mqtt_port:
             row.used = std::to_string(c.port);
             break;
@@ -465,7 +463,6 @@ ProbeFinding probe_classify(const uint8_t* sent, size_t sent_len, const uint8_t*
         return f;
     }
     f.garbage = begin;
-    f.reply_len = end + 1 - begin;
     f.station = reply.station;
     const bool read = command == DEV_CMD_READ_ITEMS || command == DEV_CMD_READ_BLOCK;
     if (reply.station != station)

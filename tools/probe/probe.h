@@ -38,7 +38,6 @@ struct ProbeSettingsReport {
 // judge's rules need, and why the packaged service cannot read the file (empty: it can).
 struct ProbeHost : JudgeHost {
     std::string service_cannot_read;
-    std::string hostname = "gateway"; // the defaults of the MQTT client identifier and prefix
 };
 
 // The record the gateway loads from a settings file holding `text`.
@@ -74,12 +73,11 @@ enum class ProbeVerdict : uint8_t {
 
 struct ProbeFinding {
     ProbeVerdict verdict = ProbeVerdict::silence;
-    size_t garbage = 0;   // bytes before the reply
-    uint8_t station = 0;  // the station the reply names
-    int want_count = -1;  // items (or block bytes) asked for, -1: not a read
-    int got_count = -1;   // ... and received
-    size_t reply_len = 0; // bytes of the recognised reply
-    uint8_t command = 0;  // of the request
+    size_t garbage = 0;  // bytes before the reply
+    uint8_t station = 0; // the station the reply names
+    int want_count = -1; // items (or block bytes) asked for, -1: not a read
+    int got_count = -1;  // ... and received
+    uint8_t command = 0; // of the request
 };
 
 // What the bytes received after `sent` (one request frame) come to, judged as the gateway's
