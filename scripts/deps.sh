@@ -91,16 +91,29 @@ deps_suite() {
     return 1
 }
 
-# deps_versions DIR NAME[:ARCH]...: "NAME VERSION" for each package, as the lists of deps_suite
-# DIR have it; "NAME none" for a package they lack.
+# deps_versions DIR NAME[:ARCH]...: "NAME[:ARCH] VERSION" for each package, as the lists of
+# deps_suite DIR have it (a package of all architectures stands for any); "NAME[:ARCH] none" for a
+# package they lack. One apt-cache for all: each reads the lists whole.
 deps_versions() {
-    local dir=$1 name version
+    local dir=$1
     shift
-    for name in "$@"; do
-        version=$(APT_CONFIG=$dir/apt.conf apt-cache show --no-all-versions "$name" 2>/dev/null |
-            sed -n 's/^Version: //p' | head -n 1)
-        echo "$name ${version:-none}"
-    done
+    APT_CONFIG=$dir/apt.conf apt-cache show --no-all-versions "$@" "${@%%:*}" 2>/dev/null |
+        awk -v native="$(APT_CONFIG=$dir/apt.conf apt-config dump --format '%v%n' APT::Architecture)" \
+            -v names="$*" '
+        /^Package: / { name = $2 }
+        /^Version: / { version = $2 }
+        /^Architecture: / { arch = $2 }
+        /^$/ { if (name != "" && !((name ":" arch) in found)) found[name ":" arch] = version; name = "" }
+        END {
+            if (name != "" && !((name ":" arch) in found)) found[name ":" arch] = version
+            n = split(names, list, " ")
+            for (i = 1; i <= n; i++) {
+                want = list[i] ~ /:/ ? list[i] : list[i] ":" native
+                base = want; sub(/:.*/, "", base)
+                version = want in found ? found[want] : (base ":all") in found ? found[base ":all"] : "none"
+                print list[i], version
+            }
+        }'
 }
 
 # The -dev packages of the libraries the programs link, one a line: installed for the machine and,
