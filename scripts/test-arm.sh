@@ -32,9 +32,10 @@ deps_install "${KOVEX4_BUILD_DEPS[@]}" "${KOVEX4_CROSS_DEPS[@]}" "${KOVEX4_PEER_
     "${KOVEX4_LIBRARY_DEPS[@]/%/:armhf}" qemu-user-static googletest util-linux lintian devscripts
 
 echo "=== $BUILD (arm-linux-gnueabihf, tests under qemu-arm): configure and build"
+# The configure step's lines on the time_t of the target's libraries are shown.
 # shellcheck disable=SC2086 # KOVEX4_ARM_CMAKE_ARGS holds further options, word by word
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
-    ${KOVEX4_ARM_CMAKE_ARGS:-} >/dev/null
+    ${KOVEX4_ARM_CMAKE_ARGS:-} | { grep -F time_t || true; }
 cmake --build "$BUILD"
 echo "=== $BUILD: tests"
 (cd "$BUILD" && ctest --output-on-failure -j2)
