@@ -20,8 +20,8 @@ BUILD=${KOVEX4_ARM_BUILD:-build-arm}
 . scripts/deps.sh
 # The target's libraries (KOVEX4_LIBRARY_DEPS) come from Debian's armhf packages, installed side
 # by side with the machine's own (multiarch): the cross linker and the emulator find them in
-# /usr/lib/arm-linux-gnueabihf, and the armhf packages' dependencies are read from their shlibs.
-# The configure step says whether that OpenSSL has a 64-bit time_t (src/sys/CMakeLists.txt).
+# /usr/lib/arm-linux-gnueabihf, and dpkg-shlibdeps finds the armhf packages' dependencies in
+# their symbols files. The configure step says which time_t each library has (cmake/time-bits.cmake).
 # While they are missing, deps_install fetches the indexes, the new architecture's among them.
 dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
 # The cross compiler, the emulator, GoogleTest's sources (built with the cross compiler), the
