@@ -59,27 +59,24 @@ endforeach()
 file(WRITE ${kovex4_debian}/conffiles "${KOVEX4_INIT_DIR}/kovex4\n")
 list(APPEND CPACK_DEBIAN_DAEMON_PACKAGE_CONTROL_EXTRA ${kovex4_debian}/conffiles)
 
-# Dependencies: the C library the programs were linked against (they carry their C++ runtime,
-# see kovex4_static_runtime), and adduser for the postinst. dpkg-shlibdeps finds the C library
-# version of a native build. In a cross build the target's C library is not a dpkg-installed
-# package of the target architecture, so a script run by CPack takes the version from the
-# highest GLIBC_ symbol version the packaged programs use (cmake/debian/glibc-depends.cmake).
+# Dependencies: the shared libraries the programs were linked against (they carry their C++
+# runtime, see kovex4_static_runtime), by the packages and lowest versions dpkg-shlibdeps finds
+# for them (the package names differ between releases: libssl3 and libssl3t64, libc-ares2 and
+# libcares2), and adduser for the postinst. A cross build asks dpkg-shlibdeps for the target's
+# architecture: the target's libraries are Debian's multiarch packages of it (libssl-dev:armhf and
+# the others bring them and the armhf C library), whose symbols files name the versions.
 set(CPACK_DEBIAN_DAEMON_PACKAGE_DEPENDS adduser)
 # invoke-rc.d --skip-systemd-native in the prerm.
 set(CPACK_DEBIAN_DAEMON_PACKAGE_PREDEPENDS "init-system-helpers (>= 1.54~)")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(CMAKE_CROSSCOMPILING)
     if(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
         set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
     else()
         message(FATAL_ERROR "no Debian architecture known for ${CMAKE_SYSTEM_PROCESSOR}")
     endif()
-    if(NOT CMAKE_OBJDUMP)
-        message(FATAL_ERROR "no objdump for the target (binutils-arm-linux-gnueabihf)")
-    endif()
-    set(CPACK_KOVEX4_OBJDUMP ${CMAKE_OBJDUMP})
-    set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/debian/glibc-depends.cmake)
-else()
-    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+    # dpkg-shlibdeps reads the target's architecture from here (see debian/source-date.cmake).
+    set(CPACK_KOVEX4_HOST_ARCH ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE})
 endif()
 
 # Reproducible packages: two builds of one commit, in any folders and at any time, give the same

@@ -68,11 +68,20 @@ deps_mirror() {
 # for APT_CONFIG. The lists are fetched anew each time (a mirror caught mid-sync is tried three
 # times); fails when they cannot be.
 deps_suite() {
-    local dir=$1 suite=$2 mirror arch try
+    local dir=$1 suite=$2 mirror
     shift 2
     mirror=$(deps_mirror)
     [ -n "$mirror" ] || { echo "deps: no Debian mirror in the apt sources" >&2; return 1; }
     mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial" "$dir/sources.list.d" "$dir/preferences.d"
+    # One at a time: two system tests at once share the lists.
+    (
+        flock 9
+        deps_suite_fetch "$dir" "$suite" "$mirror" "$@"
+    ) 9>"$dir.lock"
+}
+deps_suite_fetch() {
+    local dir=$1 suite=$2 mirror=$3 arch try
+    shift 3
     : >"$dir/status"
     echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror $suite main" \
         >"$dir/sources.list"
@@ -91,16 +100,29 @@ deps_suite() {
     return 1
 }
 
-# deps_versions DIR NAME[:ARCH]...: "NAME VERSION" for each package, as the lists of deps_suite
-# DIR have it; "NAME none" for a package they lack.
+# deps_versions DIR NAME[:ARCH]...: "NAME[:ARCH] VERSION" for each package, as the lists of
+# deps_suite DIR have it (a package of all architectures stands for any); "NAME[:ARCH] none" for a
+# package they lack. One apt-cache for all: each reads the lists whole.
 deps_versions() {
-    local dir=$1 name version
+    local dir=$1
     shift
-    for name in "$@"; do
-        version=$(APT_CONFIG=$dir/apt.conf apt-cache show --no-all-versions "$name" 2>/dev/null |
-            sed -n 's/^Version: //p' | head -n 1)
-        echo "$name ${version:-none}"
-    done
+    APT_CONFIG=$dir/apt.conf apt-cache show --no-all-versions "$@" "${@%%:*}" 2>/dev/null |
+        awk -v native="$(APT_CONFIG=$dir/apt.conf apt-config dump --format '%v%n' APT::Architecture)" \
+            -v names="$*" '
+        /^Package: / { name = $2 }
+        /^Version: / { version = $2 }
+        /^Architecture: / { arch = $2 }
+        /^$/ { if (name != "" && !((name ":" arch) in found)) found[name ":" arch] = version; name = "" }
+        END {
+            if (name != "" && !((name ":" arch) in found)) found[name ":" arch] = version
+            n = split(names, list, " ")
+            for (i = 1; i <= n; i++) {
+                want = list[i] ~ /:/ ? list[i] : list[i] ":" native
+                base = want; sub(/:.*/, "", base)
+                version = want in found ? found[want] : (base ":all") in found ? found[base ":all"] : "none"
+                print list[i], version
+            }
+        }'
 }
 
 # The -dev packages of the libraries the programs link, one a line: installed for the machine and,
@@ -133,6 +155,13 @@ KOVEX4_PACKAGE_DEPS=(dpkg-dev file lintian devscripts git util-linux iproute2 ad
 # test's own.
 KOVEX4_PEER_DEPS=(python3-pymodbus mbpoll mosquitto mosquitto-clients python3-paho-mqtt
     python3-protobuf)
+
+# The system test's tools (scripts/test-system.sh): mmdebstrap for the image, kmod, cpio and
+# xz-utils for its initramfs, e2fsprogs for its disk, the emulators (qemu-user for the armhf image's
+# own programs run on the machine), the Modbus client, openssl for the certificates, and the MQTT
+# broker and client on the machine.
+KOVEX4_SYSTEM_DEPS=(mmdebstrap kmod cpio xz-utils e2fsprogs qemu-system-x86 qemu-system-arm
+    qemu-user-static mbpoll openssl mosquitto mosquitto-clients)
 
 # The ARM cross build: the compiler with the target's C and C++ libraries, and binutils (objdump
 # for the packages' glibc version). The target's other libraries are KOVEX4_LIBRARY_DEPS:armhf.

@@ -20,8 +20,8 @@ BUILD=${KOVEX4_ARM_BUILD:-build-arm}
 . scripts/deps.sh
 # The target's libraries (KOVEX4_LIBRARY_DEPS) come from Debian's armhf packages, installed side
 # by side with the machine's own (multiarch): the cross linker and the emulator find them in
-# /usr/lib/arm-linux-gnueabihf, and the armhf packages' dependencies are read from their shlibs.
-# The configure step says whether that OpenSSL has a 64-bit time_t (src/sys/CMakeLists.txt).
+# /usr/lib/arm-linux-gnueabihf, and dpkg-shlibdeps finds the armhf packages' dependencies in
+# their symbols files. The configure step says which time_t each library has (cmake/time-bits.cmake).
 # While they are missing, deps_install fetches the indexes, the new architecture's among them.
 dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
 # The cross compiler, the emulator, GoogleTest's sources (built with the cross compiler), the
@@ -32,9 +32,10 @@ deps_install "${KOVEX4_BUILD_DEPS[@]}" "${KOVEX4_CROSS_DEPS[@]}" "${KOVEX4_PEER_
     "${KOVEX4_LIBRARY_DEPS[@]/%/:armhf}" qemu-user-static googletest util-linux lintian devscripts
 
 echo "=== $BUILD (arm-linux-gnueabihf, tests under qemu-arm): configure and build"
+# The configure step's lines on the time_t of the target's libraries are shown.
 # shellcheck disable=SC2086 # KOVEX4_ARM_CMAKE_ARGS holds further options, word by word
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
-    ${KOVEX4_ARM_CMAKE_ARGS:-} >/dev/null
+    ${KOVEX4_ARM_CMAKE_ARGS:-} | { grep -F time_t || true; }
 cmake --build "$BUILD"
 echo "=== $BUILD: tests"
 (cd "$BUILD" && ctest --output-on-failure -j2)

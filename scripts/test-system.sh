@@ -11,8 +11,11 @@
 # nothing else. From the host: the unit reaches "active" (READY=1); mbpoll reads and writes; a TLS
 # client with roles against a second settings file; the counters (SIGUSR1) and the trace (SIGUSR2)
 # through systemctl and the journal; kill -9, kill -STOP (the watchdog), the UART's host side
-# closed and reopened, a reboot, apt-get purge. It prints figures: boot to the first answer, a
-# read's round trip, the daemon's resident memory, the same with 16 TLS clients.
+# closed and reopened; publication over TLS to an MQTT broker on the host (Debian's mosquitto on
+# 127.0.0.1, which the guest reaches at 10.0.2.100:8883 through a forward of the emulator); a
+# reboot, apt-get purge. It prints figures: boot to the first answer, a read's round trip, the
+# daemon's resident memory (anonymous and file pages, and the files it maps), the same with 16 TLS
+# clients and with MQTT and TLS on.
 # With --later DATE the image, as it was before its first boot, is then booted a second time with
 # the emulator's real-time clock at DATE (2039-03-01: past the end of a 32-bit time_t), and shows
 # the unit active, plain reads, the log's times, a TLS client whose certificate is valid from 2026
@@ -41,6 +44,10 @@ CACHE=${KOVEX4_SYSTEM_CACHE:-/var/cache/kovex4-system}
 PY=/usr/bin/python3
 TLS_PEER=$SRC/tests/e2e/tls_peer.py
 LOAD_PEER=$SRC/tests/e2e/load_peer.py
+MQTT_PEER=$SRC/tests/e2e/mqtt_peer.py
+# Where the guest reaches the broker: an address of the emulator's user network that it forwards
+# to the broker on the host's 127.0.0.1 (the guest reaches nothing else).
+BROKER_ADDR=10.0.2.100 BROKER_GUEST_PORT=8883
 START=$EPOCHREALTIME
 # The data period of the push in the boot at LATER, seconds.
 PUSH_PERIOD=10
@@ -89,7 +96,7 @@ amd64)
     # and still not run a guest).
     QEMU=(qemu-system-x86_64 -M pc -accel tcg)
     # The console is the PC's first serial port (ttyS0), so the PCI UART is ttyS1.
-    CONSOLE=ttyS0 UART_TTY=ttyS1 KERNEL_META=linux-image-amd64 HOST_DEPS=(qemu-system-x86)
+    CONSOLE=ttyS0 UART_TTY=ttyS1 KERNEL_META=linux-image-amd64
     EMULATOR=()
     ;;
 armhf)
@@ -98,13 +105,13 @@ armhf)
     QEMU=(qemu-system-arm -M virt,highmem=off -cpu cortex-a15)
     # The image's own programs (mmdebstrap's maintainer scripts, the kovex4-devsim of the
     # packages, see start_sim) run on the host under qemu-user.
-    CONSOLE=ttyAMA0 UART_TTY=ttyS0 KERNEL_META=linux-image-armmp HOST_DEPS=(qemu-system-arm qemu-user-static)
+    CONSOLE=ttyAMA0 UART_TTY=ttyS0 KERNEL_META=linux-image-armmp
     EMULATOR=(/usr/bin/qemu-arm-static)
     ;;
 *) fail "no way to boot $ARCH" ;;
 esac
 echo "${DEBS[*]##*/}: booted as $ARCH ($SUITE) with ${QEMU[*]}"
-deps_install mmdebstrap kmod cpio e2fsprogs xz-utils mbpoll openssl "${HOST_DEPS[@]}"
+deps_install "${KOVEX4_SYSTEM_DEPS[@]}"
 
 # ---- Emulation of the target's programs on the host (mmdebstrap's maintainer scripts, the
 # image's apt): qemu-user through binfmt_misc, registered if needed.
@@ -117,9 +124,9 @@ if [ "$ARCH" = armhf ]; then
     fi
 fi
 
-QEMU_PID='' SIM_PID='' PEER_PID=''
+QEMU_PID='' SIM_PID='' PEER_PID='' BROKER_PID=''
 cleanup() {
-    ns_stop "$PEER_PID" "$SIM_PID" "$QEMU_PID"
+    ns_stop "$PEER_PID" "$SIM_PID" "$QEMU_PID" "$BROKER_PID"
     if mountpoint -q "$WORK/root/proc" 2>/dev/null; then umount "$WORK/root/proc"; fi
     [ -z "$BINFMT_ADDED" ] || echo -1 >"/proc/sys/fs/binfmt_misc/$BINFMT_ADDED"
     [ -n "${KOVEX4_KEEP:-}" ] || rm -rf "$WORK"
@@ -268,6 +275,13 @@ printf '%s\n' MOD_KOVEX4_ENABLED=1 "MOD_KOVEX4_DEVICE=$UART_TTY" MOD_KOVEX4_BAUD
         echo "MOD_KOVEX4_TLS_${key%%:*}=/srv/site/${key#*:}"
     done
 } >"$ROOT/srv/site/settings.tls"
+# The same, publishing registers 1025-1026 every 10 s to the broker on the host, over TLS with the
+# same files (the broker's certificate carries the address the guest reaches it at).
+{
+    cat "$ROOT/srv/site/settings.tls"
+    printf '%s\n' "MOD_KOVEX4_MQTT_HOST=$BROKER_ADDR" "MOD_KOVEX4_MQTT_PORT=$BROKER_GUEST_PORT" \
+        MOD_KOVEX4_DATA_PERIOD=10 MOD_KOVEX4_START1=1025 MOD_KOVEX4_COUNT1=2
+} >"$ROOT/srv/site/settings.mqtt"
 # For the boot with the clock at LATER: certificates valid from 2026 to 2045 (and a client's that
 # expired in 2038), and settings for Modbus over TLS on port 802 of the guest's network address,
 # pushing registers 1025-1026 every 10 s over TLS to a receiver in the guest (127.0.0.2, port 802).
@@ -307,6 +321,29 @@ RestartSec=1
 WantedBy=multi-user.target
 EOF
 ln -s /etc/systemd/system/test-shell.service "$ROOT/etc/systemd/system/multi-user.target.wants/"
+# The daemon's resident memory, for the figures (see memory below).
+cat >"$ROOT/root/memory" <<'EOF'
+#!/bin/sh
+# The daemon's resident memory: VmRSS, its anonymous pages (heap, stacks, the libraries' written
+# data) and its file pages (program and libraries, shared with other processes that map the same
+# files), what of it no other process maps (private), and its control group's memory (the pages
+# the service brought in). With "files": the resident size of each file it maps, largest first.
+pid=$(systemctl show -p MainPID --value kovex4)
+if [ "${1:-}" = files ]; then
+    awk '/^[0-9a-f]+-[0-9a-f]+ / { name = NF >= 6 ? $6 : "anonymous"; sub(".*/", "", name) }
+        /^Rss:/ { rss[name] += $2 }
+        END { for (name in rss) if (rss[name] > 0) print rss[name], name }' "/proc/$pid/smaps" |
+        sort -rn | awk '{ printf "%s%s %d kB", (NR > 1 ? ", " : ""), $2, $1 }'
+    echo
+    exit
+fi
+kb() { sed -n "s/^$1:[^0-9]*\([0-9]*\) kB/\1/p" "$2"; }
+rollup=/proc/$pid/smaps_rollup
+echo "VmRSS $(kb VmRSS "/proc/$pid/status") kB (RssAnon $(kb RssAnon "/proc/$pid/status") kB," \
+    "RssFile $(kb RssFile "/proc/$pid/status") kB; private $(($(kb Private_Clean "$rollup") +
+    $(kb Private_Dirty "$rollup"))) kB), cgroup $(($(systemctl show -p MemoryCurrent --value kovex4) / 1024)) kB"
+EOF
+chmod 755 "$ROOT/root/memory"
 mke2fs -q -t ext4 -L root -d "$ROOT" "$WORK/disk.img" "$(($(du -sm "$ROOT" | cut -f1) + 200))M" >/dev/null
 # The image as it is before its first boot, for the boot at LATER.
 [ -z "$LATER" ] || cp --sparse=always "$WORK/disk.img" "$WORK/later.img"
@@ -342,13 +379,18 @@ start_sim() {
 
 # boot DISK [OPTION...]: starts the emulator on the disk image DISK, with the options given too,
 # and the field device on its UART. The gateway's ports are forwarded from 127.0.0.1's PORT (502)
-# and TLS_PORT (802).
-SHELL_IN='' SHELL_OUT=''
+# and TLS_PORT (802); the guest's connections to BROKER_ADDR:BROKER_GUEST_PORT go to the broker
+# on 127.0.0.1's BROKER_PORT, through a relay the emulator starts for each (the user network's
+# forward into the host, which restrict=on leaves in place).
+SHELL_IN='' SHELL_OUT='' BROKER_PORT=''
 boot() {
     local disk=$1
     shift
     PORT=$(free_port) TLS_PORT=$PORT
     until [ "$TLS_PORT" != "$PORT" ]; do TLS_PORT=$(free_port); done
+    until [ -n "$BROKER_PORT" ] && [ "$BROKER_PORT" != "$PORT" ] && [ "$BROKER_PORT" != "$TLS_PORT" ]; do
+        BROKER_PORT=$(free_port)
+    done
     rm -f "$WORK/shell.in" "$WORK/shell.out"
     mkfifo "$WORK/shell.in" "$WORK/shell.out"
     BOOTED=$EPOCHREALTIME
@@ -356,7 +398,7 @@ boot() {
         -kernel "$BASE/vmlinuz" -initrd "$BASE/initrd.img" -append "console=$CONSOLE panic=0" \
         -serial "file:$WORK/console.log" \
         -drive "file=$disk,format=raw,if=none,id=disk" -device virtio-blk-pci,drive=disk \
-        -netdev "user,id=net,restrict=on,hostfwd=tcp:127.0.0.1:$PORT-:502,hostfwd=tcp:127.0.0.1:$TLS_PORT-:802" \
+        -netdev "user,id=net,restrict=on,hostfwd=tcp:127.0.0.1:$PORT-:502,hostfwd=tcp:127.0.0.1:$TLS_PORT-:802,guestfwd=tcp:$BROKER_ADDR:$BROKER_GUEST_PORT-cmd:$PY $MQTT_PEER relay $BROKER_PORT" \
         -device virtio-net-pci,netdev=net \
         -chardev pty,id=uart -device pci-serial,chardev=uart \
         -chardev "pipe,id=shell,path=$WORK/shell" -device virtio-serial-pci \
@@ -537,9 +579,10 @@ check_modbus() {
     ok "counters and trace through systemctl kill and the journal"
 }
 
-# memory: the daemon's resident memory and its control group's memory now.
+# memory [files]: the daemon's resident memory now, with "files" that of each file it maps (the
+# image's /root/memory, above).
 memory() {
-    guest 'pid=$(systemctl show -p MainPID --value kovex4); echo "$(sed -n "s/^VmRSS:[^0-9]*//p" /proc/$pid/status), cgroup $(( $(systemctl show -p MemoryCurrent --value kovex4) / 1024 )) kB"'
+    guest "/root/memory ${1:-}"
 }
 check_figures() {
     echo "=== figures"
@@ -616,10 +659,43 @@ check_tls() {
     [[ $line == "16 clients"* ]] || fail "16 TLS clients: $line"
     figure "$ARCH: 16 TLS clients: $line"
     figure "$ARCH: the daemon's resident memory with 16 TLS clients: $(memory)"
+    figure "$ARCH: with 16 TLS clients, resident per file: $(memory files)"
     local fd=${PEER[1]}
     exec {fd}>&-
     wait "$PEER_PID" || true
     PEER_PID=''
+}
+
+check_mqtt() {
+    echo "=== MQTT over TLS: publication from the guest to Debian's mosquitto on the host"
+    local out deadline
+    mkdir "$WORK/broker"
+    # Client certificates of the site's authority, the broker's own certificate for its addresses.
+    $PY "$MQTT_PEER" broker "$WORK/broker" "$BROKER_PORT" --tls "$WORK/certs" --cert broker \
+        >"$WORK/broker/out" 2>&1 &
+    BROKER_PID=$!
+    deadline=$((SECONDS + 30))
+    until grep -q "listen socket on port $BROKER_PORT" "$WORK/broker/broker.log" 2>/dev/null; do
+        [ "$SECONDS" -lt "$deadline" ] && kill -0 "$BROKER_PID" 2>/dev/null ||
+            fail "the broker did not start: $(cat "$WORK/broker/out" "$WORK/broker/broker.log" 2>/dev/null)"
+        sleep 0.1
+    done
+    guest "systemctl stop kovex4 && install -m 640 -g kovex4 /srv/site/settings.mqtt /opt/kovex4/etc/settings &&
+        systemctl start kovex4" || fail "kovex4 did not start with the MQTT settings"
+    journal "^MQTT connection to ${BROKER_ADDR//./\\.} established\$" >/dev/null ||
+        fail "no MQTT connection: $(guest 'journalctl -b -t kovex4 -o cat --no-pager | tail -n 5')"
+    # The status (retained, or live if the subscriber came first) and the first slot message that
+    # follows, which the gateway sends every 10 s.
+    out=$(mosquitto_sub -h 127.0.0.1 -p "$BROKER_PORT" --cafile "$WORK/certs/ca.pem" \
+        --cert "$WORK/certs/writer.pem" --key "$WORK/certs/writer.key" -i test-sub \
+        -t 'kovex4/gateway/#' -F '%t %p' -C 2 -W 120 2>&1) ||
+        fail "no messages from the gateway at the broker: $out $(tail -n 5 "$WORK/broker/broker.log")"
+    [ "$(head -n 1 <<<"$out")" = "kovex4/gateway/status online" ] || fail "no status \"online\": $out"
+    grep -Eqx 'kovex4/gateway/slot/1 \{"slot":1,"start":1025,"time":"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}\.[0-9]{3}Z","values":\[100,2000\]\}' \
+        <<<"$(tail -n 1 <<<"$out")" || fail "not the device's values: $out"
+    ok "published over TLS to the broker on the host: $(tr '\n' ';' <<<"$out")"
+    figure "$ARCH: the daemon's resident memory with MQTT and TLS on: $(memory)"
+    figure "$ARCH: with MQTT and TLS on, resident per file: $(memory files)"
 }
 
 check_reboot() {
@@ -631,7 +707,9 @@ check_reboot() {
     out=$($PY "$TLS_PEER" client "$TLS_PORT" "$WORK/certs" writer)
     [ "$out" = "read 100 2000 write ok" ] || fail "TLS writer after the reboot: $out"
     figure "$ARCH: reboot to the first TLS answer: $(since "$rebooted") s"
-    ok "after the reboot the service runs with the TLS settings"
+    journal "^MQTT connection to ${BROKER_ADDR//./\\.} established\$" >/dev/null ||
+        fail "no MQTT connection after the reboot"
+    ok "after the reboot the service runs with the TLS and MQTT settings"
     # Nothing in this boot (the unit's start, the sandbox, the TLS clients) was worth a warning.
     out=$(guest 'journalctl -b -p warning -o cat | grep -i kovex4') && fail "warnings about kovex4: $out"
     ok "no warning about kovex4 in the journal of this boot"
@@ -655,6 +733,7 @@ check_kill9
 check_uart
 check_watchdog
 check_tls
+check_mqtt
 check_reboot
 check_purge
 if [ -n "$LATER" ]; then

@@ -187,7 +187,8 @@ void push_slots(Judge& j) {
                       "): clearing it after a push clears all of its items");
     }
     if (s.ipaddr.empty()) {
-        if (pushed > 0)
+        // Slots for the MQTT publisher alone are its to judge.
+        if (pushed > 0 && s.mqtt_host.empty())
             j.add(LOG_WARNING, SettingsField::ipaddr,
                   "slots are set but " + ipaddr + " is empty: nothing is pushed");
     } else if (pushed == 0) {

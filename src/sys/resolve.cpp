@@ -8,12 +8,15 @@
 
 #include "sys/log.h"
 
+// The library's one function with a time_t, ares_timeout, answers in a struct timeval: a 32-bit
+// target's library may have been built with a 32-bit time_t while the gateway counts in 64 bits,
+// so no time_t is passed to or from it, and a call to it does not build.
+#pragma GCC poison ares_timeout
+
 namespace {
 
 // How often a lookup under way is looked at for its time-outs (a name server that does not
-// answer, the next try). The library's own ares_timeout would say when exactly, but it answers in
-// a struct timeval: a 32-bit target's library may have been built with a 32-bit time_t while the
-// gateway counts in 64 bits, so no time_t is passed to or from it.
+// answer, the next try), since the library is not asked when exactly (above).
 constexpr int64_t RESOLVE_TICK_US = 100000;
 
 // The library tells which of its sockets it waits on, and for what.

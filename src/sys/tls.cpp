@@ -414,14 +414,22 @@ SSL_CTX* make_context(bool server, STACK_OF(X509) * own, EVP_PKEY* key, STACK_OF
     return ctx;
 }
 
+// OpenSSL 3.2 and later queue "record layer failure" after the fault of a record itself (a bad
+// MAC, a length out of bounds), which says more; 3.0 queues the fault alone.
+#ifdef SSL_R_RECORD_LAYER_FAILURE
+constexpr int TLS_RECORD_LAYER_FAILURE = SSL_R_RECORD_LAYER_FAILURE;
+#else
+constexpr int TLS_RECORD_LAYER_FAILURE = -1;
+#endif
+
 // What a failed call of the library (its SSL_get_error `kind`) came to, kept in the session.
 void note_failure(TlsSession& session, int kind) {
     session.error = 0;
     // The last error the library queued is its most general word on the failure; the TLS
-    // layer's own, when there is one, says most.
+    // layer's own, when there is one, says most, and its record layer's wrapper least of those.
     for (unsigned long e; (e = ERR_get_error()) != 0;)
-        if (session.error == 0 || ERR_GET_LIB(e) == ERR_LIB_SSL ||
-            ERR_GET_LIB(session.error) != ERR_LIB_SSL)
+        if (session.error == 0 || ERR_GET_LIB(session.error) != ERR_LIB_SSL ||
+            (ERR_GET_LIB(e) == ERR_LIB_SSL && ERR_GET_REASON(e) != TLS_RECORD_LAYER_FAILURE))
             session.error = e;
     const int reason =
         ERR_GET_LIB(session.error) == ERR_LIB_SSL ? ERR_GET_REASON(session.error) : 0;

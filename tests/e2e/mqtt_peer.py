@@ -12,7 +12,10 @@ Commands:
   fake PORT OUT [--connack | --silent]: accepts MQTT connections and never acknowledges a
       message (with --connack it accepts the session, otherwise it never answers at all); writes
       "connect" and "publish TOPIC" lines to OUT, with --silent only "bytes N" for what arrives
-      (a TLS handshake, for one)."""
+      (a TLS handshake, for one).
+  relay PORT: passes the connection on its standard input (a socket) to 127.0.0.1's PORT and
+      back, until both sides have ended theirs (the emulator's forward of the system test starts
+      it for each connection of the guest to the broker)."""
 import json
 import os
 import pwd
@@ -194,6 +197,27 @@ def fake(port, out, args):
         threading.Thread(target=serve, args=(conn,), daemon=True).start()
 
 
+def relay(port):
+    import select
+    guest = socket.socket(fileno=0)
+    broker = socket.create_connection(("127.0.0.1", int(port)), timeout=DEADLINE)
+    broker.settimeout(None)
+    peer = {guest: broker, broker: guest}
+    open_ends = [guest, broker]
+    try:
+        while open_ends:
+            for end in select.select(open_ends, [], [])[0]:
+                data = end.recv(65536)
+                if data:
+                    peer[end].sendall(data)
+                else:
+                    # One side is done sending: so is the relay towards the other.
+                    open_ends.remove(end)
+                    peer[end].shutdown(socket.SHUT_WR)
+    except OSError:
+        pass  # a side reset its connection: both end here
+
+
 def main():
     command, args = sys.argv[1], sys.argv[2:]
     if command == "broker":
@@ -204,6 +228,8 @@ def main():
         ncmd(args[0], args[1], args[2:])
     elif command == "fake":
         fake(args[0], args[1], args[2:])
+    elif command == "relay":
+        relay(args[0])
     else:
         sys.exit("unknown command " + command)
 

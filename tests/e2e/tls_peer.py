@@ -56,6 +56,8 @@ def certs(d):
             ("norole", "ca", "clientAuth", None, None),
             ("foreign", "otherca", "serverAuth,clientAuth", "DNS:localhost", "operator"),
             ("receiver", "ca", "serverAuth", "IP:127.0.0.3", None),  # a push receiver
+            # The system test's MQTT broker, which the guest reaches at 10.0.2.100.
+            ("broker", "ca", "serverAuth", "IP:10.0.2.100,IP:127.0.0.1", None),
             ("impostor", "fakeca", "clientAuth", None, "operator"),
             # Each with the other extended key usage than it needs.
             ("serverclient", "ca", "serverAuth", None, "operator"),

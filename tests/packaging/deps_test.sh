@@ -21,18 +21,21 @@ native=$(dpkg --print-architecture)
 foreign=armhf
 [ "$native" != armhf ] || foreign=arm64
 
-# A package with no files: NAME ARCH REPO.
+# A package with no files: NAME ARCH REPO [VERSION].
 make_deb() {
-    local root=$dir/src/$1-$2
+    local root=$dir/src/$1-$2 multiarch=same
+    [ "$2" != all ] || multiarch=foreign
     mkdir -p "$root/DEBIAN" "$dir/$3"
-    printf 'Package: %s\nVersion: 1.0\nArchitecture: %s\nMulti-Arch: same\nMaintainer: test <t@example.org>\nDescription: deps test\n' \
-        "$1" "$2" >"$root/DEBIAN/control"
+    printf 'Package: %s\nVersion: %s\nArchitecture: %s\nMulti-Arch: %s\nMaintainer: test <t@example.org>\nDescription: deps test\n' \
+        "$1" "${4:-1.0}" "$2" "$multiarch" >"$root/DEBIAN/control"
     dpkg-deb -Zxz --build "$root" "$dir/$3/$1_1.0_$2.deb" >/dev/null
 }
 make_deb kovex4-deptest-installed "$native" good
 make_deb kovex4-deptest-installed "$foreign" good
 make_deb kovex4-deptest-missing "$native" good
 make_deb kovex4-deptest-elsewhere "$native" bad
+make_deb kovex4-deptest-foreign "$foreign" good 2.0
+make_deb kovex4-deptest-all all good 3.0
 for repo in good bad; do
     (cd "$dir/$repo" && dpkg-scanpackages --multiversion . /dev/null 2>/dev/null >Packages &&
         printf 'Date: %s\nSHA256:\n %s %s Packages\n' "$(date -uR)" \
@@ -109,6 +112,17 @@ run kovex4-deptest-elsewhere
 [ "$status" != 0 ] || fail "a package found nowhere was reported installed"
 grep -q "Unable to locate package kovex4-deptest-elsewhere" "$dir/out" ||
     fail "a package found nowhere: apt's message missing: $(cat "$dir/out")"
+
+# The versions the lists name, each beside the name asked for, whatever the architecture; a
+# package of all architectures stands for one of any; one the lists lack is "none".
+want="kovex4-deptest-foreign:$foreign 2.0
+kovex4-deptest-missing 1.0
+kovex4-deptest-foreign none
+kovex4-deptest-all:$foreign 3.0
+kovex4-deptest-elsewhere:$native none"
+got=$(deps_versions "$dir" "kovex4-deptest-foreign:$foreign" kovex4-deptest-missing \
+    kovex4-deptest-foreign "kovex4-deptest-all:$foreign" "kovex4-deptest-elsewhere:$native")
+[ "$got" = "$want" ] || fail "deps_versions: $got"
 
 [ "$failures" = 0 ] && echo "deps_install: all cases passed"
 exit $((failures > 0))
