@@ -2,6 +2,7 @@
 #include "service/loop.h"
 
 #include "sys/deadline.h"
+#include "sys/resolve.h"
 
 void loop_watch_init(LoopWatch& watch, int64_t wake_us) {
     FD_ZERO(&watch.readable);
@@ -21,6 +22,16 @@ void loop_watch_fd(LoopWatch& watch, int fd, bool for_write) {
 void loop_wake_by(LoopWatch& watch, int64_t when_us) {
     if (when_us < watch.wake_us)
         watch.wake_us = when_us;
+}
+
+void loop_watch_lookup(LoopWatch& watch, const ResolveLookup& lookup, int64_t now_us) {
+    for (const ResolveSocket& s : lookup.sockets) {
+        if (s.read)
+            loop_watch_fd(watch, s.fd);
+        if (s.write)
+            loop_watch_fd(watch, s.fd, true);
+    }
+    loop_wake_by(watch, resolve_wake_us(lookup, now_us));
 }
 
 bool loop_fd_ready(const LoopWatch& ready, int fd, bool for_write) {

@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+struct ResolveLookup;
+
 struct LoopWatch {
     fd_set readable;
     fd_set writable;
@@ -23,6 +25,8 @@ void loop_watch_init(LoopWatch& watch, int64_t wake_us);
 void loop_watch_fd(LoopWatch& watch, int fd, bool for_write = false);
 // Ends the wait at `when_us` at the latest; a time already past makes it only look.
 void loop_wake_by(LoopWatch& watch, int64_t when_us);
+// Waits for a name lookup under way: its sockets as it asks, and its next time-out.
+void loop_watch_lookup(LoopWatch& watch, const ResolveLookup& lookup, int64_t now_us);
 // Whether `fd` was found ready (in `ready`, as loop_wait left it).
 bool loop_fd_ready(const LoopWatch& ready, int fd, bool for_write = false);
 

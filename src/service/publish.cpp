@@ -224,16 +224,6 @@ void try_connect(PublishState& state, int64_t now_us) {
         connect_to(state, found, now_us);
 }
 
-void watch_lookup(const PublishState& state, LoopWatch& watch, int64_t now_us) {
-    for (const ResolveSocket& s : state.lookup.sockets) {
-        if (s.read)
-            loop_watch_fd(watch, s.fd);
-        if (s.write)
-            loop_watch_fd(watch, s.fd, true);
-    }
-    loop_wake_by(watch, resolve_wake_us(state.lookup, now_us));
-}
-
 void birth(PublishState& state) {
     static uint8_t bytes[PAYLOAD_SPB_MAX];
     state.seq = 0;
@@ -645,7 +635,7 @@ void publish_watch(PublishState& state, LoopWatch& watch, int64_t now_us) {
     if (state.link == PublishLink::down)
         loop_wake_by(watch, state.retry_us);
     else if (state.link == PublishLink::resolving)
-        watch_lookup(state, watch, now_us);
+        loop_watch_lookup(watch, state.lookup, now_us);
     else if (state.link == PublishLink::connecting)
         loop_wake_by(watch, state.give_up_us);
     // libmosquitto's housekeeping (keepalive pings) at least once a second.
@@ -705,7 +695,7 @@ int lookup_until(PublishState& state, int64_t deadline_us) {
         }
         LoopWatch watch, ready;
         loop_watch_init(watch, deadline_us);
-        watch_lookup(state, watch, now);
+        loop_watch_lookup(watch, state.lookup, now);
         if (loop_wait(watch, ready) < 0)
             loop_watch_init(ready, deadline_us);
         found = resolve_continue(state.lookup, ready.readable, ready.writable);

@@ -351,13 +351,7 @@ void push_watch(const PushState& push, LoopWatch& watch, int64_t now_us) {
     case PushStep::idle:
         return;
     case PushStep::resolve:
-        for (const ResolveSocket& s : push.lookup.sockets) {
-            if (s.read)
-                loop_watch_fd(watch, s.fd);
-            if (s.write)
-                loop_watch_fd(watch, s.fd, true);
-        }
-        loop_wake_by(watch, resolve_wake_us(push.lookup, now_us));
+        loop_watch_lookup(watch, push.lookup, now_us);
         return;
     case PushStep::connect:
         loop_watch_fd(watch, push.sock, true);
