@@ -8,7 +8,8 @@
 # left out so that a fault takes a minute or two; MUTATION_FILTER picks other ctest options, and
 # MUTATION_ONLY (an extended regular expression) plants only the faults whose description matches.
 # Exit status 0 only when every fault was planted and caught: a fault whose text is no longer in
-# the code fails the check as one the tests missed, until it is written against the code again.
+# the code, or that does not compile, fails the check as one the tests missed, until it is written
+# against the code again.
 set -euo pipefail
 SRC=$(cd "$(dirname "$0")/.." && pwd)
 WORK=${1:-${TMPDIR:-/tmp}/kovex4-mutation}
@@ -37,7 +38,7 @@ src/modbus/request.cpp~    if (frame.length < WRITE_SINGLE_LENGTH) {~    if (fal
 src/modbus/mbap.cpp~        case SKIP_BODY:\n            ++parser.count;\n            if (parser.count >= frame.length) {~        case SKIP_BODY:\n            ++parser.count;\n            if (parser.count > frame.length) {~oversized frames skipped one byte too far
 src/modbus/push_request.cpp~return frame->length == 6 && frame->body[1] == MODBUS_WRITE_MULTIPLE ? 1 : 0;~return frame->body[1] == MODBUS_WRITE_MULTIPLE ? 1 : 0;~exception-length answers taken for acknowledgements
 src/service/clients.cpp~        if (found == nullptr || c.last_active < found->last_active)~        if (found == nullptr)~the first client replaced, not the idlest
-src/service/clients.cpp~        clients.first_turn = (clients.first_turn + 1) % turns;~        clients.first_turn = 0;~turns always begin with the same client
+src/service/clients.cpp~        clients.first_turn = (clients.first_turn + 1) % turns;~        clients.first_turn = clients.first_turn % turns;~turns always begin with the same client
 src/service/clients.cpp~                if (client.fd >= 0 && serve_one(clients, client, serve)) {~                while (client.fd >= 0 && serve_one(clients, client, serve)) {~a client served until its input is used up
 src/device/link.cpp~    if (!com_lock(path, 0, &refusal)) {~    if (true) {~a lost line never reopened
 src/service/clients.cpp~clients.modbus_options = s.write_single != 0 ? MODBUS_SERVE_WRITE_SINGLE : 0;~clients.modbus_options = 0;~MOD_KOVEX4_WRITE_SINGLE ignored
@@ -63,7 +64,7 @@ src/service/service.cpp~        cache_clear(service.cache);\n~~kept values outli
 src/service/clients.cpp~    if (watch.max_fd < 0 || loop_wait(watch, ready) <= 0)~    if (true)~new arrivals wait for the whole batch
 src/service/judge.cpp~        if (f.level == LOG_WARNING)~        if (f.level != LOG_DEBUG)~the gateway logs every finding of the judge, also those it logs elsewhere
 src/service/service.cpp~    if (!service_start_server(service))\n        return 0;~    service_start_server(service);~TLS that cannot be set up leaves the gateway running without a server
-src/service/publish.cpp~    if (!usable)\n        return;\n    char hostname~    char hostname~the publisher runs with settings the judge finds wrong
+src/service/publish.cpp~    if (!usable)\n        return;\n    char hostname~    if (usable < 0)\n        return;\n    char hostname~the publisher runs with settings the judge finds wrong
 src/service/judge.cpp~    else if (c.client_id.size() > 23)~    else if (c.client_id.size() >= 23)~a client identifier of 23 characters warned of
 tools/probe/line_cmd.cpp~            if (p.line.lost)\n                return line_failed(p, p.line.lost_errno);\n            const uint32_t made~            const uint32_t made~a line that fails at once taken for a silent device
 tools/probe/modbus_cmd.cpp~        const std::string& name = opt.name.empty() ? opt.host : opt.name;~        const std::string& name = opt.host;~--name ignored: the certificate checked against --host
@@ -101,8 +102,9 @@ PY
     fi
     # shellcheck disable=SC2086 # the filter is a list of ctest options
     if ! cmake --build build >"$WORK/build.log" 2>&1; then
-        result="caught (does not build)"
-        caught=$((caught + 1))
+        # A fault that does not compile tries nothing: it is written again until it does.
+        result="NOT PLANTED: it does not build ($(grep -m 1 'error:' "$WORK/build.log" || true))"
+        unplanted=$((unplanted + 1))
     elif (cd build && timeout 900 ctest -j2 --timeout 300 $FILTER >"$WORK/ctest.log" 2>&1); then
         result="MISSED"
         missed=$((missed + 1))
